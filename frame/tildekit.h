@@ -1,0 +1,55 @@
+/* The frame shared by every external: state guards, level conversion, banner rules. */
+#ifndef TILDEKIT_FRAME_H
+#define TILDEKIT_FRAME_H
+
+#include <ext.h>
+#include <stdint.h>
+#include <string.h>
+#include <math.h>
+
+#define TILDEKIT_VERSION "0.1.0"
+
+/* Rules of hyphens that open (and in some externals close) the credit banner. */
+#define TILDEKIT_RULE_74 "--------------------------------------------------------------------------"
+#define TILDEKIT_RULE_66 "------------------------------------------------------------------"
+
+static inline uint64_t tk_bits(double x)
+{
+    uint64_t b;
+    memcpy(&b, &x, sizeof b);
+    return b;
+}
+
+/* Guard for recursive filter state stored at the end of a block: 0 when bits 62 and 61
+   are equal, i.e. |x| < 2^-511 or |x| >= 2^513, infinities and NaNs included. */
+static inline double flush_denormal(double x)
+{
+    uint64_t b = tk_bits(x);
+    return (((b >> 62) ^ (b >> 61)) & 1u) ? x : 0.0;
+}
+
+/* Guard for levels, gains, coefficients and memories inside the dynamics and equaliser
+   loops: 0 for a non-zero value whose exponent field is 0 or 1 (denormals, |x| < 2^-1021)
+   or 0x7FE / 0x7FF (|x| >= 2^1023, infinities, NaNs). Reads the upper 32 bits only. */
+static inline double flush_abnormal(double x)
+{
+    uint32_t hi = (uint32_t)(tk_bits(x) >> 32);
+    uint32_t e = hi & 0x7FE00000u;
+    if (e == 0x7FE00000u || (e == 0 && x != 0.0))
+        return 0.0;
+    return x;
+}
+
+/* 10^(dB/20) as exp(dB * ln 10 / 20), with ln 10 taken once per block by the caller. */
+static inline double db_to_linear(double db, double ln10)
+{
+    return exp(db * ln10 / 20.0);
+}
+
+/* Decibel level of a sample: exactly -160 for silence, so log10(0) is never taken. */
+static inline double level_db(double x)
+{
+    return x != 0.0 ? 20.0 * log10(fabs(x)) : -160.0;
+}
+
+#endif

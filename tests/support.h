@@ -1,0 +1,73 @@
+// Shared helpers of the test programs: the module folder, signals and measurements.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <complex>
+#include <cstdint>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "tildehost.h"
+
+namespace tkt {
+
+// Every test program finds the externals of its own build (.mxe64 or .mxe).
+inline const bool module_dir_registered = (tk::add_search_path(TILDEKIT_MODULE_DIR), true);
+
+inline std::vector<double> impulse(std::size_t n, double amp = 1.0) {
+    std::vector<double> v(n, 0.0);
+    if (n) v[0] = amp;
+    return v;
+}
+inline std::vector<double> constant(std::size_t n, double value) { return std::vector<double>(n, value); }
+inline std::vector<double> sine(std::size_t n, double freq, double sr, double amp = 1.0, double phase = 0.0) {
+    std::vector<double> v(n);
+    for (std::size_t i = 0; i < n; ++i) v[i] = amp * std::sin(2.0 * M_PI * freq * double(i) / sr + phase);
+    return v;
+}
+inline std::vector<double> noise(std::size_t n, double amp = 0.5, unsigned seed = 1) {
+    std::mt19937 gen(seed);
+    std::uniform_real_distribution<double> d(-amp, amp);
+    std::vector<double> v(n);
+    for (auto &x : v) x = d(gen);
+    return v;
+}
+
+// Amplitude and phase of the component at `freq` in x[from..], by correlation over a
+// whole number of periods where possible (steady-state measurement).
+inline std::complex<double> phasor_at(const std::vector<double> &x, double freq, double sr, std::size_t from = 0) {
+    std::complex<double> acc = 0.0;
+    std::size_t n = x.size() - from;
+    double cycles = std::floor(double(n) * freq / sr);
+    if (cycles >= 1.0) n = std::size_t(std::llround(cycles * sr / freq));
+    n = std::min(n, x.size() - from);
+    for (std::size_t i = 0; i < n; ++i) {
+        double w = 2.0 * M_PI * freq * double(from + i) / sr;
+        acc += x[from + i] * std::complex<double>(std::sin(w), std::cos(w));
+    }
+    return acc * (2.0 / double(n));  // amplitude A and phase of A sin(w n + phi): arg = phi
+}
+inline double amplitude_at(const std::vector<double> &x, double freq, double sr, std::size_t from = 0) {
+    return std::abs(phasor_at(x, freq, sr, from));
+}
+inline double db(double gain) { return 20.0 * std::log10(gain); }
+inline double rms(const std::vector<double> &x, std::size_t from = 0, std::size_t to = SIZE_MAX) {
+    to = std::min(to, x.size());
+    double s = 0;
+    for (std::size_t i = from; i < to; ++i) s += x[i] * x[i];
+    return to > from ? std::sqrt(s / double(to - from)) : 0.0;
+}
+inline bool all_finite(const std::vector<double> &x, std::size_t from = 0) {
+    for (std::size_t i = from; i < x.size(); ++i)
+        if (!std::isfinite(x[i])) return false;
+    return true;
+}
+inline float to_float(double x) { return static_cast<float>(x); }
+
+// The widths this test program runs in, for messages.
+inline std::string width_name() { return tk::host_width_bits() == 64 ? "64-bit" : "32-bit"; }
+
+}  // namespace tkt
