@@ -55,7 +55,8 @@ t_max_err class_addmethod(t_class *c, const method m, const char *name, ...) {
     _class::Method meth{intern(name), m, {}};
     va_list ap;
     va_start(ap, name);
-    collect_types(meth.types, va_arg(ap, int), ap);
+    int first = va_arg(ap, int);  // read before `ap` is handed on
+    collect_types(meth.types, first, ap);
     va_end(ap);
     c->info.methods.push_back({name, meth.types});
     c->latest[meth.sym] = c->methods.size();  // a later registration of a selector wins
