@@ -1,0 +1,228 @@
+/* modalfilt~: second-order filter with four responses, chosen by the creation symbol:
+   bp2 (band-pass, peak gain 1), rbp2 (resonant band-pass, peak gain Q), lp2 (low-pass),
+   hp2 (high-pass). Bilinear-transform coefficients, refreshed every four samples.
+   The frequency arrives as the transform's factor l = cot(pi f / sr), as tanrecip~ makes it,
+   so the filter itself never needs the sample rate.
+   Inlet 0: signal to filter (numbers ignored).
+   Inlet 1: frequency factor l, signal or number.
+   Inlet 2: Q, signal or number.
+   Outlet 0: the filtered signal. */
+#include <ext.h>
+#include <ext_obex.h>
+#include <z_dsp.h>
+#include "tildekit.h"
+
+/* Q is confined to [1e-6, 1e6] (both as single-precision values) in the coefficients. */
+static const double modalfilt_q_max = 1000000.0;
+static const double modalfilt_q_min = 9.999999974752427e-7;
+
+/* Coefficients are computed from the first sample of every group of this many samples. */
+#define MODALFILT_GROUP 4
+
+typedef struct _modalfilt {
+    t_pxobject x_obj;
+    double state_w1;             /* filter memory w[n-1] */
+    double state_w2;             /* filter memory w[n-2] */
+    double frequency_factor;     /* l from a number at inlet 1 */
+    double q;                    /* Q from a number at inlet 2, unclamped */
+    t_symbol *filter_kind;       /* bp2, rbp2, lp2, hp2, or any other symbol given */
+    int16_t frequency_connected; /* connection flag of inlet 1, copied at DSP compile */
+    int16_t q_connected;         /* connection flag of inlet 2, copied at DSP compile */
+} t_modalfilt;
+
+static t_class *modalfilt_class;
+
+/* ---- DSP core ---- */
+enum { MODALFILT_BP2, MODALFILT_RBP2, MODALFILT_LP2, MODALFILT_HP2 };
+
+typedef struct _modalfilt_coefs {
+    double l;  /* frequency factor, never negative */
+    double a;  /* l / Q with Q confined to its bounds */
+    double L;  /* l^2 + 1 */
+    double g;  /* 1 / (L + a) */
+    double c1; /* 2 (2 - L) */
+    double c2; /* L - a */
+} t_modalfilt_coefs;
+
+static inline t_modalfilt_coefs modalfilt_coefs(double l, double q)
+{
+    t_modalfilt_coefs k;
+    if (l < 0.0)
+        l = fabs(l);
+    k.l = l;
+    if (q < modalfilt_q_min)
+        k.a = l * modalfilt_q_max; /* a negative Q counts as tiny */
+    else if (q > modalfilt_q_max)
+        k.a = l * modalfilt_q_min;
+    else
+        k.a = l / q;
+    k.L = l * l + 1.0;
+    k.g = 1.0 / (k.L + k.a);
+    k.c1 = (2.0 - k.L) * 2.0;
+    k.c2 = k.L - k.a;
+    return k;
+}
+
+/* One direct-form-II step; the kind is a constant in each perform routine. */
+static inline double modalfilt_step(const t_modalfilt_coefs *k, int kind, double x, double *w1, double *w2)
+{
+    double w0 = x - (k->c1 * *w1 + k->c2 * *w2) * k->g;
+    double y;
+    switch (kind) {
+    case MODALFILT_RBP2:
+        y = (w0 - *w2) * (k->g * k->l);
+        break;
+    case MODALFILT_LP2:
+        y = (w0 + 2.0 * *w1 + *w2) * k->g;
+        break;
+    case MODALFILT_HP2:
+        y = (w0 - 2.0 * *w1 + *w2) * ((k->L - 1.0) * k->g);
+        break;
+    default:
+        y = (w0 - *w2) * (k->g * k->a);
+        break;
+    }
+    *w2 = *w1;
+    *w1 = w0;
+    return y;
+}
+
+static inline void modalfilt_run(t_modalfilt *x, double **ins, double **outs, long n, int kind)
+{
+    const double *in = ins[0];
+    const double *lsig = ins[1];
+    const double *qsig = ins[2];
+    double *out = outs[0];
+    double w1 = x->state_w1;
+    double w2 = x->state_w2;
+    for (long j = 0; j < n; j += MODALFILT_GROUP) {
+        long end = j + MODALFILT_GROUP < n ? j + MODALFILT_GROUP : n;
+        double l = x->frequency_connected ? lsig[j] : x->frequency_factor;
+        double q = x->q_connected ? qsig[j] : x->q;
+        t_modalfilt_coefs k = modalfilt_coefs(l, q);
+        for (long i = j; i < end; i++)
+            out[i] = modalfilt_step(&k, kind, in[i], &w1, &w2);
+    }
+    x->state_w1 = flush_denormal(w1);
+    x->state_w2 = flush_denormal(w2);
+}
+
+/* ---- perform ---- */
+static void modalfilt_perform64_bp2(t_object *ob, t_object *dsp64, double **ins, long numins,
+                                    double **outs, long numouts, long n, long flags, void *userparam)
+{
+    modalfilt_run((t_modalfilt *)ob, ins, outs, n, MODALFILT_BP2);
+}
+
+static void modalfilt_perform64_rbp2(t_object *ob, t_object *dsp64, double **ins, long numins,
+                                     double **outs, long numouts, long n, long flags, void *userparam)
+{
+    modalfilt_run((t_modalfilt *)ob, ins, outs, n, MODALFILT_RBP2);
+}
+
+static void modalfilt_perform64_lp2(t_object *ob, t_object *dsp64, double **ins, long numins,
+                                    double **outs, long numouts, long n, long flags, void *userparam)
+{
+    modalfilt_run((t_modalfilt *)ob, ins, outs, n, MODALFILT_LP2);
+}
+
+static void modalfilt_perform64_hp2(t_object *ob, t_object *dsp64, double **ins, long numins,
+                                    double **outs, long numouts, long n, long flags, void *userparam)
+{
+    modalfilt_run((t_modalfilt *)ob, ins, outs, n, MODALFILT_HP2);
+}
+
+/* ---- DSP compilation ---- */
+static void modalfilt_dsp64(t_modalfilt *x, t_object *dsp64, short *count, double samplerate,
+                            long maxvectorsize, long flags)
+{
+    x->frequency_connected = count[1];
+    x->q_connected = count[2];
+    t_perfroutine64 perform;
+    if (x->filter_kind == gensym("bp2")) {
+        perform = modalfilt_perform64_bp2;
+    } else if (x->filter_kind == gensym("rbp2")) {
+        perform = modalfilt_perform64_rbp2;
+    } else if (x->filter_kind == gensym("lp2")) {
+        perform = modalfilt_perform64_lp2;
+    } else if (x->filter_kind == gensym("hp2")) {
+        perform = modalfilt_perform64_hp2;
+    } else {
+        perform = modalfilt_perform64_bp2;
+        object_post(NULL, "modalfilt~ Default: bp2");
+    }
+    object_method(dsp64, gensym("dsp_add64"), x, perform, 0, NULL);
+}
+
+/* ---- messages ---- */
+static void modalfilt_float(t_modalfilt *x, double v)
+{
+    switch (proxy_getinlet((t_object *)x)) {
+    case 1:
+        x->frequency_factor = v;
+        break;
+    case 2:
+        x->q = v;
+        break;
+    default:
+        break;
+    }
+}
+
+static void modalfilt_int(t_modalfilt *x, t_atom_long n) { modalfilt_float(x, (double)n); }
+
+static const char *const modalfilt_inlet_text[] = {
+    "(signal) Input to be filtered",
+    "(signal/float) Center Frequency",
+    "(signal/float) Q/filter sharpness",
+};
+
+static void modalfilt_assist(t_modalfilt *x, void *b, long io, long index, char *s)
+{
+    if (io == ASSIST_INLET) {
+        if (index >= 0 && index < 3)
+            sprintf(s, "%s", modalfilt_inlet_text[index]);
+    } else if (io == ASSIST_OUTLET) {
+        sprintf(s, "(signal) Filtered signal");
+    }
+}
+
+/* ---- new / free ---- */
+static void *modalfilt_new(t_symbol *s, long argc, t_atom *argv)
+{
+    t_modalfilt *x = (t_modalfilt *)object_alloc(modalfilt_class);
+    if (!x)
+        return NULL;
+    z_dsp_setup((t_pxobject *)x, 3);
+    outlet_new((t_object *)x, "signal");
+    x->state_w1 = 0.0;
+    x->state_w2 = 0.0;
+    x->frequency_factor = 0.0;
+    x->q = 0.0;
+    x->frequency_connected = 0;
+    x->q_connected = 0;
+    /* The kind is taken as given; an unknown one falls back to bp2 at every DSP compile. */
+    x->filter_kind = gensym("bp2");
+    if (argc > 0 && argv && argv[0].a_type == A_SYM)
+        atom_arg_getsym(&x->filter_kind, 0, argc, argv);
+    x->x_obj.z_misc |= Z_NO_INPLACE;
+    object_post(NULL, "Initial-arguments: %s kind: bp2, rbp2, lp2, hp2!", x->filter_kind->s_name);
+    return x;
+}
+
+C74_EXTERN_C C74_EXPORT int main(void)
+{
+    t_class *c = class_new("modalfilt~", (method)modalfilt_new, (method)z_dsp_free, sizeof(t_modalfilt),
+                           NULL, A_GIMME, 0);
+    class_addmethod(c, (method)modalfilt_dsp64, "dsp64", A_CANT, 0);
+    class_addmethod(c, (method)modalfilt_float, "float", A_FLOAT, 0);
+    class_addmethod(c, (method)modalfilt_int, "int", A_LONG, 0);
+    class_addmethod(c, (method)modalfilt_assist, "assist", A_CANT, 0);
+    class_dspinit(c);
+    class_register(gensym("box"), c);
+    modalfilt_class = c;
+    object_post(NULL, TILDEKIT_RULE_74);
+    object_post(NULL, "modalfilt~: bilinear-transform biquad, band-pass/resonant/low-pass/high-pass");
+    object_post(NULL, "tildekit " TILDEKIT_VERSION);
+    return 0;
+}

@@ -1,0 +1,261 @@
+// modalfilt~ through the host: frame and posts, the four responses against their analogue
+// prototypes through the bilinear transform, the Q bounds, the four-sample coefficient groups.
+#include "support.h"
+
+#include <functional>
+#include <map>
+
+namespace {
+
+using Signals = std::vector<std::vector<double>>;
+const double kSr = 44100.0;
+
+// l = cot(pi f / sr): the frequency factor the filter takes at inlet 1.
+double factor(double f, double sr = kSr) { return 1.0 / std::tan(M_PI * f / sr); }
+
+// A number as the box receives it: float atoms are single precision in the 32-bit build.
+double sent(double v) { return tk::host_width_bits() == 32 ? double(float(v)) : v; }
+
+// Runs a fresh box: inputs by inlet (others unconnected), numbers sent first, one outlet.
+std::vector<double> render(const std::string &text, const std::map<int, std::vector<double>> &ins,
+                           const std::map<int, double> &numbers, std::int64_t frames, int block = 64)
+{
+    tk::Patch p(kSr, block);
+    tk::Box *b = p.create(text);
+    EXPECT_NE(b, nullptr) << text;
+    if (!b) return {};
+    for (auto &[inlet, v] : numbers) p.send_float(b, inlet, v);
+    for (auto &[inlet, sig] : ins) p.feed(b, inlet, sig);
+    p.capture(b, 0);
+    p.run(frames);
+    std::vector<double> out = p.output(b, 0);
+    out.resize(std::size_t(frames));
+    return out;
+}
+
+// The analogue prototypes, s normalised to the centre frequency; the bilinear transform with
+// prewarping puts s = i l tan(w / 2) on the unit circle.
+std::complex<double> prototype(const std::string &kind, double q, double l, double w)
+{
+    std::complex<double> s(0.0, l * std::tan(w / 2.0));
+    std::complex<double> den = s * s + s / q + 1.0;
+    if (kind == "bp2") return (s / q) / den;
+    if (kind == "rbp2") return s / den;
+    if (kind == "lp2") return 1.0 / den;
+    return s * s / den;  // hp2
+}
+
+}  // namespace
+
+TEST(ModalfiltFrame, ClassMethodsBannerAssist)
+{
+    const tk::ClassInfo &c = tk::load_class("modalfilt~");
+    EXPECT_EQ(c.entry, "main");
+    EXPECT_EQ(c.creation_types, std::vector<int>{8});  // A_GIMME
+    std::vector<std::string> sel;
+    for (auto &m : c.methods) sel.push_back(m.selector);
+    EXPECT_EQ(sel, (std::vector<std::string>{"dsp64", "float", "int", "assist"}));  // no legacy dsp
+    ASSERT_EQ(c.methods.size(), 4u);
+    EXPECT_EQ(c.methods[1].types, std::vector<int>{2});  // A_FLOAT
+    EXPECT_EQ(c.methods[2].types, std::vector<int>{1});  // A_LONG
+    EXPECT_TRUE(c.dsp);
+    ASSERT_EQ(c.banner.size(), 3u);
+    EXPECT_EQ(c.banner[0], std::string(74, '-'));
+
+    tk::Patch p;
+    tk::Box *b = p.create("modalfilt~ lp2");
+    ASSERT_NE(b, nullptr);
+    EXPECT_TRUE(b->no_inplace());
+    EXPECT_EQ(b->signal_inlets(), 3);
+    EXPECT_EQ(b->signal_outlets(), 1);
+    EXPECT_EQ(b->assist(1, 0), "(signal) Input to be filtered");
+    EXPECT_EQ(b->assist(1, 1), "(signal/float) Center Frequency");
+    EXPECT_EQ(b->assist(1, 2), "(signal/float) Q/filter sharpness");
+    EXPECT_EQ(b->assist(1, 3), std::nullopt);
+    EXPECT_EQ(b->assist(2, 0), "(signal) Filtered signal");
+    EXPECT_EQ(b->assist(2, 5), "(signal) Filtered signal");
+}
+
+TEST(ModalfiltFrame, CreationAndCompilePosts)
+{
+    tk::load_class("modalfilt~");
+    const std::string tail = " kind: bp2, rbp2, lp2, hp2!";
+    tk::Patch p;
+    {
+        tk::ConsoleCapture con;
+        ASSERT_NE(p.create("modalfilt~ hp2"), nullptr);
+        ASSERT_NE(p.create("modalfilt~"), nullptr);
+        ASSERT_NE(p.create("modalfilt~ 3"), nullptr);  // a number leaves bp2
+        ASSERT_NE(p.create("modalfilt~ notch"), nullptr);
+        EXPECT_EQ(con.texts(), (std::vector<std::string>{"Initial-arguments: hp2" + tail,
+                                                         "Initial-arguments: bp2" + tail,
+                                                         "Initial-arguments: bp2" + tail,
+                                                         "Initial-arguments: notch" + tail}));
+    }
+    // the unknown kind is reported at every DSP compile, once per unknown box
+    tk::ConsoleCapture con;
+    p.compile();
+    p.dsp_off();
+    p.compile();
+    EXPECT_EQ(con.texts(), (std::vector<std::string>{"modalfilt~ Default: bp2", "modalfilt~ Default: bp2"}));
+}
+
+TEST(ModalfiltFrame, UnknownKindFiltersAsBandPass)
+{
+    std::vector<double> in = tkt::noise(1000, 0.5, 2);
+    std::map<int, double> nums{{1, factor(1000)}, {2, 4.0}};
+    std::vector<double> unknown = render("modalfilt~ notch", {{0, in}}, nums, 1000);
+    std::vector<double> bp2 = render("modalfilt~ bp2", {{0, in}}, nums, 1000);
+    EXPECT_EQ(unknown, bp2);
+}
+
+// Each kind against its prototype at frequencies on whole numbers of periods.
+TEST(ModalfiltResponse, FourKindsMatchTheirPrototypes)
+{
+    const double fc = 1000.0;
+    for (std::string kind : {"bp2", "rbp2", "lp2", "hp2"}) {
+        for (double q : {0.7, 4.0}) {
+            for (double f : {100.0, 500.0, 1000.0, 2000.0, 5000.0, 8000.0}) {
+                std::vector<double> out = render("modalfilt~ " + kind, {{0, tkt::sine(22050, f, kSr)}},
+                                                 {{1, factor(fc)}, {2, q}}, 22050);
+                auto want = prototype(kind, sent(q), sent(factor(fc)), 2.0 * M_PI * f / kSr);
+                auto got = tkt::phasor_at(out, f, kSr, 22050 - 4410);
+                // whole periods in the window, transients gone after ~0.4 s: only rounding
+                EXPECT_NEAR(std::abs(got - want), 0.0, 1e-6 * std::max(1.0, std::abs(want)))
+                    << kind << " Q " << q << " at " << f << " Hz: got " << got << ", want " << want;
+            }
+        }
+    }
+}
+
+TEST(ModalfiltResponse, PeakAndDcGains)
+{
+    const double l = factor(1000.0);
+    auto gain_at = [&](const std::string &kind, double q, double f) {
+        std::vector<double> out = render("modalfilt~ " + kind, {{0, tkt::sine(22050, f, kSr)}}, {{1, l}, {2, q}}, 22050);
+        return tkt::amplitude_at(out, f, kSr, 22050 - 4410);
+    };
+    EXPECT_NEAR(gain_at("bp2", 10.0, 1000.0), 1.0, 1e-6);
+    EXPECT_NEAR(gain_at("rbp2", 10.0, 1000.0), 10.0, 1e-5);
+    EXPECT_LT(gain_at("bp2", 10.0, 900.0), 0.5);  // Q 10: 900 Hz is ~2 bandwidths off the centre
+
+    // l = 1 (a quarter of the rate), Q = 1, lp2: g = 1/3 is the first impulse sample, DC gain 1
+    std::vector<double> imp = render("modalfilt~ lp2", {{0, tkt::impulse(8)}}, {{1, 1.0}, {2, 1.0}}, 8);
+    EXPECT_DOUBLE_EQ(imp[0], 1.0 / 3.0);
+    std::vector<double> dc = render("modalfilt~ lp2", {{0, tkt::constant(2000, 1.0)}}, {{1, 1.0}, {2, 1.0}}, 2000);
+    EXPECT_NEAR(dc.back(), 1.0, 1e-12);
+    // hp2 blocks DC
+    std::vector<double> hp = render("modalfilt~ hp2", {{0, tkt::constant(4000, 1.0)}}, {{1, l}, {2, 0.7}}, 4000);
+    EXPECT_NEAR(hp.back(), 0.0, 1e-9);
+}
+
+// Q is confined to [1e-6, 1e6]; a negative or zero Q (the initial value) counts as 1e-6.
+TEST(ModalfiltResponse, QBounds)
+{
+    // bp2 with l = 1: the first impulse sample is a / (L + a) with L = 2
+    auto first = [](const std::map<int, double> &nums) {
+        return render("modalfilt~ bp2", {{0, tkt::impulse(4)}}, nums, 4)[0];
+    };
+    const double qmin = 9.999999974752427e-7;
+    EXPECT_DOUBLE_EQ(first({{1, 1.0}}), 1e6 / (2.0 + 1e6));  // Q never set
+    EXPECT_DOUBLE_EQ(first({{1, 1.0}, {2, -5.0}}), 1e6 / (2.0 + 1e6));
+    EXPECT_DOUBLE_EQ(first({{1, 1.0}, {2, 1e9}}), qmin / (2.0 + qmin));
+    EXPECT_DOUBLE_EQ(first({{1, 1.0}, {2, 1e6}}), 1e-6 / (2.0 + 1e-6));  // the bound itself is taken
+    // a negative frequency factor counts as its magnitude
+    std::vector<double> in = tkt::noise(300, 0.5, 4);
+    EXPECT_EQ(render("modalfilt~ rbp2", {{0, in}}, {{1, -2.5}, {2, 3.0}}, 300),
+              render("modalfilt~ rbp2", {{0, in}}, {{1, 2.5}, {2, 3.0}}, 300));
+}
+
+// Coefficients come from the first sample of each group of four, groups starting at every
+// block start; whatever the controls do in between is not seen.
+TEST(ModalfiltGroups, ControlSignalsReadAtGroupStarts)
+{
+    std::vector<double> in = tkt::noise(2000, 0.5, 6);
+    for (int block : {1, 2, 3, 5, 6, 64}) {
+        for (int inlet : {1, 2}) {
+            double good = inlet == 1 ? factor(1500.0) : 5.0;
+            std::vector<double> ctl(2000);
+            for (std::size_t i = 0; i < ctl.size(); ++i)
+                ctl[i] = ((i % std::size_t(block)) % 4 == 0) ? good : 100.0 + double(i);
+            std::map<int, std::vector<double>> steady{{0, in}, {inlet, tkt::constant(2000, good)}};
+            std::map<int, std::vector<double>> jumpy{{0, in}, {inlet, ctl}};
+            std::map<int, double> other{{inlet == 1 ? 2 : 1, inlet == 1 ? 5.0 : factor(1500.0)}};
+            EXPECT_EQ(render("modalfilt~ lp2", jumpy, other, 2000, block),
+                      render("modalfilt~ lp2", steady, other, 2000, block))
+                << "block " << block << ", control at inlet " << inlet;
+        }
+    }
+}
+
+// The arithmetic is per sample: blocks of 1 to 3 (or 37) samples give the same result as 64.
+TEST(ModalfiltGroups, ShortBlocksProcessOnlyTheirSamples)
+{
+    std::vector<double> in = tkt::noise(777, 0.5, 8);
+    std::map<int, double> nums{{1, factor(3000.0)}, {2, 2.0}};
+    std::vector<double> ref = render("modalfilt~ hp2", {{0, in}}, nums, 777, 64);
+    for (int block : {1, 2, 3, 37}) EXPECT_EQ(render("modalfilt~ hp2", {{0, in}}, nums, 777, block), ref) << block;
+    // a signal Q that changes inside a group of four is seen at the group's first sample only
+    std::vector<double> q(777, 2.0);
+    for (std::size_t i = 0; i < q.size(); ++i)
+        if (i % 4) q[i] = 0.001;
+    EXPECT_EQ(render("modalfilt~ hp2", {{0, in}, {2, q}}, {{1, factor(3000.0)}}, 777, 64), ref);
+}
+
+TEST(ModalfiltMessages, NumbersByInlet)
+{
+    std::vector<double> in = tkt::noise(500, 0.5, 10);
+    tk::Patch p;
+    tk::Box *a = p.create("modalfilt~ bp2");
+    ASSERT_NE(a, nullptr);
+    p.send_int(a, 1, 2);
+    p.send_int(a, 2, 3);
+    p.send_float(a, 0, 123.0);  // ignored at the signal input
+    p.feed(a, 0, in);
+    p.capture(a, 0);
+    p.run(500);
+    std::vector<double> out = p.output(a, 0);
+    out.resize(500);
+    EXPECT_EQ(out, render("modalfilt~ bp2", {{0, in}}, {{1, 2.0}, {2, 3.0}}, 500));
+}
+
+// Non-finite input, or a NaN Q, spoils one block at most once they are gone.
+TEST(ModalfiltMessages, RecoversAfterNonFiniteValues)
+{
+    for (double bad : {double(NAN), HUGE_VAL, 1e300}) {
+        std::vector<double> in = tkt::noise(512, 0.5, 12);
+        in[20] = bad;
+        std::vector<double> out = render("modalfilt~ rbp2", {{0, in}}, {{1, factor(800.0)}, {2, 8.0}}, 512);
+        std::vector<double> tail(in.begin() + 64, in.end());
+        std::vector<double> fresh = render("modalfilt~ rbp2", {{0, tail}}, {{1, factor(800.0)}, {2, 8.0}}, 448);
+        for (std::size_t i = 0; i < tail.size(); ++i)
+            ASSERT_EQ(out[64 + i], fresh[i]) << "after " << bad << ", sample " << 64 + i;
+    }
+    tk::Patch p;
+    tk::Box *b = p.create("modalfilt~ lp2");
+    ASSERT_NE(b, nullptr);
+    p.send_float(b, 1, factor(500.0));
+    p.send_float(b, 2, NAN);
+    p.feed(b, 0, tkt::noise(4096, 0.5, 14));
+    p.capture(b, 0);
+    p.run(128);
+    EXPECT_FALSE(tkt::all_finite(p.output(b, 0)));
+    p.send_float(b, 2, 0.7);
+    p.clear_outputs();
+    p.run(256);
+    EXPECT_TRUE(tkt::all_finite(p.output(b, 0)));
+}
+
+TEST(ModalfiltMemory, NoAllocationsAndNothingLeft)
+{
+    tk::load_class("modalfilt~");
+    auto before = tk::memory_stats();
+    {
+        tk::Patch p;
+        tk::Box *b = p.create("modalfilt~ rbp2");
+        ASSERT_NE(b, nullptr);
+        p.process(b, {tkt::noise(1024), tkt::constant(1024, 3.0), tkt::constant(1024, 2.0)}, 1024);
+        EXPECT_EQ(tk::allocations_in_perform(), 0);
+    }
+    EXPECT_EQ(tk::memory_stats().live_blocks, before.live_blocks);
+}
