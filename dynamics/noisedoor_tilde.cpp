@@ -1,0 +1,286 @@
+/* noisedoor~: stereo noise gate. The RMS level of the last 400 samples (of each input, or of the
+   sidechain) opens one shared gate gain toward 1 above the threshold and closes it toward a floor
+   below it, each at a fixed rate; open/shut mode swaps the two.
+   Inlet 0: left signal; every message arrives here.
+   Inlet 1: right signal.
+   Inlet 2: sidechain signal, detected instead of the inputs when connected and `sidechain 1`.
+   Outlet 0: left output.  Outlet 1: right output.
+   Outlet 2: gate gain (1 for a fully closed gate and during `Bypass`). */
+#include <ext.h>
+#include <ext_obex.h>
+#include <z_dsp.h>
+#include "tildekit.h"
+
+#define NOISEDOOR_WINDOW 400 /* samples in each RMS window */
+
+typedef struct _noisedoor {
+    t_pxobject x_obj;
+    double sample_rate;          /* Hz */
+    double attack_ms;            /* 0.1 .. 1000 ms for the gain to open from 0 to 1 */
+    double release_ms;           /* 0.1 .. 3000 ms for the gain to close from 1 to 0 */
+    double threshold_db;         /* -60 .. 0 dB RMS */
+    double makeup_db;            /* -30 .. 0 dB output gain */
+    double gate_close_db;        /* -50 .. 0 dB floor of the gate gain; -50 closes fully */
+    double sidechain_enabled;    /* `sidechain`: 0 or 1 */
+    double open_shut;            /* `openshut`: 0 or 1 */
+    double *rms_window_a;        /* last 400 left (or sidechain) samples */
+    double *rms_window_b;        /* last 400 right samples */
+    double gate_gain;            /* 0 .. 1 */
+    int32_t window_a_position;   /* last written index of rms_window_a */
+    int32_t window_b_position;   /* last written index of rms_window_b */
+    int16_t sidechain_connected; /* inlet 2 carries a signal (from the last DSP compilation) */
+    int32_t bypass;              /* `Bypass`: 0 or 1 */
+} t_noisedoor;
+
+static t_class *noisedoor_class;
+
+/* ---- DSP core ---- */
+
+/* Next write position of a ring of `length` entries. */
+static inline int32_t door_ring_next(int32_t position, int32_t length)
+{
+    return (position >= 0 && position < length - 1) ? position + 1 : 0;
+}
+
+/* RMS of a whole window, summed in full every time so that no error can build up. Four partial
+   sums keep the loop short; the result is the full sum all the same. */
+static inline double door_window_rms(const double *w)
+{
+    double s0 = 0.0, s1 = 0.0, s2 = 0.0, s3 = 0.0;
+    for (int i = 0; i < NOISEDOOR_WINDOW; i += 4) {
+        s0 += w[i] * w[i];
+        s1 += w[i + 1] * w[i + 1];
+        s2 += w[i + 2] * w[i + 2];
+        s3 += w[i + 3] * w[i + 3];
+    }
+    return sqrt(((s0 + s1) + (s2 + s3)) / (double)NOISEDOOR_WINDOW);
+}
+
+/* One step of the gate gain g toward open (1) or toward the floor f. fmin/fmax keep the gain
+   within [f, 1] even if a step were not a number. */
+static inline double door_open(double g, double step) { return fmin(1.0, g + step); }
+static inline double door_close(double g, double step, double floor_gain) { return fmax(floor_gain, g - step); }
+
+/* Clamps a parameter to [lo, hi], maximum first, posting the fixed line of the limit applied.
+   A value equal to a limit is taken silently; NaN counts as below the minimum. */
+static double door_clamp(double v, double lo, double hi, const char *above, const char *below)
+{
+    if (v > hi) {
+        object_post(NULL, "%s", above);
+        return hi;
+    }
+    if (!(v >= lo)) {
+        object_post(NULL, "%s", below);
+        return lo;
+    }
+    return v;
+}
+
+/* ---- perform ---- */
+static void noisedoor_perform64(t_object *ob, t_object *dsp64, double **ins, long numins, double **outs,
+                                long numouts, long n, long flags, void *userparam)
+{
+    t_noisedoor *x = (t_noisedoor *)ob;
+    const double *in_l = ins[0];
+    const double *in_r = ins[1];
+    const double *in_s = ins[2];
+    double *out_l = outs[0];
+    double *out_r = outs[1];
+    double *out_g = outs[2];
+
+    if (x->bypass) {
+        for (long i = 0; i < n; i++) {
+            out_l[i] = in_l[i];
+            out_r[i] = in_r[i];
+            out_g[i] = 1.0;
+        }
+        return;
+    }
+
+    const double ln10 = log(10.0);
+    const double w_open = 1000.0 / (x->sample_rate * x->attack_ms);
+    const double w_close = 1000.0 / (x->sample_rate * x->release_ms);
+    const double floor_gain = x->gate_close_db == -50.0 ? 0.0 : db_to_linear(x->gate_close_db, ln10);
+    const int use_sidechain = x->sidechain_connected != 0 && x->sidechain_enabled >= 0.5;
+    const int inverted = x->open_shut >= 0.5;
+
+    double *wa = x->rms_window_a;
+    double *wb = x->rms_window_b;
+    int32_t pa = x->window_a_position;
+    int32_t pb = x->window_b_position;
+    double g = x->gate_gain;
+
+    for (long i = 0; i < n; i++) {
+        const double l = in_l[i];
+        const double r = in_r[i];
+        double level;
+        pa = door_ring_next(pa, NOISEDOOR_WINDOW);
+        if (use_sidechain) {
+            wa[pa] = in_s[i];
+            level = door_window_rms(wa);
+        } else {
+            wa[pa] = l;
+            pb = door_ring_next(pb, NOISEDOOR_WINDOW);
+            wb[pb] = r;
+            level = fmax(door_window_rms(wa), door_window_rms(wb));
+        }
+
+        const double threshold = db_to_linear(x->threshold_db, ln10);
+        if (!inverted)
+            g = level > threshold ? door_open(g, w_open) : door_close(g, w_close, floor_gain);
+        else
+            g = level > threshold ? door_close(g, w_open, floor_gain) : door_open(g, w_close);
+
+        const double makeup = db_to_linear(x->makeup_db, ln10);
+        out_l[i] = makeup * g * l;
+        out_r[i] = makeup * g * r;
+        out_g[i] = g > 0.0 ? g : 1.0;
+    }
+
+    x->window_a_position = pa;
+    x->window_b_position = pb;
+    x->gate_gain = g;
+}
+
+/* ---- DSP compilation ---- */
+static void noisedoor_dsp64(t_noisedoor *x, t_object *dsp64, short *count, double samplerate,
+                            long maxvectorsize, long flags)
+{
+    if (samplerate != x->sample_rate)
+        x->sample_rate = samplerate;
+    x->sidechain_connected = count[2];
+    object_method(dsp64, gensym("dsp_add64"), x, noisedoor_perform64, 0, NULL);
+}
+
+/* ---- messages ---- */
+static void noisedoor_attack(t_noisedoor *x, double v)
+{
+    x->attack_ms = door_clamp(v, 0.1, 1000.0, "Maximum Attack Time: 1000 ms", "Minimum Atack Time: 0.1 ms");
+}
+
+static void noisedoor_release(t_noisedoor *x, double v)
+{
+    x->release_ms =
+        door_clamp(v, 0.1, 3000.0, "Maximum Release Time: 3000 ms", "Minimum Release Time: 0.1 ms");
+}
+
+static void noisedoor_thresh(t_noisedoor *x, double v)
+{
+    x->threshold_db =
+        door_clamp(v, -60.0, 0.0, "Maximum Threshold Value: 0 db", "Minimum Threshold Value: -60.0");
+}
+
+static void noisedoor_makeup(t_noisedoor *x, double v)
+{
+    x->makeup_db = door_clamp(v, -30.0, 0.0, "Maximum Makeup Value: 0 db", "Minimum Makeup Value: -30.0");
+}
+
+static void noisedoor_gateclose(t_noisedoor *x, double v)
+{
+    x->gate_close_db =
+        door_clamp(v, -50.0, 0.0, "Maximum Gateclose Value: 0 db", "Minimum Gateclose Value: -50.0");
+}
+
+static void noisedoor_sidechain(t_noisedoor *x, t_atom_long v)
+{
+    if (v) {
+        object_post(NULL, "Sidechain is ON");
+        x->sidechain_enabled = 1.0;
+    } else {
+        x->sidechain_enabled = 0.0;
+    }
+}
+
+static void noisedoor_openshut(t_noisedoor *x, t_atom_long v)
+{
+    if (v) {
+        object_post(NULL, "Open/Shut Mode is ON");
+        x->open_shut = 1.0;
+    } else {
+        x->open_shut = 0.0;
+    }
+}
+
+static void noisedoor_bypass(t_noisedoor *x, t_atom_long v)
+{
+    if (v) {
+        object_post(NULL, "Bypass is ON");
+        x->bypass = 1;
+    } else {
+        x->bypass = 0;
+    }
+}
+
+/* Closes the gate and forgets the measured level. */
+static void noisedoor_reset(t_noisedoor *x)
+{
+    x->gate_gain = 0.0;
+    x->window_a_position = 0;
+    x->window_b_position = 0;
+    memset(x->rms_window_a, 0, NOISEDOOR_WINDOW * sizeof(double));
+    memset(x->rms_window_b, 0, NOISEDOOR_WINDOW * sizeof(double));
+}
+
+/* ---- new / free ---- */
+static void noisedoor_free(t_noisedoor *x)
+{
+    z_dsp_free((t_pxobject *)x);
+    if (x->rms_window_a)
+        sysmem_freeptr(x->rms_window_a);
+    if (x->rms_window_b)
+        sysmem_freeptr(x->rms_window_b);
+}
+
+static void *noisedoor_new(void)
+{
+    t_noisedoor *x = (t_noisedoor *)object_alloc(noisedoor_class);
+    if (!x)
+        return NULL;
+    z_dsp_setup((t_pxobject *)x, 3);
+    outlet_new((t_object *)x, "signal"); /* gate gain (rightmost) */
+    outlet_new((t_object *)x, "signal"); /* right */
+    outlet_new((t_object *)x, "signal"); /* left */
+    x->sample_rate = sys_getsr();
+    x->attack_ms = 50.0;
+    x->release_ms = 100.0;
+    x->threshold_db = -60.0;
+    x->makeup_db = 0.0;
+    x->gate_close_db = -50.0;
+    x->sidechain_enabled = 0.0;
+    x->open_shut = 0.0;
+    x->sidechain_connected = 0;
+    x->bypass = 0;
+    x->rms_window_a = (double *)sysmem_newptr(NOISEDOOR_WINDOW * sizeof(double));
+    x->rms_window_b = (double *)sysmem_newptr(NOISEDOOR_WINDOW * sizeof(double));
+    if (!x->rms_window_a || !x->rms_window_b) {
+        object_error((t_object *)x, "noisedoor~: out of memory");
+        freeobject((t_object *)x); /* runs the free routine, which releases what was allocated */
+        return NULL;
+    }
+    /* separate output buffers: an output never overwrites an input it shares a buffer with */
+    x->x_obj.z_misc |= Z_NO_INPLACE;
+    noisedoor_reset(x);
+    return x;
+}
+
+C74_EXTERN_C C74_EXPORT void ext_main(void *r)
+{
+    t_class *c = class_new("noisedoor~", (method)noisedoor_new, (method)noisedoor_free, sizeof(t_noisedoor),
+                           NULL, 0);
+    class_addmethod(c, (method)noisedoor_dsp64, "dsp64", A_CANT, 0);
+    class_addmethod(c, (method)noisedoor_attack, "attack", A_FLOAT, 0);
+    class_addmethod(c, (method)noisedoor_release, "release", A_FLOAT, 0);
+    class_addmethod(c, (method)noisedoor_thresh, "thresh", A_FLOAT, 0);
+    class_addmethod(c, (method)noisedoor_makeup, "makeup", A_FLOAT, 0);
+    class_addmethod(c, (method)noisedoor_gateclose, "gateclose", A_FLOAT, 0);
+    class_addmethod(c, (method)noisedoor_sidechain, "sidechain", A_LONG, 0);
+    class_addmethod(c, (method)noisedoor_openshut, "openshut", A_LONG, 0);
+    class_addmethod(c, (method)noisedoor_bypass, "Bypass", A_LONG, 0);
+    class_addmethod(c, (method)noisedoor_reset, "reset", 0);
+    class_dspinit(c);
+    class_register(gensym("box"), c);
+    noisedoor_class = c;
+    object_post(NULL, TILDEKIT_RULE_66);
+    object_post(NULL, "noisedoor~: stereo noise gate on a 400-sample RMS level, linear opening and closing");
+    object_post(NULL, "tildekit " TILDEKIT_VERSION);
+}
