@@ -128,7 +128,7 @@ C74_EXTERN_C C74_EXPORT int main(void)
     class_register(gensym("box"), c);
     backtap_class = c;
     object_post(NULL, TILDEKIT_RULE_74);
-    object_post(NULL, "backtap~: one-pole backtapsive section, y[n] = x[n] + a*y[n-1]");
+    object_post(NULL, "backtap~: reversed one-zero section, y[n] = x[n-1] - a*x[n]");
     object_post(NULL, "tildekit " TILDEKIT_VERSION);
     return 0;
 }

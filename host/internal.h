@@ -123,6 +123,7 @@ void add_perform64(t_object *chain, t_object *x, t_perfroutine64 f, long flags, 
 void add_perform32(t_perfroutine f, int n, va_list ap);
 void *send_direct(void *x, t_symbol *s, void *const *p, int np);  // object_method on objects
 
+void register_host_class(t_class *c);
 void outlet_send(OutletRec *o, Event::Kind kind, double value);
 
 ClockRec *clock_create(void *obj, method fn);

@@ -66,7 +66,12 @@ t_max_err class_addmethod(t_class *c, const method m, const char *name, ...) {
 
 t_max_err class_register(t_symbol *name_space, t_class *c) {
     if (!c || !name_space || std::strcmp(name_space->s_name, "box") != 0) return 1;
-    rt().registered_now.push_back(c);
+    if (rt().banner) {
+        rt().registered_now.push_back(c);  // an entry routine is running: load_class takes it
+        return 0;
+    }
+    // a class the host program defines itself (its own objects), usable by name at once
+    register_host_class(c);
     return 0;
 }
 

@@ -568,6 +568,16 @@ const ClassInfo &load_class(const std::string &name) {
     return found->info;
 }
 
+void detail::register_host_class(t_class *c) {
+    auto &r = rt();
+    c->info.file = "(host)";
+    c->info.width_bits = host_width_bits();
+    c->info.entry = "";
+    r.box_classes[c->info.name] = c;
+    r.box_classes[lower(c->info.name)] = c;
+    if (r.defining == c) r.defining = nullptr;
+}
+
 // ---- dispatch ---------------------------------------------------------------------
 
 namespace {

@@ -2,6 +2,7 @@
 #include <cmath>
 
 #include "support.h"
+#include "tildekit.h"
 
 namespace {
 
@@ -145,6 +146,8 @@ TEST(FirstOrderFrame, ClassesAssistBannerAndMemory) {
         EXPECT_EQ(c.methods[4].types, std::vector<int>{6});  // set: A_DEFFLOAT
         ASSERT_EQ(c.banner.size(), 3u) << name;
         EXPECT_EQ(c.banner[0], std::string(74, '-'));
+        EXPECT_EQ(c.banner[1].rfind(std::string(name) + ": ", 0), 0u) << c.banner[1];
+        EXPECT_EQ(c.banner[2], "tildekit " TILDEKIT_VERSION);
 
         auto base = tk::memory_stats();
         {
