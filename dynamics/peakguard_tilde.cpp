@@ -1,0 +1,408 @@
+/* peakguard~: multichannel look-ahead peak limiter. Every channel is delayed by about 1.2 ms
+   and multiplied by one common gain, decided from the peaks of the input and of a 500 Hz
+   low-passed copy, so that the gain has come down before a peak leaves the delay line.
+   Arguments: channel count (1), threshold in dB (-0.1), release in ms (10).
+   Inlets 0 .. n-1: the channels to limit; inlet 0 also takes every message.
+   Outlets 0 .. n-1: the limited channels.
+   Outlet n: the applied gain (1 = no reduction). */
+#include <ext.h>
+#include <ext_obex.h>
+#include <z_dsp.h>
+#include "tildekit.h"
+
+/* Channels are separate inlets and outlets; beyond this a patch is better served by
+   several limiters, and the count stays far from the host's inlet limits. */
+#define PEAKGUARD_MAX_CHANNELS 128
+/* Keeps the look-ahead (and the delay lines) of absurd sample rates allocatable. */
+#define PEAKGUARD_MAX_LOOKAHEAD_STEPS 1048576.0
+#define PEAKGUARD_HISTORY_SIZE 32
+
+/* Minimum-hold history: the smallest value written over the last `hold_length` writes. */
+typedef struct _min_history {
+    int32_t size;        /* 32 */
+    int32_t mask;        /* size - 1 */
+    int32_t hold_length; /* writes a minimum is held for */
+    int32_t hold_count;  /* writes left until the held minimum expires */
+    int32_t write_index;
+    double minimum;      /* held minimum, linear gain */
+    double *entries;     /* [size] last values written */
+} t_min_history;
+
+typedef struct _peakguard {
+    t_pxobject x_obj;
+    double threshold_factor;     /* 10^(-threshold dB / 20): scaled peaks above 1 are over */
+    double input_gain_current;   /* linear input gain being applied */
+    double input_gain_target;    /* linear input gain set by InputGain */
+    double release_coefficient;  /* per-sample rise of the output gain, 1 / (release s * rate) */
+    double sample_rate;          /* Hz */
+    t_min_history min_history;
+    int32_t channel_count;       /* 1 .. PEAKGUARD_MAX_CHANNELS */
+    int32_t fast_period;         /* samples per fast decision: 8, 16 or 32 */
+    int32_t slow_period;         /* fast decisions per slow decision */
+    int32_t lookahead_steps;     /* fast periods of look-ahead */
+    int32_t history_hold;        /* hold length of min_history */
+    int32_t delay_length;        /* look-ahead in samples */
+    int32_t delay_size;          /* length of each delay line, a power of two >= 64 */
+    int32_t delay_mask;          /* delay_size - 1 */
+    int32_t read_index;          /* delay-line read position */
+    double **delay_lines;        /* [channel_count][delay_size] gained input */
+    int32_t fast_countdown;      /* samples left until the next fast decision */
+    int32_t slow_countdown;      /* fast decisions left until the next slow decision */
+    double fast_peak;            /* largest |gained input| since the last fast decision */
+    double slow_peak;            /* largest |low-passed input| since the last slow decision */
+    double lowpass_coefficient;  /* 3140 / rate: a one-pole at about 500 Hz */
+    double fast_coefficient;     /* 10 / delay_length */
+    double slow_coefficient;     /* fast_coefficient / slow_period */
+    double gain_fast;            /* smoother following the fast target */
+    double gain_slow;            /* smoother following the slow target */
+    double gain_out;             /* applied gain */
+    double *lowpass_states;      /* [channel_count] one-pole state per channel */
+    double input_gain_step;      /* per-sample increment of input_gain_current */
+    uint8_t bypass;              /* 1: inputs pass unchanged, state frozen */
+} t_peakguard;
+
+static t_class *peakguard_class;
+
+/* ---- DSP core ---- */
+static const double PEAKGUARD_LOOKAHEAD_S = 0.0012000000569969416;
+static const double PEAKGUARD_LOWPASS_BIAS = 9.999999682655225e-21; /* keeps the state off denormals */
+static const double PEAKGUARD_RAMP_SNAP = 9.999999717180685e-10;
+
+/* Writes v and returns the minimum of the held window. When the held minimum expires the
+   window is searched again for the smallest remaining value and how long it still holds. */
+static inline double history_write(t_min_history *h, double v)
+{
+    h->entries[h->write_index] = v;
+    if (v <= h->minimum) {
+        h->minimum = v;
+        h->hold_count = h->hold_length;
+    } else if (--h->hold_count <= 0) {
+        h->minimum = v;
+        h->hold_count = h->hold_length;
+        for (int32_t j = 1 - h->hold_length; j <= -1; j++) {
+            const double e = h->entries[(h->write_index + j + h->size) & h->mask];
+            if (e < h->minimum) {
+                h->minimum = e;
+                h->hold_count = h->hold_length + j;
+            }
+        }
+    }
+    h->write_index = (h->write_index + 1) & h->mask;
+    return h->minimum;
+}
+
+/* Target gain for a peak: the inverse of how far the scaled peak is over the threshold. */
+static inline double peak_target(double peak, double threshold_factor)
+{
+    const double p = peak * threshold_factor;
+    return p > 1.0 ? 1.0 / p : 1.0;
+}
+
+static inline double threshold_factor_of(double db) { return pow(10.0, -0.05 * db); }
+
+/* ---- perform ---- */
+static void peakguard_perform64(t_object *ob, t_object *dsp64, double **ins, long numins, double **outs,
+                                long numouts, long n, long flags, void *userparam)
+{
+    t_peakguard *x = (t_peakguard *)ob;
+    const int32_t channels = x->channel_count;
+    double *gain_outlet = outs[channels];
+
+    if (x->bypass) {
+        for (int32_t j = 0; j < channels; j++)
+            if (outs[j] != ins[j])
+                memmove(outs[j], ins[j], (size_t)n * sizeof(double));
+        for (long i = 0; i < n; i++)
+            gain_outlet[i] = 1.0;
+        return;
+    }
+
+    double target_fast = 1.0;
+    double target_slow = 1.0;
+    int32_t write_index = (x->read_index + x->delay_length) & x->delay_mask;
+    long done = 0;
+
+    while (done < n) {
+        const long remaining = n - done;
+        const int32_t chunk = remaining < x->fast_countdown ? (int32_t)remaining : x->fast_countdown;
+
+        /* Detector and delay lines: every channel steps the input gain identically from the
+           same start; the peaks are shared so all channels get the same gain. */
+        double g = x->input_gain_current;
+        for (int32_t j = 0; j < channels; j++) {
+            const double *in = ins[j] + done;
+            double *line = x->delay_lines[j] + write_index;
+            double z = x->lowpass_states[j];
+            g = x->input_gain_current;
+            for (int32_t k = 0; k < chunk; k++) {
+                double s = g * in[k];
+                if (!isfinite(s)) /* a non-finite sample is silence everywhere */
+                    s = 0.0;
+                line[k] = s;
+                const double a = fabs(s);
+                if (a > x->fast_peak)
+                    x->fast_peak = a;
+                z = z + ((s - z) * x->lowpass_coefficient + PEAKGUARD_LOWPASS_BIAS);
+                if (!isfinite(z))
+                    z = 0.0;
+                const double b = fabs(z);
+                if (b > x->slow_peak)
+                    x->slow_peak = b;
+                g = g + x->input_gain_step;
+            }
+            x->lowpass_states[j] = z;
+        }
+        x->input_gain_current = g;
+
+        x->fast_countdown -= chunk;
+        if (x->fast_countdown <= 0) {
+            target_fast = history_write(&x->min_history, peak_target(x->fast_peak, x->threshold_factor));
+            x->fast_peak = 0.0;
+            x->fast_countdown = x->fast_period;
+            if (--x->slow_countdown <= 0) {
+                target_slow = history_write(&x->min_history, peak_target(x->slow_peak, x->threshold_factor));
+                x->slow_peak = 0.0;
+                x->slow_countdown = x->slow_period;
+                const double diff = x->input_gain_target - x->input_gain_current;
+                /* a gain that went non-finite (a NaN InputGain) snaps to the target */
+                if (fabs(diff) < PEAKGUARD_RAMP_SNAP || !isfinite(x->input_gain_current)) {
+                    x->input_gain_current = x->input_gain_target;
+                    x->input_gain_step = 0.0;
+                } else {
+                    x->input_gain_step = diff / ((double)x->slow_period * (double)x->fast_period);
+                }
+            }
+        }
+
+        /* Smoothers and output: the slow target eases in, the fast one catches peaks; the
+           gain falls at the fast rate and rises at the release rate. */
+        for (int32_t k = 0; k < chunk; k++) {
+            x->gain_slow += (target_slow - x->gain_slow) * x->slow_coefficient;
+            x->gain_fast += (target_fast - x->gain_fast) * x->fast_coefficient;
+            const double m = x->gain_slow < x->gain_fast ? x->gain_slow : x->gain_fast;
+            const double c = x->gain_out > m ? x->fast_coefficient : x->release_coefficient;
+            x->gain_out += c * (m - x->gain_out);
+            gain_outlet[done + k] = x->gain_out;
+        }
+        for (int32_t j = 0; j < channels; j++) {
+            const double *line = x->delay_lines[j] + x->read_index;
+            double *out = outs[j] + done;
+            const double *gain = gain_outlet + done;
+            for (int32_t k = 0; k < chunk; k++)
+                out[k] = gain[k] * line[k];
+        }
+
+        x->read_index = (x->read_index + chunk) & x->delay_mask;
+        write_index = (write_index + chunk) & x->delay_mask;
+        done += chunk;
+    }
+}
+
+/* ---- DSP compilation ---- */
+static void peakguard_dsp64(t_peakguard *x, t_object *dsp64, short *count, double samplerate,
+                            long maxvectorsize, long flags)
+{
+    /* sizes and coefficients stay those of the creation-time rate */
+    if (samplerate != x->sample_rate)
+        x->sample_rate = samplerate;
+    object_method(dsp64, gensym("dsp_add64"), x, peakguard_perform64, 0, NULL);
+}
+
+/* ---- messages ---- */
+static void peakguard_threshold(t_peakguard *x, double db)
+{
+    if (db > 0.5) {
+        object_post(NULL, "Threshold Maximum: 0.5");
+        db = 0.5;
+    }
+    x->threshold_factor = threshold_factor_of(db);
+}
+
+/* Both limits are inclusive: exactly 0.01 and exactly 3000 post the line too. */
+static void peakguard_release(t_peakguard *x, double ms)
+{
+    if (!(ms > 0.01)) {
+        object_post(NULL, "Release time: 0.01 - 3000.0 ms");
+        ms = 0.01;
+    } else if (ms >= 3000.0) {
+        object_post(NULL, "Release time: 0.01 - 3000.0 ms");
+        ms = 3000.0;
+    }
+    x->release_coefficient = 1.0 / (ms / 1000.0 * x->sample_rate);
+}
+
+/* Only the low eight bits of the number count. */
+static void peakguard_bypass(t_peakguard *x, t_atom_long n)
+{
+    if ((n & 0xFF) != 0) {
+        object_post(NULL, "Bypass is ON");
+        x->bypass = 1;
+    } else {
+        x->bypass = 0;
+    }
+}
+
+/* Ramped in from the next slow decision. */
+static void peakguard_inputgain(t_peakguard *x, double db)
+{
+    if (db > 30.0) {
+        object_post(NULL, "Input Gain Maximum: 30. dB");
+        db = 30.0;
+    }
+    x->input_gain_target = pow(10.0, 0.05 * db);
+}
+
+static void peakguard_assist(t_peakguard *x, void *b, long io, long index, char *s)
+{
+    if (index < 0)
+        return;
+    if (io == ASSIST_INLET) {
+        if (index < x->channel_count)
+            sprintf(s, "(signal) Input %d", (int)index + 1);
+    } else {
+        if (index < x->channel_count)
+            sprintf(s, "(signal) Output %d", (int)index + 1);
+        else if (index == x->channel_count)
+            sprintf(s, "(signal) Gain Reduction");
+    }
+}
+
+/* ---- new / free ---- */
+static void peakguard_release_buffers(t_peakguard *x)
+{
+    if (x->delay_lines) {
+        for (int32_t j = 0; j < x->channel_count; j++)
+            if (x->delay_lines[j])
+                sysmem_freeptr(x->delay_lines[j]);
+        sysmem_freeptr(x->delay_lines);
+        x->delay_lines = NULL;
+    }
+    if (x->lowpass_states)
+        sysmem_freeptr(x->lowpass_states);
+    x->lowpass_states = NULL;
+    if (x->min_history.entries)
+        sysmem_freeptr(x->min_history.entries);
+    x->min_history.entries = NULL;
+}
+
+static void peakguard_free(t_peakguard *x)
+{
+    z_dsp_free((t_pxobject *)x);
+    peakguard_release_buffers(x);
+}
+
+/* The first argument, truncated toward zero; out-of-range counts are replaced with an
+   error line rather than refused, so the box still appears. */
+static int32_t peakguard_channel_count(t_peakguard *x, double v)
+{
+    v = trunc(v);
+    if (!(v >= 1.0)) {
+        object_error((t_object *)x, "peakguard~: channel count must be at least 1, using 1");
+        return 1;
+    }
+    if (v > PEAKGUARD_MAX_CHANNELS) {
+        object_error((t_object *)x, "peakguard~: at most %d channels, using %d", PEAKGUARD_MAX_CHANNELS,
+                     PEAKGUARD_MAX_CHANNELS);
+        return PEAKGUARD_MAX_CHANNELS;
+    }
+    return (int32_t)v;
+}
+
+static void *peakguard_new(t_symbol *s, long argc, t_atom *argv)
+{
+    t_peakguard *x = (t_peakguard *)object_alloc(peakguard_class);
+    if (!x)
+        return NULL;
+
+    double channels = 1.0, threshold_db = -0.1, release_ms = 10.0;
+    atom_arg_getdouble(&channels, 0, argc, argv);
+    atom_arg_getdouble(&threshold_db, 1, argc, argv);
+    atom_arg_getdouble(&release_ms, 2, argc, argv);
+    x->channel_count = peakguard_channel_count(x, channels);
+
+    z_dsp_setup((t_pxobject *)x, x->channel_count);
+    for (int32_t j = 0; j <= x->channel_count; j++)
+        outlet_new((t_object *)x, "signal");
+    x->x_obj.z_misc |= Z_NO_INPLACE;
+
+    /* Everything sized in samples follows the rate at creation. */
+    x->sample_rate = sys_getsr();
+    const double sr = x->sample_rate;
+    x->fast_period = sr > 130000.0 ? 32 : sr > 65000.0 ? 16 : 8;
+    x->slow_period = 8;
+    double steps = ceil(sr * PEAKGUARD_LOOKAHEAD_S / x->fast_period);
+    if (!(steps >= 1.0))
+        steps = 1.0;
+    if (steps > PEAKGUARD_MAX_LOOKAHEAD_STEPS)
+        steps = PEAKGUARD_MAX_LOOKAHEAD_STEPS;
+    x->lookahead_steps = (int32_t)steps;
+    x->history_hold = 12;
+    x->delay_length = x->lookahead_steps * x->fast_period;
+    x->delay_size = 64;
+    while (x->delay_size < x->delay_length + x->fast_period)
+        x->delay_size *= 2;
+    x->delay_mask = x->delay_size - 1;
+    x->read_index = 0;
+    x->fast_countdown = x->fast_period;
+    x->slow_countdown = x->slow_period;
+    x->fast_peak = 0.0;
+    x->slow_peak = 0.0;
+    x->lowpass_coefficient = 3140.0 / sr;
+    x->fast_coefficient = 10.0 / x->delay_length;
+    x->slow_coefficient = x->fast_coefficient / x->slow_period;
+    x->gain_fast = 1.0;
+    x->gain_slow = 1.0;
+    x->gain_out = 1.0;
+    x->input_gain_current = 1.0;
+    x->input_gain_target = 1.0;
+    x->input_gain_step = 0.0;
+    x->bypass = 0;
+
+    t_min_history *h = &x->min_history;
+    h->size = PEAKGUARD_HISTORY_SIZE;
+    h->mask = PEAKGUARD_HISTORY_SIZE - 1;
+    h->hold_length = x->history_hold;
+    h->hold_count = x->history_hold;
+    h->write_index = 0;
+    h->minimum = 1.0;
+
+    h->entries = (double *)sysmem_newptr(PEAKGUARD_HISTORY_SIZE * sizeof(double));
+    x->lowpass_states = (double *)sysmem_newptrclear((t_ptr_size)x->channel_count * sizeof(double));
+    x->delay_lines = (double **)sysmem_newptrclear((t_ptr_size)x->channel_count * sizeof(double *));
+    bool ok = h->entries && x->lowpass_states && x->delay_lines;
+    for (int32_t j = 0; ok && j < x->channel_count; j++) {
+        x->delay_lines[j] = (double *)sysmem_newptrclear((t_ptr_size)x->delay_size * sizeof(double));
+        ok = x->delay_lines[j] != NULL;
+    }
+    if (!ok) {
+        object_error((t_object *)x, "peakguard~: out of memory");
+        /* runs the free routine on what was allocated so far, then releases the record */
+        freeobject((t_object *)x);
+        return NULL;
+    }
+    for (int32_t i = 0; i < PEAKGUARD_HISTORY_SIZE; i++)
+        h->entries[i] = 1.0;
+
+    peakguard_threshold(x, threshold_db);
+    peakguard_release(x, release_ms);
+    return x;
+}
+
+C74_EXTERN_C C74_EXPORT void ext_main(void *r)
+{
+    t_class *c = class_new("peakguard~", (method)peakguard_new, (method)peakguard_free, sizeof(t_peakguard),
+                           NULL, A_GIMME, 0);
+    class_addmethod(c, (method)peakguard_dsp64, "dsp64", A_CANT, 0);
+    class_addmethod(c, (method)peakguard_assist, "assist", A_CANT, 0);
+    class_addmethod(c, (method)peakguard_threshold, "Threshold", A_FLOAT, 0);
+    class_addmethod(c, (method)peakguard_release, "Release", A_FLOAT, 0);
+    class_addmethod(c, (method)peakguard_bypass, "Bypass", A_LONG, 0);
+    class_addmethod(c, (method)peakguard_inputgain, "InputGain", A_FLOAT, 0);
+    class_dspinit(c);
+    class_register(gensym("box"), c);
+    peakguard_class = c;
+    object_post(NULL, TILDEKIT_RULE_66);
+    object_post(NULL, "peakguard~: multichannel look-ahead peak limiter with linked gain");
+    object_post(NULL, "tildekit " TILDEKIT_VERSION);
+    object_post(NULL, "Default values> Threshold: -0.1  Release: 10.0 ms InputGain: 0.0 dB");
+}

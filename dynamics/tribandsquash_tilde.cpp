@@ -1,0 +1,450 @@
+/* tribandsquash~: mono three-band compressor. Two crossovers split the input into a low, a mid
+   and a high band; each band has its own soft-knee compressor (attack, release, knee, ratio,
+   threshold, make-up), can be bypassed or soloed, and the bands are summed under a master trim.
+   Inlet 0: the signal to compress; every message.
+   Outlet 0: the compressed signal.
+   Outlets 1, 2, 3: the applied linear gain of the low, mid and high band (1 = no reduction). */
+#include <ext.h>
+#include <ext_obex.h>
+#include <z_dsp.h>
+#include "tildekit.h"
+
+#define TRIBAND_BANDS 3
+
+/* One crossover section: a two-state trapezoidal filter with a low and a high output. */
+typedef struct _crossover_section {
+    double damping; /* always 1.5 once tuned */
+    double tuning;  /* tan(pi * crossover / sample rate) */
+    double state1;
+    double state2;
+} t_crossover_section;
+
+/* The low-pass halves of the two crossovers, held in one buffer. */
+typedef struct _crossover_lowpasses {
+    t_crossover_section lowcut_lowpass;  /* low band out of the input */
+    t_crossover_section highcut_lowpass; /* mid band out of the upper split */
+} t_crossover_lowpasses;
+
+/* The high-pass halves of the two crossovers, held in one buffer. */
+typedef struct _crossover_highpasses {
+    t_crossover_section lowcut_highpass;  /* everything above the low crossover */
+    t_crossover_section highcut_highpass; /* high band out of the upper split */
+} t_crossover_highpasses;
+
+typedef struct _tribandsquash {
+    t_pxobject x_obj;
+    double sample_rate;          /* Hz */
+    double *band_attacks_ms;     /* [3] ms, 0.1 .. 1000 */
+    double *band_releases_ms;    /* [3] ms, 1 .. 1000 */
+    double *band_knees_db;       /* [3] dB, 0 .. 18 */
+    double *band_ratios;         /* [3] 1 .. 30 */
+    double *band_thresholds_db;  /* [3] dB, -70 .. 0 */
+    double *band_makeups_db;     /* [3] dB, 0 .. 30 */
+    double *band_gains;          /* [3] last applied linear gain, drives outlets 1..3 */
+    double *band_bypass;         /* [3] a band is bypassed when > 0.5 */
+    double *band_solo;           /* [3] a band is soloed when > 0.5 */
+    double low_crossover_hz;     /* Hz, 20 .. 1400 */
+    double high_crossover_hz;    /* Hz, 1400 and up */
+    double master_db;            /* dB, -30 .. 30 */
+    double *band_smoothed_db;    /* [3] smoothed gain reduction, dB */
+    double applied_low_crossover_hz;  /* crossover the low sections were last tuned to */
+    double applied_high_crossover_hz; /* crossover the high sections were last tuned to */
+    double *band_outputs;        /* [3] scratch: each band's result for the current sample */
+    t_crossover_lowpasses *lowpasses;   /* lowcut_lowpass, highcut_lowpass */
+    t_crossover_highpasses *highpasses; /* lowcut_highpass, highcut_highpass */
+    double applied_sample_rate;  /* rate the sections were last tuned at: a rate change retunes */
+} t_tribandsquash;
+
+static t_class *tribandsquash_class;
+
+/* ---- DSP core ---- */
+static const double TRIBAND_PI = 3.141592653589793;
+
+static inline void crossover_tune(t_crossover_section *s, double hz, double sample_rate)
+{
+    s->damping = 1.5;
+    s->tuning = tan(TRIBAND_PI * hz / sample_rate);
+}
+
+/* One sample through a section; (b, c) = (1, 0) gives the low output, (0, 1) the high one.
+   The 0.75 is half the damping the sections are always tuned with, kept as a constant. */
+static inline double crossover_step(t_crossover_section *s, double x, double b, double c)
+{
+    const double g = s->tuning, k = s->damping, s1 = s->state1, s2 = s->state2;
+    const double D = -1.0 / (g * g + 1.0 + k * g);
+    const double t1 = D * (0.75 * x * g * g + s2 * g - s1 - s1 * k * g + c * x * g - b * x * g
+                           - g * g * k * b * x);
+    const double t2 = D * (c * x * g * g - (s1 * g + s2 + 0.75 * x * g) + k * g * c * x - b * x * g * g);
+    s->state1 = 2.0 * t1 - s1;
+    s->state2 = 2.0 * t2 - s2;
+    return c * x + t2;
+}
+
+static inline double crossover_low(t_crossover_section *s, double x) { return crossover_step(s, x, 1.0, 0.0); }
+static inline double crossover_high(t_crossover_section *s, double x) { return crossover_step(s, x, 0.0, 1.0); }
+
+/* A section that has run away (a crossover tuned above half the sample rate) or decayed
+   into denormals starts again from silence instead of staying broken. */
+static inline void crossover_guard(t_crossover_section *s)
+{
+    s->state1 = flush_abnormal(s->state1);
+    s->state2 = flush_abnormal(s->state2);
+}
+
+/* Soft-knee compressor of one band: returns the compressed sample, updates the smoothed
+   reduction and the applied gain. */
+static inline double band_compress(double x, double sample_rate, double attack_ms, double release_ms,
+                                   double knee_db, double ratio, double threshold_db, double ln10,
+                                   double *smoothed_db, double *gain)
+{
+    const double att = exp(-1000.0 / (sample_rate * attack_ms));
+    const double rel = exp(-1000.0 / (release_ms * sample_rate));
+    const double width = 6.0 * knee_db + 0.01;
+
+    double level;
+    if (flush_abnormal(x) != x) {
+        x = 0.0;
+        level = -160.0;
+    } else {
+        level = level_db(x);
+    }
+    level = flush_abnormal(level);
+
+    const double d = level - threshold_db;
+    double y;
+    if (2.0 * d < -width) {
+        y = level;
+    } else if (2.0 * fabs(d) <= width) {
+        const double e = d + width / 2.0;
+        y = flush_abnormal(level + (1.0 / ratio - 1.0) * e * e / (2.0 * width));
+    } else {
+        y = flush_abnormal(threshold_db + d / ratio);
+    }
+
+    double r = level - y;
+    const double p = flush_abnormal(*smoothed_db);
+    if (r < p)
+        r = r * (1.0 - rel) + p * rel;
+    else if (r > p)
+        r = r * (1.0 - att) + p * att;
+    r = flush_abnormal(r);
+
+    const double g = exp(ln10 * (r / -20.0));
+    *gain = g;
+    *smoothed_db = r;
+    return g * x;
+}
+
+/* ---- perform ---- */
+static void tribandsquash_perform64(t_object *ob, t_object *dsp64, double **ins, long numins,
+                                    double **outs, long numouts, long n, long flags, void *userparam)
+{
+    t_tribandsquash *x = (t_tribandsquash *)ob;
+    const double *in = ins[0];
+    double *out = outs[0];
+    double *gain_out[TRIBAND_BANDS] = {outs[1], outs[2], outs[3]};
+    t_crossover_section *lowcut_lowpass = &x->lowpasses->lowcut_lowpass;
+    t_crossover_section *highcut_lowpass = &x->lowpasses->highcut_lowpass;
+    t_crossover_section *lowcut_highpass = &x->highpasses->lowcut_highpass;
+    t_crossover_section *highcut_highpass = &x->highpasses->highcut_highpass;
+
+    /* Retune on a new crossover, and on a new sample rate: the same frequency needs
+       another tuning at another rate. */
+    const bool rate_changed = x->sample_rate != x->applied_sample_rate;
+    if (x->low_crossover_hz != x->applied_low_crossover_hz || rate_changed) {
+        crossover_tune(lowcut_lowpass, x->low_crossover_hz, x->sample_rate);
+        crossover_tune(lowcut_highpass, x->low_crossover_hz, x->sample_rate);
+        x->applied_low_crossover_hz = x->low_crossover_hz;
+    }
+    if (x->high_crossover_hz != x->applied_high_crossover_hz || rate_changed) {
+        crossover_tune(highcut_lowpass, x->high_crossover_hz, x->sample_rate);
+        crossover_tune(highcut_highpass, x->high_crossover_hz, x->sample_rate);
+        x->applied_high_crossover_hz = x->high_crossover_hz;
+    }
+    x->applied_sample_rate = x->sample_rate;
+
+    const double ln10 = log(10.0);
+    for (long i = 0; i < n; i++) {
+        double s = flush_abnormal(in[i]);
+        if (fabs(s) >= 100000.0)
+            s = 0.0;
+
+        double band[TRIBAND_BANDS];
+        band[0] = crossover_low(lowcut_lowpass, s);
+        const double upper = crossover_high(lowcut_highpass, s);
+        band[1] = crossover_low(highcut_lowpass, upper);
+        band[2] = crossover_high(highcut_highpass, upper);
+
+        bool any_solo = false;
+        for (int k = 0; k < TRIBAND_BANDS; k++) {
+            if (x->band_bypass[k] > 0.5) {
+                x->band_outputs[k] = band[k];
+            } else {
+                const double c = band_compress(band[k], x->sample_rate, x->band_attacks_ms[k],
+                                               x->band_releases_ms[k], x->band_knees_db[k],
+                                               x->band_ratios[k], x->band_thresholds_db[k], ln10,
+                                               &x->band_smoothed_db[k], &x->band_gains[k]);
+                x->band_outputs[k] = c * db_to_linear(x->band_makeups_db[k], ln10);
+            }
+            if (x->band_solo[k] > 0.5)
+                any_solo = true;
+        }
+
+        double sum = 0.0;
+        for (int k = 0; k < TRIBAND_BANDS; k++)
+            if (!any_solo || x->band_solo[k] > 0.5)
+                sum += x->band_outputs[k];
+
+        out[i] = db_to_linear(x->master_db, ln10) * flush_abnormal(sum);
+        for (int k = 0; k < TRIBAND_BANDS; k++)
+            gain_out[k][i] = x->band_gains[k];
+    }
+
+    crossover_guard(lowcut_lowpass);
+    crossover_guard(lowcut_highpass);
+    crossover_guard(highcut_lowpass);
+    crossover_guard(highcut_highpass);
+}
+
+/* ---- DSP compilation ---- */
+static void tribandsquash_dsp64(t_tribandsquash *x, t_object *dsp64, short *count, double samplerate,
+                                long maxvectorsize, long flags)
+{
+    if (samplerate != x->sample_rate)
+        x->sample_rate = samplerate;
+    object_method(dsp64, gensym("dsp_add64"), x, tribandsquash_perform64, 0, NULL);
+}
+
+/* ---- messages ---- */
+
+/* Range and posted lines of one list parameter. */
+typedef struct _band_limits {
+    double minimum;
+    double maximum;
+    const char *below;
+    const char *above;
+} t_band_limits;
+
+static const t_band_limits attack_limits = {0.1, 1000.0, "Minimum Attack Time: 0.1 ms",
+                                            "Maximum Attack Time: 1000 ms"};
+static const t_band_limits release_limits = {1.0, 1000.0, "Minimum Release Time: 1 ms",
+                                             "Maximum Release Time: 1000 ms"};
+static const t_band_limits knee_limits = {0.0, 18.0, "Minimum Knee Value: 0 db", "Maximum Knee Value: 18 db"};
+static const t_band_limits ratio_limits = {1.0, 30.0, "Minimum Ratio Value: 1.0", "Maximum Ratio Value: 30.0"};
+static const t_band_limits threshold_limits = {-70.0, 0.0, "Minimum Threshold Value: -70 db",
+                                               "Maximum Threshold Value: 0 db"};
+static const t_band_limits makeup_limits = {0.0, 30.0, "Minimum Makeup Value: 0 db",
+                                            "Maximum Makeup Value: 30 db"};
+
+/* Element k of the list sets band k (low, mid, high); extra elements are ignored. A NaN
+   counts as below the minimum. */
+static void band_list(double *values, long argc, t_atom *argv, const t_band_limits *limits)
+{
+    for (long k = 0; k < argc && k < TRIBAND_BANDS; k++) {
+        double v = atom_getfloat(argv + k);
+        if (v < limits->minimum || v != v) {
+            object_post(NULL, "%s", limits->below);
+            v = limits->minimum;
+        } else if (v > limits->maximum) {
+            object_post(NULL, "%s", limits->above);
+            v = limits->maximum;
+        }
+        values[k] = v;
+    }
+}
+
+/* Switches are stored as given; the perform routine reads them against 0.5. */
+static void band_switches(double *values, long argc, t_atom *argv)
+{
+    for (long k = 0; k < argc && k < TRIBAND_BANDS; k++)
+        values[k] = atom_getfloat(argv + k);
+}
+
+static void tribandsquash_attacks(t_tribandsquash *x, t_symbol *s, long argc, t_atom *argv)
+{
+    band_list(x->band_attacks_ms, argc, argv, &attack_limits);
+}
+
+static void tribandsquash_releases(t_tribandsquash *x, t_symbol *s, long argc, t_atom *argv)
+{
+    band_list(x->band_releases_ms, argc, argv, &release_limits);
+}
+
+static void tribandsquash_knees(t_tribandsquash *x, t_symbol *s, long argc, t_atom *argv)
+{
+    band_list(x->band_knees_db, argc, argv, &knee_limits);
+}
+
+static void tribandsquash_ratios(t_tribandsquash *x, t_symbol *s, long argc, t_atom *argv)
+{
+    band_list(x->band_ratios, argc, argv, &ratio_limits);
+}
+
+static void tribandsquash_threshs(t_tribandsquash *x, t_symbol *s, long argc, t_atom *argv)
+{
+    band_list(x->band_thresholds_db, argc, argv, &threshold_limits);
+}
+
+static void tribandsquash_makeups(t_tribandsquash *x, t_symbol *s, long argc, t_atom *argv)
+{
+    band_list(x->band_makeups_db, argc, argv, &makeup_limits);
+}
+
+static void tribandsquash_locut(t_tribandsquash *x, double hz)
+{
+    if (hz > 1400.0) {
+        object_post(NULL, "Low Crossover Maximum: 1400.0");
+        hz = 1400.0;
+    } else if (hz < 20.0 || hz != hz) {
+        object_post(NULL, "Low Crossover Minimum: 20.0");
+        hz = 20.0;
+    }
+    x->low_crossover_hz = hz;
+}
+
+static void tribandsquash_hicut(t_tribandsquash *x, double hz)
+{
+    if (hz < 1400.0 || hz != hz) {
+        object_post(NULL, "High Crossover Minimum: 1400.0");
+        hz = 1400.0;
+    }
+    x->high_crossover_hz = hz;
+}
+
+static void tribandsquash_bypass_lst(t_tribandsquash *x, t_symbol *s, long argc, t_atom *argv)
+{
+    band_switches(x->band_bypass, argc, argv);
+}
+
+static void tribandsquash_master(t_tribandsquash *x, double db)
+{
+    if (db > 30.0) {
+        object_post(NULL, "Maximum Master Trim: 30.0");
+        db = 30.0;
+    } else if (db < -30.0 || db != db) {
+        object_post(NULL, "Minimum Master Trim: -30.0");
+        db = -30.0;
+    }
+    x->master_db = db;
+}
+
+static void tribandsquash_soloband(t_tribandsquash *x, t_symbol *s, long argc, t_atom *argv)
+{
+    band_switches(x->band_solo, argc, argv);
+}
+
+/* Clears the crossovers completely (they are retuned at the next block) and the
+   compressors' smoothed reduction. */
+static void tribandsquash_flreset(t_tribandsquash *x)
+{
+    memset(x->lowpasses, 0, sizeof(t_crossover_lowpasses));
+    memset(x->highpasses, 0, sizeof(t_crossover_highpasses));
+    for (int k = 0; k < TRIBAND_BANDS; k++)
+        x->band_smoothed_db[k] = 0.0;
+    x->applied_low_crossover_hz = 0.0;
+    x->applied_high_crossover_hz = 0.0;
+    x->applied_sample_rate = 0.0;
+}
+
+/* ---- new / free ---- */
+static void tribandsquash_release_buffers(t_tribandsquash *x)
+{
+    double **arrays[] = {&x->band_attacks_ms, &x->band_releases_ms, &x->band_knees_db, &x->band_ratios,
+                         &x->band_thresholds_db, &x->band_makeups_db, &x->band_gains, &x->band_bypass,
+                         &x->band_solo, &x->band_smoothed_db, &x->band_outputs};
+    for (size_t i = 0; i < sizeof arrays / sizeof arrays[0]; i++) {
+        if (*arrays[i])
+            sysmem_freeptr(*arrays[i]);
+        *arrays[i] = NULL;
+    }
+    if (x->lowpasses)
+        sysmem_freeptr(x->lowpasses);
+    x->lowpasses = NULL;
+    if (x->highpasses)
+        sysmem_freeptr(x->highpasses);
+    x->highpasses = NULL;
+}
+
+static void tribandsquash_free(t_tribandsquash *x)
+{
+    z_dsp_free((t_pxobject *)x);
+    tribandsquash_release_buffers(x);
+}
+
+/* Allocates a band array and fills it with its three initial values. */
+static double *band_array(double low, double mid, double high)
+{
+    double *a = (double *)sysmem_newptr(TRIBAND_BANDS * sizeof(double));
+    if (a) {
+        a[0] = low;
+        a[1] = mid;
+        a[2] = high;
+    }
+    return a;
+}
+
+static void *tribandsquash_new(void)
+{
+    t_tribandsquash *x = (t_tribandsquash *)object_alloc(tribandsquash_class);
+    if (!x)
+        return NULL;
+    z_dsp_setup((t_pxobject *)x, 1);
+    for (int k = 0; k < 1 + TRIBAND_BANDS; k++)
+        outlet_new((t_object *)x, "signal");
+    x->sample_rate = sys_getsr();
+
+    x->band_attacks_ms = band_array(10.0, 10.0, 10.0);
+    x->band_releases_ms = band_array(80.0, 80.0, 80.0);
+    x->band_knees_db = band_array(0.0, 0.0, 0.0);
+    x->band_ratios = band_array(4.0, 4.0, 4.0);
+    x->band_thresholds_db = band_array(-20.0, -18.0, -16.0);
+    x->band_makeups_db = band_array(0.0, 0.0, 0.0);
+    x->band_gains = band_array(0.0, 0.0, 0.0);
+    x->band_bypass = band_array(0.0, 0.0, 0.0);
+    x->band_solo = band_array(0.0, 0.0, 0.0);
+    x->low_crossover_hz = 160.0;
+    x->high_crossover_hz = 1400.0;
+    x->master_db = 0.0;
+    x->band_smoothed_db = band_array(0.0, 0.0, 0.0);
+    x->band_outputs = band_array(0.0, 0.0, 0.0);
+    x->lowpasses = (t_crossover_lowpasses *)sysmem_newptr(sizeof(t_crossover_lowpasses));
+    x->highpasses = (t_crossover_highpasses *)sysmem_newptr(sizeof(t_crossover_highpasses));
+
+    if (!x->band_attacks_ms || !x->band_releases_ms || !x->band_knees_db || !x->band_ratios
+        || !x->band_thresholds_db || !x->band_makeups_db || !x->band_gains || !x->band_bypass
+        || !x->band_solo || !x->band_smoothed_db || !x->band_outputs || !x->lowpasses || !x->highpasses) {
+        object_error((t_object *)x, "tribandsquash~: out of memory");
+        /* runs the free routine on what was allocated so far, then releases the record */
+        freeobject((t_object *)x);
+        return NULL;
+    }
+
+    x->x_obj.z_misc |= Z_NO_INPLACE;
+    tribandsquash_flreset(x);
+    return x;
+}
+
+C74_EXTERN_C C74_EXPORT void ext_main(void *r)
+{
+    t_class *c = class_new("tribandsquash~", (method)tribandsquash_new, (method)tribandsquash_free,
+                           sizeof(t_tribandsquash), NULL, 0);
+    class_addmethod(c, (method)tribandsquash_dsp64, "dsp64", A_CANT, 0);
+    class_addmethod(c, (method)tribandsquash_attacks, "attacks", A_GIMME, 0);
+    class_addmethod(c, (method)tribandsquash_releases, "releases", A_GIMME, 0);
+    class_addmethod(c, (method)tribandsquash_knees, "knees", A_GIMME, 0);
+    class_addmethod(c, (method)tribandsquash_ratios, "ratios", A_GIMME, 0);
+    class_addmethod(c, (method)tribandsquash_threshs, "threshs", A_GIMME, 0);
+    class_addmethod(c, (method)tribandsquash_makeups, "makeups", A_GIMME, 0);
+    class_addmethod(c, (method)tribandsquash_locut, "locut", A_FLOAT, 0);
+    class_addmethod(c, (method)tribandsquash_hicut, "hicut", A_FLOAT, 0);
+    class_addmethod(c, (method)tribandsquash_bypass_lst, "bypass_lst", A_GIMME, 0);
+    class_addmethod(c, (method)tribandsquash_master, "master", A_FLOAT, 0);
+    class_addmethod(c, (method)tribandsquash_soloband, "soloband", A_GIMME, 0);
+    class_addmethod(c, (method)tribandsquash_flreset, "flreset", 0);
+    class_dspinit(c);
+    class_register(gensym("box"), c);
+    tribandsquash_class = c;
+    object_post(NULL, TILDEKIT_RULE_66);
+    object_post(NULL, "tribandsquash~: three-band soft-knee compressor with crossover, solo and bypass");
+    object_post(NULL, "tildekit " TILDEKIT_VERSION);
+}

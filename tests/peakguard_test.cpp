@@ -1,0 +1,299 @@
+// peakguard~: look-ahead delay at each rate, linked limiting of a step, the input-gain
+// ramp, bypass, posted lines, channel counts, bad input and memory.
+#include "support.h"
+
+#include <algorithm>
+#include <limits>
+
+namespace {
+
+using Sig = std::vector<double>;
+using Outs = std::vector<Sig>;
+
+const double kNaN = std::numeric_limits<double>::quiet_NaN();
+const double kInf = std::numeric_limits<double>::infinity();
+
+double from_db(double db) { return std::pow(10.0, db / 20.0); }
+
+struct Rig {
+    tk::Patch patch;
+    tk::Box *box;
+    explicit Rig(const std::string &text = "peakguard~", double sr = 48000.0, int block = 64)
+        : patch(sr, block), box(patch.create(text)) {
+        if (!box) throw tk::Error(text + " was not created");
+    }
+    void msg(const std::string &sel, const tk::Atoms &args = {}) { patch.send(box, sel, args); }
+    Outs run(const std::vector<Sig> &ins) { return patch.process(box, ins, std::int64_t(ins[0].size())); }
+};
+
+TEST(PeakGuard, ClassBannerAndShape) {
+    const tk::ClassInfo &c = tk::load_class("peakguard~");
+    EXPECT_EQ(c.entry, "ext_main");
+    EXPECT_EQ(c.creation_types, (std::vector<int>{8}));
+    EXPECT_TRUE(c.dsp);
+    const std::vector<std::pair<std::string, std::vector<int>>> expected = {
+        {"dsp64", {9}}, {"assist", {9}}, {"Threshold", {2}}, {"Release", {2}}, {"Bypass", {1}}, {"InputGain", {2}}};
+    ASSERT_EQ(c.methods.size(), expected.size());
+    for (std::size_t i = 0; i < expected.size(); ++i) {
+        EXPECT_EQ(c.methods[i].selector, expected[i].first) << "method " << i;
+        EXPECT_EQ(c.methods[i].types, expected[i].second) << expected[i].first;
+    }
+    ASSERT_EQ(c.banner.size(), 4u);
+    EXPECT_EQ(c.banner[0], std::string(66, '-'));
+    EXPECT_EQ(c.banner[2].rfind("tildekit ", 0), 0u) << c.banner[2];
+    EXPECT_EQ(c.banner[3], "Default values> Threshold: -0.1  Release: 10.0 ms InputGain: 0.0 dB");
+
+    Rig rig("peakguard~ 3");
+    EXPECT_EQ(rig.box->signal_inlets(), 3);
+    EXPECT_EQ(rig.box->signal_outlets(), 4);
+    EXPECT_TRUE(rig.box->no_inplace());
+    for (int i = 0; i < 3; ++i) {
+        EXPECT_EQ(rig.box->assist(1, i), "(signal) Input " + std::to_string(i + 1));
+        EXPECT_EQ(rig.box->assist(2, i), "(signal) Output " + std::to_string(i + 1));
+    }
+    EXPECT_EQ(rig.box->assist(2, 3), "(signal) Gain Reduction");
+    EXPECT_FALSE(rig.box->assist(1, 3).has_value());
+    EXPECT_FALSE(rig.box->assist(2, 4).has_value());
+}
+
+TEST(PeakGuard, BelowThresholdTheOutputIsTheInputDelayed) {
+    // The look-ahead follows the rate at creation: 56, 64, 128 and 256 samples.
+    const std::vector<std::pair<double, std::size_t>> rates = {{44100, 56}, {48000, 64}, {96000, 128}, {192000, 256}};
+    for (auto [sr, delay] : rates) {
+        for (int block : {1, 3, 64, 100}) {
+            Rig rig("peakguard~ 2", sr, block);
+            Sig a = tkt::noise(2000, 0.9, 1), b = tkt::noise(2000, 0.5, 2);
+            Outs o = rig.run({a, b});
+            for (std::size_t i = 0; i < a.size(); ++i) {
+                const double wa = i < delay ? 0.0 : a[i - delay];
+                const double wb = i < delay ? 0.0 : b[i - delay];
+                ASSERT_EQ(o[0][i], wa) << sr << " Hz, block " << block << ", sample " << i;
+                ASSERT_EQ(o[1][i], wb) << sr << " Hz, block " << block << ", sample " << i;
+                ASSERT_EQ(o[2][i], 1.0) << sr << " Hz, block " << block << ", sample " << i;
+            }
+        }
+    }
+}
+
+TEST(PeakGuard, StepOnOneChannelIsCaughtAndAllChannelsShareTheGain) {
+    // Every block starts with both targets at 1, so vectors shorter than a fast period let
+    // the gain drift up between decisions; the usual vector sizes hold the threshold.
+    for (int block : {64, 256}) {
+        Rig rig("peakguard~ 3", 48000.0, block);
+        const std::size_t n = 9600;
+        Sig step(n, 0.0);
+        for (std::size_t i = 1000; i < n; ++i) step[i] = 4.0;  // +12 dB, far over -0.1 dB
+        Sig quiet = tkt::sine(n, 440.0, 48000.0, 0.5), other = tkt::noise(n, 0.3, 4);
+        Outs o = rig.run({quiet, step, other});
+        const double threshold = from_db(-0.1);
+        double worst = 0.0;
+        for (std::size_t i = 0; i < n; ++i) worst = std::max(worst, std::fabs(o[1][i]));
+        // The gain is decided 64 samples ahead but reaches its target through two one-pole
+        // smoothers (10/64 per sample); what they have not covered when the step leaves the
+        // line is about 0.05 % of a 12 dB step: 0.1 % bounds it.
+        EXPECT_LE(worst, threshold * 1.001) << "block " << block;
+        EXPECT_GT(worst, threshold * 0.99) << "block " << block;  // it does reach the threshold
+        // one gain for every channel, applied to the delayed input
+        for (std::size_t i = 64; i < n; ++i) {
+            ASSERT_EQ(o[0][i], o[3][i] * quiet[i - 64]) << "block " << block << ", sample " << i;
+            ASSERT_EQ(o[1][i], o[3][i] * step[i - 64]) << "block " << block << ", sample " << i;
+            ASSERT_EQ(o[2][i], o[3][i] * other[i - 64]) << "block " << block << ", sample " << i;
+        }
+        // the gain settles at the threshold's inverse of the step
+        EXPECT_NEAR(o[3].back(), threshold / 4.0, 1e-6 * threshold / 4.0) << "block " << block;
+    }
+}
+
+TEST(PeakGuard, ReleaseLetsTheGainRiseAtItsOwnPace) {
+    // After a burst, a longer release leaves the gain lower for longer.
+    auto gain_after = [](double release_ms) {
+        Rig rig("peakguard~ 1 -0.1 " + std::to_string(release_ms));
+        Sig in(48000, 0.0);
+        for (std::size_t i = 0; i < 4800; ++i) in[i] = 2.0;
+        return rig.run({in})[1];
+    };
+    Sig fast = gain_after(10), slow = gain_after(1000);
+    const std::size_t probe = 4800 + 64 + 2400;  // 50 ms after the burst has left the line
+    EXPECT_LT(slow[probe], fast[probe]);
+    EXPECT_GT(fast.back(), 0.999);  // a second later the 10 ms release is back at unity
+    EXPECT_LT(slow.back(), 0.999);
+}
+
+TEST(PeakGuard, InputGainRampsLinearlyFromTheNextSlowDecision) {
+    Rig rig;  // 48 kHz: fast period 8, slow period 8, delay 64
+    rig.msg("InputGain", {6.0});
+    const double target = std::pow(10.0, 0.05 * 6.0);
+    Sig in = tkt::constant(1024, 0.1);
+    Outs o = rig.run({in});
+    // gained input g[n] = 0.1 up to the first slow decision at 64, then a straight line over
+    // slow x fast = 64 samples to 0.1 * target, reached at 128; the output is it delayed by 64
+    auto gained = [&](std::size_t n) {
+        if (n < 64) return 0.1;
+        if (n >= 128) return 0.1 * target;
+        return 0.1 * (1.0 + double(n - 64) * (target - 1.0) / 64.0);
+    };
+    for (std::size_t i = 64; i < in.size(); ++i)
+        ASSERT_NEAR(o[0][i], gained(i - 64), 1e-14) << "sample " << i;  // rounding of 64 steps
+    for (std::size_t i = 0; i < in.size(); ++i) ASSERT_EQ(o[1][i], 1.0) << "gain, sample " << i;
+}
+
+TEST(PeakGuard, BypassPassesTheInputAndKeepsTheGainOutletAtOne) {
+    Rig rig("peakguard~ 2");
+    {
+        tk::ConsoleCapture cap;
+        rig.msg("Bypass", {256});  // only the low eight bits count: still off
+        EXPECT_TRUE(cap.texts().empty());
+    }
+    Sig a = tkt::noise(512, 3.0, 5), b = tkt::noise(512, 0.2, 6);
+    Outs active = rig.run({a, b});
+    EXPECT_EQ(active[0][0], 0.0);  // still limiting and delaying
+    {
+        tk::ConsoleCapture cap;
+        rig.msg("Bypass", {257});
+        EXPECT_EQ(cap.texts(), std::vector<std::string>{"Bypass is ON"});
+    }
+    Outs by = rig.run({a, b});
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        ASSERT_EQ(by[0][i], a[i]) << "sample " << i;
+        ASSERT_EQ(by[1][i], b[i]) << "sample " << i;
+        ASSERT_EQ(by[2][i], 1.0) << "sample " << i;
+    }
+    {
+        tk::ConsoleCapture cap;
+        rig.msg("Bypass", {0});
+        EXPECT_TRUE(cap.texts().empty());
+    }
+    // the state was frozen: limiting goes on as if the bypassed block had never been
+    Outs again = rig.run({a, b});
+    Rig straight("peakguard~ 2");
+    straight.run({a, b});
+    Outs want = straight.run({a, b});
+    for (int o = 0; o < 3; ++o)
+        for (std::size_t i = 0; i < a.size(); ++i)
+            ASSERT_EQ(again[std::size_t(o)][i], want[std::size_t(o)][i]) << "outlet " << o << " sample " << i;
+}
+
+TEST(PeakGuard, MessageLimitsAndTheirLines) {
+    Rig rig;
+    auto lines = [&](const std::string &sel, double v) {
+        tk::ConsoleCapture cap;
+        rig.msg(sel, {v});
+        return cap.texts();
+    };
+    using V = std::vector<std::string>;
+    const V release{"Release time: 0.01 - 3000.0 ms"};
+    EXPECT_EQ(lines("Release", 3000), release);  // the limits themselves post too
+    EXPECT_EQ(lines("Release", 0.01), release);
+    EXPECT_EQ(lines("Release", 5000), release);
+    EXPECT_EQ(lines("Release", 0.001), release);
+    EXPECT_EQ(lines("Release", kNaN), release);
+    EXPECT_EQ(lines("Release", 2999), V{});
+    EXPECT_EQ(lines("Release", 0.02), V{});
+    EXPECT_EQ(lines("Threshold", 1), V{"Threshold Maximum: 0.5"});
+    EXPECT_EQ(lines("Threshold", 0.5), V{});
+    EXPECT_EQ(lines("Threshold", -200), V{});  // no lower limit
+    EXPECT_EQ(lines("InputGain", 40), V{"Input Gain Maximum: 30. dB"});
+    EXPECT_EQ(lines("InputGain", 30), V{});
+    EXPECT_EQ(lines("InputGain", -200), V{});
+
+    // creation arguments pass through the same checks
+    tk::ConsoleCapture cap;
+    Rig made("peakguard~ 1 2 5000");
+    EXPECT_EQ(cap.texts(), (V{"Threshold Maximum: 0.5", "Release time: 0.01 - 3000.0 ms"}));
+}
+
+TEST(PeakGuard, ThresholdSetsTheCeiling) {
+    // -6 dB: a steady full-scale square is brought to half, the gain to the threshold.
+    Rig rig("peakguard~ 1 -6");
+    Sig in(24000);
+    for (std::size_t i = 0; i < in.size(); ++i) in[i] = (i / 50) % 2 ? 1.0 : -1.0;
+    Outs o = rig.run({in});
+    const double ceiling = from_db(-6.0);
+    // settled: the smoothers' residue after thousands of samples is below 1e-6
+    for (std::size_t i = in.size() / 2; i < in.size(); ++i) ASSERT_NEAR(std::fabs(o[0][i]), ceiling, 1e-6) << "sample " << i;
+}
+
+TEST(PeakGuard, ChannelCounts) {
+    tk::Patch patch(48000.0, 64);
+    const std::vector<std::tuple<std::string, int, bool>> cases = {
+        {"peakguard~", 1, false},   {"peakguard~ 2.9", 2, false}, {"peakguard~ 0", 1, true},
+        {"peakguard~ -3", 1, true}, {"peakguard~ 0.5", 1, true},  {"peakguard~ 128", 128, false},
+        {"peakguard~ 129", 128, true}, {"peakguard~ 1e12", 128, true}};
+    for (const auto &[text, count, complains] : cases) {
+        tk::ConsoleCapture cap;
+        tk::Box *box = patch.create(text);
+        ASSERT_NE(box, nullptr) << text;
+        EXPECT_EQ(box->signal_inlets(), count) << text;
+        EXPECT_EQ(box->signal_outlets(), count + 1) << text;
+        const auto errors = cap.texts(tk::ConsoleLine::Error);
+        if (complains) {
+            ASSERT_EQ(errors.size(), 1u) << text;
+            EXPECT_EQ(errors[0].rfind("peakguard~: ", 0), 0u) << errors[0];
+        } else {
+            EXPECT_TRUE(errors.empty()) << text;
+        }
+        patch.free(box);
+    }
+    // the widest box runs like any other
+    tk::Box *wide = patch.create("peakguard~ 128");
+    std::vector<Sig> ins(128, tkt::noise(256, 0.5, 9));
+    auto o = patch.process(wide, ins, 256);
+    ASSERT_EQ(o.size(), 129u);
+    EXPECT_EQ(o[127][64], ins[127][0]);
+}
+
+TEST(PeakGuard, BadSamplesAreSilenceAndTheLimiterRecovers) {
+    // NaN and infinities count as zeros everywhere: the render equals the one with zeros in
+    // their place, so the low-pass state never keeps them.
+    Sig a = tkt::noise(9600, 1.5, 7), b = tkt::noise(9600, 0.5, 8);
+    Sig za = a, zb = b;
+    for (std::size_t i : {100u, 101u, 4000u}) { a[i] = kNaN; za[i] = 0.0; }
+    for (std::size_t i : {200u, 5000u}) { b[i] = (i % 2) ? -kInf : kInf; zb[i] = 0.0; }
+    Rig bad("peakguard~ 2"), clean("peakguard~ 2");
+    Outs got = bad.run({a, b}), want = clean.run({za, zb});
+    for (int o = 0; o < 3; ++o) {
+        EXPECT_TRUE(tkt::all_finite(got[std::size_t(o)])) << "outlet " << o;
+        for (std::size_t i = 0; i < a.size(); ++i)
+            ASSERT_EQ(got[std::size_t(o)][i], want[std::size_t(o)][i]) << "outlet " << o << " sample " << i;
+    }
+}
+
+TEST(PeakGuard, NaNInputGainRecoversOnTheNextValue) {
+    Rig rig;
+    rig.msg("InputGain", {kNaN});
+    Outs o = rig.run({tkt::noise(2048, 0.5, 10)});
+    EXPECT_TRUE(tkt::all_finite(o[0]));
+    EXPECT_TRUE(tkt::all_finite(o[1]));
+    rig.msg("InputGain", {0.0});
+    Sig in = tkt::noise(4096, 0.5, 11);
+    o = rig.run({in});
+    // the gain snaps back at the first slow decision; from then on, input delayed by 64
+    for (std::size_t i = 256; i < in.size(); ++i) ASSERT_EQ(o[0][i], in[i - 64]) << "sample " << i;
+}
+
+TEST(PeakGuard, MemoryIsCheckedAndReturned) {
+    tk::Patch patch(48000.0, 64);
+    tk::load_class("peakguard~");
+    // entries, low-pass states, table of lines, then one line per channel
+    for (int nth = 1; nth <= 6; ++nth) {
+        const std::int64_t before = tk::memory_stats().live_blocks;
+        tk::ConsoleCapture cap;
+        tk::fail_nth_allocation(nth);
+        tk::Box *box = patch.create("peakguard~ 3");
+        tk::clear_allocation_faults();
+        EXPECT_EQ(box, nullptr) << "allocation " << nth;
+        EXPECT_TRUE(cap.contains("peakguard~: out of memory")) << "allocation " << nth;
+        EXPECT_EQ(tk::memory_stats().live_blocks, before) << "allocation " << nth;
+    }
+    const tk::MemoryStats before = tk::memory_stats();
+    const std::int64_t in_perform = tk::allocations_in_perform();
+    tk::Box *box = patch.create("peakguard~ 3");
+    ASSERT_NE(box, nullptr);
+    patch.process(box, {tkt::noise(1024, 2.0, 1), tkt::noise(1024, 0.5, 2)}, 1024);
+    EXPECT_EQ(tk::allocations_in_perform(), in_perform);
+    patch.free(box);
+    EXPECT_EQ(tk::memory_stats().live_blocks, before.live_blocks);
+    EXPECT_EQ(tk::memory_stats().live_bytes, before.live_bytes);
+}
+
+}  // namespace
