@@ -1,0 +1,284 @@
+/* bandres~: two-pole resonant band-pass set by a centre frequency in hertz and a Q. Its
+   coefficients come from a cheap polynomial cosine, so that signal controls can retune it at
+   every sample.
+   Inlet 0: signal to filter; `clear` of the state.
+   Inlet 1: centre frequency in hertz, as a signal (read at every sample) or a number.
+   Inlet 2: Q, the filter's sharpness, as a signal (read at every sample) or a number.
+   Outlet 0: the filtered signal. */
+#include <ext.h>
+#include <ext_obex.h>
+#include <z_dsp.h>
+#include "tildekit.h"
+
+/* Coefficient-and-state block: the states first, then the coefficients. */
+typedef struct _bandres_block {
+    double x1;    /* last internal value */
+    double x2;    /* the one before */
+    double coef1; /* 2 r cos(w) */
+    double coef2; /* -r^2 */
+    double gain;  /* output scale, 2 when the resonance is off */
+} t_bandres_block;
+
+typedef struct _bandres {
+    t_pxobject x_obj;
+    double centre_frequency; /* Hz, 0.001 or more (anything lower is stored as 10) */
+    double q;                /* 0 or more */
+    double sample_rate;      /* Hz, from the host */
+    t_bandres_block storage; /* reached through `block` only */
+    t_bandres_block *block;  /* points at `storage` */
+} t_bandres;
+
+static t_class *bandres_class;
+
+/* ---- DSP core ---- */
+static const double bandres_two_pi = 6.283185307179586;
+static const double bandres_half_pi = 1.5707963267948966;
+/* 1/24 and 1/720 as single-precision values, widened */
+static const double bandres_c4 = 0.0416666679084301;
+static const double bandres_c6 = 0.0013888889225199819;
+
+/* cos(w) by its Taylor polynomial up to w^6 within +-pi/2, 0 outside: cheap enough to run at
+   every sample. */
+static inline double bandres_cos(double w)
+{
+    if (w >= -bandres_half_pi && w <= bandres_half_pi) {
+        double g = w * w;
+        return ((g * g * bandres_c4 - g * g * g * bandres_c6) - g * 0.5) + 1.0;
+    }
+    return 0.0;
+}
+
+/* The coefficient routine, the one place the centre frequency and Q are limited: a frequency
+   below 0.001 Hz (or NaN) becomes 10 Hz, a Q below 0 (or NaN) becomes 0. The limited values
+   are written back through f and q. A Q below 0.001, or a bandwidth w/Q above 1, turns the
+   resonance off (r = 0): the output is then twice the input. */
+static inline void bandres_coefficients(double *f, double *q, double sr, t_bandres_block *b)
+{
+    if (!(*f >= 0.001))
+        *f = 10.0;
+    if (!(*q >= 0.0))
+        *q = 0.0;
+    double w = (*f * bandres_two_pi) / sr;
+    double oneminusr = 1.0;
+    if (!(*q < 0.001)) {
+        oneminusr = w / *q;
+        if (oneminusr > 1.0)
+            oneminusr = 1.0;
+    }
+    double cosw = bandres_cos(w);
+    double r = 1.0 - oneminusr;
+    /* with the resonance off, r * w is 0 even when w overflows to infinity (an infinite or
+       enormous frequency), where the product itself would make the gain NaN for good */
+    double rw = r != 0.0 ? r * w : 0.0;
+    b->coef1 = (cosw * 2.0) * r;
+    b->coef2 = -(r * r);
+    b->gain = (rw + oneminusr) * (oneminusr * 2.0);
+}
+
+static inline void bandres_tune(t_bandres *x, double f, double q)
+{
+    bandres_coefficients(&f, &q, x->sample_rate, x->block);
+    x->centre_frequency = f;
+    x->q = q;
+}
+
+/* One sample: returns the output and shifts the states. */
+template <typename T>
+static inline T bandres_step(T &x1, T &x2, T c1, T c2, T g, T x)
+{
+    T y = (c1 * x1 + x) + c2 * x2;
+    x2 = x1;
+    x1 = y;
+    return y * g;
+}
+
+/* The four variants in one body: a NULL control signal means the stored value is used. With
+   a control signal the coefficient routine runs at every sample with that sample's values,
+   and that sample is filtered with the result. */
+template <typename T>
+static inline void bandres_run(t_bandres *x, const T *in, const T *freq_sig, const T *q_sig, T *out,
+                               long n)
+{
+    t_bandres_block *b = x->block;
+    T x1 = (T)b->x1;
+    T x2 = (T)b->x2;
+    if (!freq_sig && !q_sig) {
+        T c1 = (T)b->coef1, c2 = (T)b->coef2, g = (T)b->gain;
+        for (long i = 0; i < n; i++)
+            out[i] = bandres_step(x1, x2, c1, c2, g, in[i]);
+    } else {
+        for (long i = 0; i < n; i++) {
+            /* every input of this sample is read before the output, which may share a buffer */
+            T xin = in[i];
+            double f = freq_sig ? (double)freq_sig[i] : x->centre_frequency;
+            double q = q_sig ? (double)q_sig[i] : x->q;
+            bandres_tune(x, f, q);
+            out[i] = bandres_step(x1, x2, (T)b->coef1, (T)b->coef2, (T)b->gain, xin);
+        }
+    }
+    b->x1 = flush_denormal((double)x1);
+    b->x2 = flush_denormal((double)x2);
+}
+
+/* ---- perform ---- */
+static void bandres_perform64(t_object *ob, t_object *dsp64, double **ins, long numins, double **outs,
+                              long numouts, long n, long flags, void *userparam)
+{
+    bandres_run<double>((t_bandres *)ob, ins[0], NULL, NULL, outs[0], n);
+}
+
+static void bandres_perform64_freq(t_object *ob, t_object *dsp64, double **ins, long numins,
+                                   double **outs, long numouts, long n, long flags, void *userparam)
+{
+    bandres_run<double>((t_bandres *)ob, ins[0], ins[1], NULL, outs[0], n);
+}
+
+static void bandres_perform64_q(t_object *ob, t_object *dsp64, double **ins, long numins,
+                                double **outs, long numouts, long n, long flags, void *userparam)
+{
+    bandres_run<double>((t_bandres *)ob, ins[0], NULL, ins[2], outs[0], n);
+}
+
+static void bandres_perform64_freq_q(t_object *ob, t_object *dsp64, double **ins, long numins,
+                                     double **outs, long numouts, long n, long flags, void *userparam)
+{
+    bandres_run<double>((t_bandres *)ob, ins[0], ins[1], ins[2], outs[0], n);
+}
+
+static t_int *bandres_perform(t_int *w)
+{
+    bandres_run<float>((t_bandres *)w[1], (const float *)w[2], NULL, NULL, (float *)w[5], (long)w[6]);
+    return w + 7;
+}
+
+static t_int *bandres_perform_freq(t_int *w)
+{
+    bandres_run<float>((t_bandres *)w[1], (const float *)w[2], (const float *)w[3], NULL, (float *)w[5],
+                       (long)w[6]);
+    return w + 7;
+}
+
+static t_int *bandres_perform_q(t_int *w)
+{
+    bandres_run<float>((t_bandres *)w[1], (const float *)w[2], NULL, (const float *)w[4], (float *)w[5],
+                       (long)w[6]);
+    return w + 7;
+}
+
+static t_int *bandres_perform_freq_q(t_int *w)
+{
+    bandres_run<float>((t_bandres *)w[1], (const float *)w[2], (const float *)w[3], (const float *)w[4],
+                       (float *)w[5], (long)w[6]);
+    return w + 7;
+}
+
+/* ---- DSP compilation ---- */
+static void bandres_rate(t_bandres *x, double samplerate)
+{
+    if (samplerate != x->sample_rate) /* a NaN on either side counts as a change */
+        x->sample_rate = samplerate;
+    bandres_tune(x, x->centre_frequency, x->q);
+}
+
+static void bandres_dsp64(t_bandres *x, t_object *dsp64, short *count, double samplerate,
+                          long maxvectorsize, long flags)
+{
+    bandres_rate(x, samplerate);
+    t_perfroutine64 f;
+    if (count[1] & count[2])
+        f = bandres_perform64_freq_q;
+    else if (count[1])
+        f = bandres_perform64_freq;
+    else if (count[2])
+        f = bandres_perform64_q;
+    else
+        f = bandres_perform64;
+    object_method(dsp64, gensym("dsp_add64"), x, f, 0, NULL);
+}
+
+static void bandres_dsp(t_bandres *x, t_signal **sp, short *count)
+{
+    bandres_rate(x, sp[0]->s_sr);
+    t_perfroutine f;
+    if (count[1] & count[2])
+        f = bandres_perform_freq_q;
+    else if (count[1])
+        f = bandres_perform_freq;
+    else if (count[2])
+        f = bandres_perform_q;
+    else
+        f = bandres_perform;
+    dsp_add(f, 6, x, sp[0]->s_vec, sp[1]->s_vec, sp[2]->s_vec, sp[3]->s_vec, sp[0]->s_n);
+}
+
+/* ---- messages ---- */
+static void bandres_float(t_bandres *x, double v)
+{
+    switch (proxy_getinlet((t_object *)x)) {
+    case 1: bandres_tune(x, v, x->q); break;
+    case 2: bandres_tune(x, x->centre_frequency, v); break;
+    default: break; /* a number at the signal input changes nothing */
+    }
+}
+
+static void bandres_int(t_bandres *x, t_atom_long n) { bandres_float(x, (double)n); }
+
+static void bandres_clear(t_bandres *x)
+{
+    x->block->x1 = 0.0;
+    x->block->x2 = 0.0;
+}
+
+static const char *const bandres_inlet_text[] = {
+    "(signal) Input to be filtered",
+    "(signal/float) Center Frequency",
+    "(signal/float) Q/filter sharpness",
+};
+
+static void bandres_assist(t_bandres *x, void *b, long io, long index, char *s)
+{
+    if (io == ASSIST_INLET) {
+        if (index >= 0 && index < 3)
+            sprintf(s, "%s", bandres_inlet_text[index]);
+    } else {
+        sprintf(s, "(signal) Filtered signal");
+    }
+}
+
+/* ---- new / free ---- */
+static void *bandres_new(t_symbol *s, long argc, t_atom *argv)
+{
+    t_bandres *x = (t_bandres *)object_alloc(bandres_class);
+    if (!x)
+        return NULL;
+    z_dsp_setup((t_pxobject *)x, 3);
+    outlet_new((t_object *)x, "signal");
+    x->block = &x->storage;
+    x->block->x1 = 0.0;
+    x->block->x2 = 0.0;
+    x->sample_rate = (double)sys_getsr();
+    double f = 0.0, q = 0.0;
+    atom_arg_getdouble(&f, 0, argc, argv);
+    atom_arg_getdouble(&q, 1, argc, argv);
+    bandres_tune(x, f, q);
+    return x;
+}
+
+C74_EXTERN_C C74_EXPORT int main(void)
+{
+    t_class *c = class_new("bandres~", (method)bandres_new, (method)z_dsp_free, sizeof(t_bandres), NULL,
+                           A_GIMME, 0);
+    class_addmethod(c, (method)bandres_dsp64, "dsp64", A_CANT, 0);
+    class_addmethod(c, (method)bandres_dsp, "dsp", A_CANT, 0);
+    class_addmethod(c, (method)bandres_float, "float", A_FLOAT, 0);
+    class_addmethod(c, (method)bandres_int, "int", A_LONG, 0);
+    class_addmethod(c, (method)bandres_clear, "clear", 0);
+    class_addmethod(c, (method)bandres_assist, "assist", A_CANT, 0);
+    class_dspinit(c);
+    class_register(gensym("box"), c);
+    bandres_class = c;
+    object_post(NULL, TILDEKIT_RULE_74);
+    object_post(NULL, "bandres~: two-pole resonant band-pass filter set by centre frequency and Q");
+    object_post(NULL, "tildekit " TILDEKIT_VERSION);
+    return 0;
+}

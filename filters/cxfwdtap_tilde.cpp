@@ -1,0 +1,188 @@
+/* cxfwdtap~: one complex zero, y[n] = x[n] - c * x[n-1], a raw building block for filters on
+   complex signals (real and imaginary parts on two lines).
+   Inlet 0: real part of the input; `set` / `clear` of the state.
+   Inlet 1: imaginary part of the input, as a signal (first sample of each block) or a number.
+   Inlets 2, 3: real and imaginary part of the coefficient c, as signals (first sample of each
+   block) or numbers.
+   Outlets 0, 1: real and imaginary part of the output. */
+#include <ext.h>
+#include <ext_obex.h>
+#include <z_dsp.h>
+#include "tildekit.h"
+
+typedef struct _cxfwdtap {
+    t_pxobject x_obj;
+    double state_re;          /* last input, real part */
+    double state_im;          /* last input, imaginary part */
+    double input_im;          /* imaginary input while inlet 1 has no signal */
+    double coef_re;           /* real part of c while inlet 2 has no signal */
+    double coef_im;           /* imaginary part of c while inlet 3 has no signal */
+    int16_t inlet1_is_signal; /* connection flags of inlets 1 to 3, copied at DSP compilation */
+    int16_t inlet2_is_signal;
+    int16_t inlet3_is_signal;
+} t_cxfwdtap;
+
+static t_class *cxfwdtap_class;
+
+/* ---- DSP core ---- */
+/* One sample from the previous input (pr, pi) and the current one (x_re, xi). The sums are
+   taken in this order so both paths round alike. */
+template <typename T>
+static inline void cxfwdtap_step(T pr, T pi, T x_re, T xi, T cr, T ci, T &o_re, T &o_im)
+{
+    o_re = (x_re - pr * cr) + pi * ci;
+    o_im = (xi - pr * ci) - pi * cr;
+}
+
+/* The imaginary input and the coefficient are fixed for the whole block: from the first
+   sample of a connected signal, else from the stored numbers. Nothing is read from an
+   empty block. */
+template <typename T>
+static inline void cxfwdtap_run(t_cxfwdtap *x, const T *in_re, const T *in_im, const T *c_re,
+                                const T *c_im, T *out_re, T *out_im, long n)
+{
+    bool any = n > 0;
+    T xi = (any && x->inlet1_is_signal) ? in_im[0] : (T)x->input_im;
+    T cr = (any && x->inlet2_is_signal) ? c_re[0] : (T)x->coef_re;
+    T ci = (any && x->inlet3_is_signal) ? c_im[0] : (T)x->coef_im;
+    T re = (T)x->state_re;
+    T im = (T)x->state_im;
+    for (long i = 0; i < n; i++) {
+        T x_re = in_re[i]; /* read before the outputs, which may share its buffer */
+        T o_re, o_im;
+        cxfwdtap_step(re, im, x_re, xi, cr, ci, o_re, o_im);
+        out_re[i] = o_re;
+        out_im[i] = o_im;
+        re = x_re;
+        im = xi;
+    }
+    /* the state is the last input; an empty block leaves it as it was */
+    if (n > 0) {
+        x->state_re = (double)re;
+        x->state_im = (double)im;
+    }
+}
+
+/* ---- perform ---- */
+static void cxfwdtap_perform64(t_object *ob, t_object *dsp64, double **ins, long numins, double **outs,
+                               long numouts, long n, long flags, void *userparam)
+{
+    cxfwdtap_run<double>((t_cxfwdtap *)ob, ins[0], ins[1], ins[2], ins[3], outs[0], outs[1], n);
+}
+
+static t_int *cxfwdtap_perform(t_int *w)
+{
+    cxfwdtap_run<float>((t_cxfwdtap *)w[1], (const float *)w[2], (const float *)w[3], (const float *)w[4],
+                        (const float *)w[5], (float *)w[6], (float *)w[7], (long)w[8]);
+    return w + 9;
+}
+
+/* ---- DSP compilation ---- */
+static void cxfwdtap_flags(t_cxfwdtap *x, const short *count)
+{
+    x->inlet1_is_signal = count[1];
+    x->inlet2_is_signal = count[2];
+    x->inlet3_is_signal = count[3];
+}
+
+static void cxfwdtap_dsp64(t_cxfwdtap *x, t_object *dsp64, short *count, double samplerate,
+                           long maxvectorsize, long flags)
+{
+    cxfwdtap_flags(x, count);
+    object_method(dsp64, gensym("dsp_add64"), x, cxfwdtap_perform64, 0, NULL);
+}
+
+static void cxfwdtap_dsp(t_cxfwdtap *x, t_signal **sp, short *count)
+{
+    cxfwdtap_flags(x, count);
+    dsp_add(cxfwdtap_perform, 8, x, sp[0]->s_vec, sp[1]->s_vec, sp[2]->s_vec, sp[3]->s_vec,
+            sp[4]->s_vec, sp[5]->s_vec, sp[0]->s_n);
+}
+
+/* ---- messages ---- */
+static void cxfwdtap_set(t_cxfwdtap *x, double re, double im)
+{
+    x->state_re = re;
+    x->state_im = im;
+}
+
+static void cxfwdtap_clear(t_cxfwdtap *x)
+{
+    x->state_re = 0.0;
+    x->state_im = 0.0;
+}
+
+static void cxfwdtap_float(t_cxfwdtap *x, double v)
+{
+    switch (proxy_getinlet((t_object *)x)) {
+    case 1: x->input_im = v; break;
+    case 2: x->coef_re = v; break;
+    case 3: x->coef_im = v; break;
+    default: break; /* a number at the signal input changes nothing */
+    }
+}
+
+static void cxfwdtap_int(t_cxfwdtap *x, t_atom_long n) { cxfwdtap_float(x, (double)n); }
+
+static const char *const cxfwdtap_inlet_text[] = {
+    "(signal) Input to be filtered-Real part(clear) Clear internal state to zero(set) set internal "
+    "state-real and imaginary parts",
+    "(signal) Signal to filter-Imaginary part ",
+    "(signal) Filter coefficient - Real part ",
+    "(signal) Filter coefficient - Imaginary part ",
+};
+static const char *const cxfwdtap_outlet_text[] = {
+    "(signal) Filtered signal-re",
+    "(signal) Filtered signal-im",
+};
+
+static void cxfwdtap_assist(t_cxfwdtap *x, void *b, long io, long index, char *s)
+{
+    if (io == ASSIST_INLET) {
+        if (index >= 0 && index < 4)
+            sprintf(s, "%s", cxfwdtap_inlet_text[index]);
+    } else {
+        if (index >= 0 && index < 2)
+            sprintf(s, "%s", cxfwdtap_outlet_text[index]);
+    }
+}
+
+/* ---- new / free ---- */
+static void *cxfwdtap_new(t_symbol *s, long argc, t_atom *argv)
+{
+    t_cxfwdtap *x = (t_cxfwdtap *)object_alloc(cxfwdtap_class);
+    if (!x)
+        return NULL;
+    z_dsp_setup((t_pxobject *)x, 4);
+    outlet_new((t_object *)x, "signal"); /* rightmost: imaginary part */
+    outlet_new((t_object *)x, "signal"); /* leftmost: real part */
+    x->state_re = 0.0;
+    x->state_im = 0.0;
+    x->input_im = 0.0;
+    x->coef_re = 0.0;
+    x->coef_im = 0.0;
+    atom_arg_getdouble(&x->coef_re, 0, argc, argv);
+    atom_arg_getdouble(&x->coef_im, 1, argc, argv);
+    x->inlet1_is_signal = x->inlet2_is_signal = x->inlet3_is_signal = 0;
+    return x;
+}
+
+C74_EXTERN_C C74_EXPORT int main(void)
+{
+    t_class *c = class_new("cxfwdtap~", (method)cxfwdtap_new, (method)z_dsp_free, sizeof(t_cxfwdtap), NULL,
+                           A_GIMME, 0);
+    class_addmethod(c, (method)cxfwdtap_dsp64, "dsp64", A_CANT, 0);
+    class_addmethod(c, (method)cxfwdtap_dsp, "dsp", A_CANT, 0);
+    class_addmethod(c, (method)cxfwdtap_set, "set", A_DEFFLOAT, A_DEFFLOAT, 0);
+    class_addmethod(c, (method)cxfwdtap_clear, "clear", 0);
+    class_addmethod(c, (method)cxfwdtap_float, "float", A_FLOAT, 0);
+    class_addmethod(c, (method)cxfwdtap_int, "int", A_LONG, 0);
+    class_addmethod(c, (method)cxfwdtap_assist, "assist", A_CANT, 0);
+    class_dspinit(c);
+    class_register(gensym("box"), c);
+    cxfwdtap_class = c;
+    object_post(NULL, TILDEKIT_RULE_74);
+    object_post(NULL, "cxfwdtap~: complex one-zero section, y[n] = x[n] - c*x[n-1]");
+    object_post(NULL, "tildekit " TILDEKIT_VERSION);
+    return 0;
+}

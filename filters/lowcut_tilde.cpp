@@ -1,0 +1,234 @@
+/* lowcut~: one-pole, one-zero high-pass that cuts the lows and any constant offset,
+   w[n] = x[n] + c * w[n-1], y[n] = w[n] - w[n-1], with c set from a cutoff frequency in hertz.
+   Inlet 0: signal to filter; `clear` of the state.
+   Inlet 1: cutoff frequency in hertz, as a signal (read at every sample) or a number.
+   Outlet 0: the filtered signal. */
+#include <ext.h>
+#include <ext_obex.h>
+#include <z_dsp.h>
+#include "tildekit.h"
+
+/* Coefficient-and-state block: the state first, then the coefficient. */
+typedef struct _lowcut_block {
+    double last; /* last internal value w[n-1] */
+    double coef; /* c, 0..1; 1 passes the input through */
+} t_lowcut_block;
+
+typedef struct _lowcut {
+    t_pxobject x_obj;
+    double sample_rate;     /* Hz, from the host */
+    double cutoff;          /* Hz, 0 or more */
+    t_lowcut_block storage; /* reached through `block` only */
+    t_lowcut_block *block;  /* points at `storage` */
+} t_lowcut;
+
+static t_class *lowcut_class;
+
+/* ---- DSP core ---- */
+static const double lowcut_two_pi = 6.283185307179586;
+
+/* The one place a cutoff is limited: below 0, and NaN, count as 0. */
+static inline double lowcut_limit(double f) { return f >= 0.0 ? f : 0.0; }
+
+/* c = 1 - f * 2pi / sr, held within 0..1: a cutoff of 0 gives 1 (pass-through), one at or
+   above sr/2pi gives 0 (first difference). A NaN coefficient (from a rate of 0 or NaN)
+   becomes 1, pass-through, so it never reaches the recursion. */
+static inline double lowcut_coef(double f, double sr)
+{
+    double c = 1.0 - lowcut_limit(f) * lowcut_two_pi / sr;
+    if (c < 0.0)
+        c = 0.0;
+    else if (!(c <= 1.0))
+        c = 1.0;
+    return c;
+}
+
+/* One sample: returns y[n] and leaves w[n] in w_prev. */
+template <typename T>
+static inline T lowcut_step(T &w_prev, T a, T x)
+{
+    T w = x + a * w_prev;
+    T y = w - w_prev;
+    w_prev = w;
+    return y;
+}
+
+template <typename T>
+static inline void lowcut_pass(const T *in, T *out, long n)
+{
+    for (long i = 0; i < n; i++)
+        out[i] = in[i];
+}
+
+/* Number cutoff: a coefficient below 1 filters, 1 passes the input through and forgets the
+   state. Samples go in groups of four, then the rest. */
+template <typename T>
+static inline void lowcut_run(t_lowcut *x, const T *in, T *out, long n)
+{
+    t_lowcut_block *b = x->block;
+    T a = (T)b->coef;
+    if (a < (T)1) {
+        T w_prev = (T)b->last;
+        long i = 0;
+        for (; i + 4 <= n; i += 4) {
+            out[i] = lowcut_step(w_prev, a, in[i]);
+            out[i + 1] = lowcut_step(w_prev, a, in[i + 1]);
+            out[i + 2] = lowcut_step(w_prev, a, in[i + 2]);
+            out[i + 3] = lowcut_step(w_prev, a, in[i + 3]);
+        }
+        for (; i < n; i++)
+            out[i] = lowcut_step(w_prev, a, in[i]);
+        b->last = flush_denormal((double)w_prev);
+    } else {
+        lowcut_pass(in, out, n);
+        b->last = 0.0;
+    }
+}
+
+/* Signal cutoff: filtering or pass-through is chosen for the whole block from the coefficient
+   as the block starts. While filtering, each sample's cutoff is stored and sets the
+   coefficient that sample uses. While passing through, the block's last cutoff is still
+   taken, so that a cutoff signal leaving 0 starts the filter at the next block instead of
+   leaving it in pass-through for good. */
+template <typename T>
+static inline void lowcut_run_signal(t_lowcut *x, const T *in, const T *cutoff_sig, T *out, long n)
+{
+    t_lowcut_block *b = x->block;
+    double sr = x->sample_rate;
+    if ((T)b->coef < (T)1) {
+        T w_prev = (T)b->last;
+        for (long i = 0; i < n; i++) {
+            double f = lowcut_limit((double)cutoff_sig[i]);
+            T xin = in[i]; /* both inputs are read before the output, which may share a buffer */
+            x->cutoff = f;
+            b->coef = lowcut_coef(f, sr);
+            out[i] = lowcut_step(w_prev, (T)b->coef, xin);
+        }
+        b->last = flush_denormal((double)w_prev);
+    } else {
+        if (n > 0) {
+            x->cutoff = lowcut_limit((double)cutoff_sig[n - 1]);
+            b->coef = lowcut_coef(x->cutoff, sr);
+        }
+        lowcut_pass(in, out, n);
+        b->last = 0.0;
+    }
+}
+
+/* ---- perform ---- */
+static void lowcut_perform64(t_object *ob, t_object *dsp64, double **ins, long numins, double **outs,
+                             long numouts, long n, long flags, void *userparam)
+{
+    lowcut_run<double>((t_lowcut *)ob, ins[0], outs[0], n);
+}
+
+static void lowcut_perform64_signal(t_object *ob, t_object *dsp64, double **ins, long numins,
+                                    double **outs, long numouts, long n, long flags, void *userparam)
+{
+    lowcut_run_signal<double>((t_lowcut *)ob, ins[0], ins[1], outs[0], n);
+}
+
+static t_int *lowcut_perform(t_int *w)
+{
+    lowcut_run<float>((t_lowcut *)w[1], (const float *)w[2], (float *)w[3], (long)w[4]);
+    return w + 5;
+}
+
+static t_int *lowcut_perform_signal(t_int *w)
+{
+    lowcut_run_signal<float>((t_lowcut *)w[1], (const float *)w[2], (const float *)w[3], (float *)w[4],
+                             (long)w[5]);
+    return w + 6;
+}
+
+/* ---- DSP compilation ---- */
+static void lowcut_rate(t_lowcut *x, double samplerate)
+{
+    if (samplerate != x->sample_rate) /* a NaN on either side counts as a change */
+        x->sample_rate = samplerate;
+    x->block->coef = lowcut_coef(x->cutoff, x->sample_rate);
+}
+
+static void lowcut_dsp64(t_lowcut *x, t_object *dsp64, short *count, double samplerate,
+                         long maxvectorsize, long flags)
+{
+    lowcut_rate(x, samplerate);
+    if (count[1])
+        object_method(dsp64, gensym("dsp_add64"), x, lowcut_perform64_signal, 0, NULL);
+    else
+        object_method(dsp64, gensym("dsp_add64"), x, lowcut_perform64, 0, NULL);
+}
+
+static void lowcut_dsp(t_lowcut *x, t_signal **sp, short *count)
+{
+    lowcut_rate(x, sp[0]->s_sr);
+    if (count[1])
+        dsp_add(lowcut_perform_signal, 5, x, sp[0]->s_vec, sp[1]->s_vec, sp[2]->s_vec, sp[0]->s_n);
+    else
+        dsp_add(lowcut_perform, 4, x, sp[0]->s_vec, sp[2]->s_vec, sp[0]->s_n);
+}
+
+/* ---- messages ---- */
+static void lowcut_float(t_lowcut *x, double v)
+{
+    if (proxy_getinlet((t_object *)x) == 1) {
+        x->cutoff = lowcut_limit(v);
+        x->block->coef = lowcut_coef(x->cutoff, x->sample_rate);
+    }
+}
+
+static void lowcut_int(t_lowcut *x, t_atom_long n) { lowcut_float(x, (double)n); }
+
+static void lowcut_clear(t_lowcut *x) { x->block->last = 0.0; }
+
+static const char *const lowcut_inlet_text[] = {
+    "(signal) Input to be filtered",
+    "(signal/float) Cutoff Frequency",
+};
+
+static void lowcut_assist(t_lowcut *x, void *b, long io, long index, char *s)
+{
+    if (io == ASSIST_INLET) {
+        if (index >= 0 && index < 2)
+            sprintf(s, "%s", lowcut_inlet_text[index]);
+    } else {
+        sprintf(s, "(signal) Filtered signal");
+    }
+}
+
+/* ---- new / free ---- */
+static void *lowcut_new(t_symbol *s, long argc, t_atom *argv)
+{
+    t_lowcut *x = (t_lowcut *)object_alloc(lowcut_class);
+    if (!x)
+        return NULL;
+    z_dsp_setup((t_pxobject *)x, 2);
+    outlet_new((t_object *)x, "signal");
+    x->block = &x->storage;
+    x->sample_rate = (double)sys_getsr();
+    double f = 0.0;
+    atom_arg_getdouble(&f, 0, argc, argv);
+    x->cutoff = lowcut_limit(f);
+    x->block->last = 0.0;
+    x->block->coef = lowcut_coef(x->cutoff, x->sample_rate);
+    return x;
+}
+
+C74_EXTERN_C C74_EXPORT int main(void)
+{
+    t_class *c = class_new("lowcut~", (method)lowcut_new, (method)z_dsp_free, sizeof(t_lowcut), NULL,
+                           A_GIMME, 0);
+    class_addmethod(c, (method)lowcut_dsp64, "dsp64", A_CANT, 0);
+    class_addmethod(c, (method)lowcut_dsp, "dsp", A_CANT, 0);
+    class_addmethod(c, (method)lowcut_float, "float", A_FLOAT, 0);
+    class_addmethod(c, (method)lowcut_int, "int", A_LONG, 0);
+    class_addmethod(c, (method)lowcut_clear, "clear", 0);
+    class_addmethod(c, (method)lowcut_assist, "assist", A_CANT, 0);
+    class_dspinit(c);
+    class_register(gensym("box"), c);
+    lowcut_class = c;
+    object_post(NULL, TILDEKIT_RULE_74);
+    object_post(NULL, "lowcut~: one-pole, one-zero high-pass filter set by its cutoff frequency");
+    object_post(NULL, "tildekit " TILDEKIT_VERSION);
+    return 0;
+}
