@@ -1027,6 +1027,11 @@ void Patch::set_legacy(bool on) {
     legacy_ = on;
 }
 
+void Patch::set_separate_buffers(bool on) {
+    if (on != separate_) impl_->invalidate();
+    separate_ = on;
+}
+
 void Patch::dsp_off() { impl_->invalidate(); }
 
 void Patch::compile() {
@@ -1091,7 +1096,7 @@ void Patch::compile() {
     rt().chain_object = &chain_header;
     for (Node *n : order) {
         auto *px = reinterpret_cast<t_pxobject *>(n->rec->obj);
-        bool no_inplace = px->z_misc & Z_NO_INPLACE;
+        bool no_inplace = (px->z_misc & Z_NO_INPLACE) || separate_;
         n->legacy = legacy_ && n->rec->cls->find(intern("dsp"));
         std::vector<short> count(std::size_t(n->nin + n->nout), 0);
         for (int i = 0; i < n->nin; ++i) count[std::size_t(i)] = !n->sources[std::size_t(i)].empty() || n->feeds[std::size_t(i)];
@@ -1179,6 +1184,12 @@ void Patch::run_blocks(std::int64_t blocks) {
                     }
                 }
             }
+            // in the separate-buffers mode, keep the inputs to see whether perform writes them
+            static thread_local std::vector<double> saved;
+            if (separate_) {
+                saved.clear();
+                for (int i = 0; i < n->nin; ++i) saved.insert(saved.end(), n->ins[std::size_t(i)], n->ins[std::size_t(i)] + N);
+            }
             rt().in_perform = true;
             if (n->legacy) {
                 for (int i = 0; i < n->nin; ++i)
@@ -1198,6 +1209,12 @@ void Patch::run_blocks(std::int64_t blocks) {
                         e.f64(e.x, rt().chain_object, n->ins.data(), n->nin, n->outs.data(), n->nout, N, e.flags, e.userparam);
             }
             rt().in_perform = false;
+            if (separate_)
+                for (int i = 0; i < n->nin; ++i)
+                    if (std::memcmp(saved.data() + std::size_t(i) * std::size_t(N), n->ins[std::size_t(i)], std::size_t(N) * sizeof(double)) != 0) {
+                        input_writes_++;
+                        post_error(n->box->cls().name, "the perform routine wrote into its input buffer " + std::to_string(i));
+                    }
         }
         for (auto &[key, vec] : I.captures) {
             Box *box = key.first;

@@ -207,6 +207,11 @@ public:
     void set_samplerate(double sr);
     void set_blocksize(int n);  // 1..4096
     void set_legacy(bool on);    // call `dsp` (32-bit float path) where the class has it
+    // Gives every box output buffers of their own, whatever its no-in-place flag, and checks
+    // after each perform routine that it left its input buffers as they were; a write is
+    // posted as an error and counted in input_writes().
+    void set_separate_buffers(bool on);
+    std::int64_t input_writes() const { return input_writes_; }
     double samplerate() const { return sr_; }
     int blocksize() const { return block_; }
     bool legacy() const { return legacy_; }
@@ -235,6 +240,8 @@ private:
     double sr_;
     int block_;
     bool legacy_ = false;
+    bool separate_ = false;
+    std::int64_t input_writes_ = 0;
     std::int64_t processed_ = 0;
     std::unique_ptr<Impl> impl_;
 };

@@ -279,3 +279,24 @@ TEST(HostMemory, NoAllocationInPerform) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(HostDsp, SeparateBuffersModeCatchesWritesIntoInputs) {
+    tk::Patch p(44100, 16);
+    p.set_separate_buffers(true);
+    tk::Box *good = p.create("hostprobe~ 1");
+    tk::Box *bad = p.create("broken~");
+    p.feed(good, 0, tkt::constant(64, 1.0));
+    p.feed(bad, 0, tkt::constant(64, 1.0));
+    p.capture(good, 2);
+    p.capture(bad, 0);
+    tk::ConsoleCapture c;
+    p.run(32);
+    EXPECT_EQ(p.input_writes(), 2) << "one write per block, from broken~ only";
+    ASSERT_EQ(c.texts(tk::ConsoleLine::Error).size(), 2u);
+    EXPECT_EQ(c.lines()[0].object, "broken~");
+    EXPECT_EQ(p.output(good, 2)[31], 1.0);
+}
+
+}  // namespace
