@@ -1,0 +1,302 @@
+/* thirdbands~: 29-band third-octave graphic equaliser for one channel, 31.5 Hz to 20 kHz, then a
+   master gain. Each band is a chain of fourth-order sections; a band at 0 dB costs nothing.
+   Inlet 0: the signal, and every message (setgains, master, Bypass, reset).
+   Outlet 0: the equalised signal. */
+#include <ext.h>
+#include <ext_obex.h>
+#include <z_dsp.h>
+#include "tildekit.h"
+
+#define THIRDBANDS_BANDS 29
+/* per band, sections are numbered 1 .. 20; entry 0 of each row is unused */
+#define THIRDBANDS_ROW 21
+
+typedef struct _thirdbands {
+    t_pxobject x_obj;
+    double sample_rate;                           /* Hz, from the host */
+    double band_gains_db[THIRDBANDS_BANDS];       /* requested, -12 .. 12 dB */
+    double designed_gains_db[THIRDBANDS_BANDS];   /* the gain the band's constants were designed for */
+    double master_db;                             /* output gain, -30 .. 30 dB */
+    double band_low_edges[THIRDBANDS_BANDS];      /* Hz */
+    double band_high_edges[THIRDBANDS_BANDS];     /* Hz */
+    double v[THIRDBANDS_BANDS];                   /* tan of half the bandwidth over G^(1/2N) */
+    double k[THIRDBANDS_BANDS];                   /* G^(1/N) - 1 */
+    double c[THIRDBANDS_BANDS];                   /* cos of the band centre, radians per sample */
+    double *u;                                    /* 29 x 21 section constants u_j */
+    double *t;                                    /* 29 x 21 section constants t_j */
+    int32_t N[THIRDBANDS_BANDS];                  /* band order, twice its sections; 0 = disabled */
+    double *s1, *s2, *s3, *s4;                    /* 29 x 21 section states */
+    int32_t bypass;                               /* non-zero: the input is copied untouched */
+    int32_t rate_changed;                         /* set by dsp64: redesign every band at the next block */
+} t_thirdbands;
+
+static t_class *thirdbands_class;
+
+/* Band edges in Hz and the number of fourth-order sections of each band. */
+static const double band_low_edge_table[THIRDBANDS_BANDS] = {
+    28.2, 35.5, 44.7, 56.2, 70.8, 89.1, 112, 141, 178, 224, 282, 355, 447, 562, 708,
+    891, 1120, 1410, 1780, 2240, 2820, 3550, 4470, 5620, 7080, 8910, 11200, 14100, 17800,
+};
+static const double band_high_edge_table[THIRDBANDS_BANDS] = {
+    35.5, 44.7, 56.2, 70.8, 89.1, 112, 141, 178, 224, 282, 355, 447, 562, 708, 891,
+    1120, 1410, 1780, 2240, 2820, 3550, 4470, 5620, 7080, 8910, 11200, 14100, 17800, 22400,
+};
+static const int32_t band_sections[THIRDBANDS_BANDS] = {
+    8, 8, 8, 8, 8, 8, 9, 9, 9, 9, 9, 9, 9, 9, 9,
+    9, 9, 9, 9, 9, 9, 9, 9, 10, 11, 12, 15, 20, 20,
+};
+
+#define THIRDBANDS_PI 3.141592653589793
+/* a band whose upper edge lies above this many radians per sample is switched off */
+#define THIRDBANDS_MAX_W 2.9845130209103035
+
+/* ---- DSP core ---- */
+
+/* 10^(dB/20), computed as exp(dB/20 * ln 10) with ln 10 taken once by the caller. */
+static inline double thirdbands_db_to_linear(double db, double ln10) { return exp(db / 20.0 * ln10); }
+
+/* Designs one band for gain g dB at rate fs; u and t are the band's rows. Returns its order N
+   (0 when the band reaches too close to Nyquist and is switched off). */
+static inline int32_t design_band(double low_hz, double high_hz, int32_t sections, double fs, double g, double ln10,
+                                  double *v, double *k, double *c, double *u, double *t)
+{
+    double w_lo = 2.0 * THIRDBANDS_PI * low_hz / fs;
+    double w_hi = 2.0 * THIRDBANDS_PI * high_hz / fs;
+    if (!(w_hi <= THIRDBANDS_MAX_W)) /* a NaN rate switches the band off too */
+        return 0;
+    double G = thirdbands_db_to_linear(g, ln10);
+    int32_t N = 2 * sections;
+    *v = tan((w_hi - w_lo) / 2.0) / pow(G, 1.0 / (2.0 * N));
+    *k = pow(G, 1.0 / N) - 1.0;
+    *c = cos(2.0 * atan(sqrt(tan(w_lo / 2.0) * tan(w_hi / 2.0))));
+    for (int32_t j = 1; j <= N / 2; j++) {
+        u[j] = cos((0.5 - (2.0 * j - 1.0) / (2.0 * N)) * THIRDBANDS_PI);
+        t[j] = 1.0 / (2.0 * *v * u[j] + 1.0 + *v * *v);
+    }
+    return N;
+}
+
+/* Runs one sample through a band's chain of sections; rows are the band's entries of the
+   tables, indexed 1 .. N/2. */
+static inline double band_section_filter(int32_t N, double v, double k, double c, const double *u, const double *t,
+                                         double *s1, double *s2, double *s3, double *s4, double x)
+{
+    x = flush_abnormal(x);
+    for (int32_t j = 1; j <= N / 2; j++) {
+        double w = c * s2[j] + s1[j];
+        double h = (c * s4[j] + s3[j]) * c - s4[j];
+        double A = 2.0 * (c * w - s2[j]);
+        double B = v * (v * (A + h) - 2.0 * u[j] * h) + (h - A);
+        double Y = (v * x - B) * t[j];
+        double y = x - 2.0 * k * u[j] * (h - Y) + (k + 2.0) * k * v * (A + h + Y);
+        s4[j] = c * s4[j] + s3[j];
+        s3[j] = c * w - s2[j];
+        s2[j] = w;
+        s1[j] = Y;
+        x = y;
+    }
+    return x;
+}
+
+/* End-of-block guard of one band's states. A state that overflowed (or turned NaN) would keep
+   the band's output non-finite for ever, since the states are not otherwise checked: the band
+   then starts again from silence. Subnormal states are cleared so a decaying band stays cheap. */
+static inline void band_state_guard(int32_t N, double *s1, double *s2, double *s3, double *s4)
+{
+    double *rows[4] = { s1, s2, s3, s4 };
+    int broken = 0;
+    for (int r = 0; r < 4; r++)
+        for (int32_t j = 1; j <= N / 2; j++) {
+            double s = rows[r][j];
+            if (!(fabs(s) < 8.98846567431158e307)) /* 2^1023, NaN included */
+                broken = 1;
+            rows[r][j] = flush_abnormal(s);
+        }
+    if (broken)
+        for (int r = 0; r < 4; r++)
+            for (int32_t j = 1; j <= N / 2; j++)
+                rows[r][j] = 0.0;
+}
+
+/* ---- perform ---- */
+
+static void thirdbands_design(t_thirdbands *x, int b, double g, double ln10)
+{
+    long row = (long)b * THIRDBANDS_ROW;
+    x->N[b] = design_band(x->band_low_edges[b], x->band_high_edges[b], band_sections[b], x->sample_rate, g, ln10,
+                          &x->v[b], &x->k[b], &x->c[b], x->u + row, x->t + row);
+    x->designed_gains_db[b] = g;
+}
+
+static void thirdbands_perform64(t_object *ob, t_object *dsp64, double **ins, long numins, double **outs,
+                                 long numouts, long n, long flags, void *userparam)
+{
+    t_thirdbands *x = (t_thirdbands *)ob;
+    const double *in = ins[0];
+    double *out = outs[0];
+    if (n <= 0)
+        return;
+    if (x->bypass) {
+        for (long i = 0; i < n; i++)
+            out[i] = in[i];
+        return;
+    }
+
+    const double ln10 = log(10.0);
+    /* a new rate moves every band, so all are designed again (the states are kept) */
+    int all = x->rate_changed;
+    x->rate_changed = 0;
+    for (int b = 0; b < THIRDBANDS_BANDS; b++)
+        if (all || x->band_gains_db[b] != x->designed_gains_db[b])
+            thirdbands_design(x, b, x->band_gains_db[b], ln10);
+
+    /* master_db only changes between blocks, so its factor is the same for every sample */
+    const double master = thirdbands_db_to_linear(x->master_db, ln10);
+    for (long i = 0; i < n; i++) {
+        double s = flush_abnormal(in[i]);
+        for (int b = 0; b < THIRDBANDS_BANDS; b++) {
+            if (x->band_gains_db[b] == 0.0)
+                continue;
+            long row = (long)b * THIRDBANDS_ROW;
+            s = band_section_filter(x->N[b], x->v[b], x->k[b], x->c[b], x->u + row, x->t + row, x->s1 + row,
+                                    x->s2 + row, x->s3 + row, x->s4 + row, s);
+        }
+        out[i] = s * master;
+    }
+
+    for (int b = 0; b < THIRDBANDS_BANDS; b++) {
+        if (x->band_gains_db[b] == 0.0)
+            continue;
+        long row = (long)b * THIRDBANDS_ROW;
+        band_state_guard(x->N[b], x->s1 + row, x->s2 + row, x->s3 + row, x->s4 + row);
+    }
+}
+
+/* ---- DSP compilation ---- */
+static void thirdbands_dsp64(t_thirdbands *x, t_object *dsp64, short *count, double samplerate, long maxvectorsize,
+                             long flags)
+{
+    if (!(samplerate == x->sample_rate)) {
+        x->sample_rate = samplerate;
+        x->rate_changed = 1;
+    }
+    object_method(dsp64, gensym("dsp_add64"), x, thirdbands_perform64, 0, NULL);
+}
+
+/* ---- messages ---- */
+
+/* Band gains: strict limits, lower tested first, NaN counts as below. Numbers past the 29th
+   band are ignored. */
+static void thirdbands_setgains(t_thirdbands *x, t_symbol *s, long argc, t_atom *argv)
+{
+    for (long b = 0; b < argc && b < THIRDBANDS_BANDS; b++) {
+        double g = (double)atom_getfloat(argv + b);
+        if (!(g >= -12.0)) {
+            object_post(NULL, "Minimum Filter Gain: -12 dB");
+            g = -12.0;
+        } else if (g > 12.0) {
+            object_post(NULL, "Maximum Filter Gain: 12 dB");
+            g = 12.0;
+        }
+        x->band_gains_db[b] = g;
+    }
+}
+
+/* Master gain: strict limits, upper tested first, NaN counts as below. */
+static void thirdbands_master(t_thirdbands *x, double v)
+{
+    if (v > 30.0) {
+        object_post(NULL, "Maximum Master Value: 30 dB");
+        v = 30.0;
+    } else if (!(v >= -30.0)) {
+        object_post(NULL, "Minimum Master Value: -30 dB");
+        v = -30.0;
+    }
+    x->master_db = v;
+}
+
+static void thirdbands_bypass(t_thirdbands *x, t_atom_long n)
+{
+    if (n != 0) {
+        object_post(NULL, "Bypass is ON");
+        x->bypass = 1;
+    } else {
+        x->bypass = 0;
+    }
+}
+
+static void thirdbands_reset(t_thirdbands *x)
+{
+    const size_t bytes = THIRDBANDS_BANDS * THIRDBANDS_ROW * sizeof(double);
+    memset(x->s1, 0, bytes);
+    memset(x->s2, 0, bytes);
+    memset(x->s3, 0, bytes);
+    memset(x->s4, 0, bytes);
+}
+
+/* ---- new / free ---- */
+
+static void thirdbands_free(t_thirdbands *x)
+{
+    z_dsp_free((t_pxobject *)x);
+    double **tables[6] = { &x->u, &x->t, &x->s1, &x->s2, &x->s3, &x->s4 };
+    for (int i = 0; i < 6; i++) {
+        if (*tables[i])
+            sysmem_freeptr(*tables[i]);
+        *tables[i] = NULL;
+    }
+}
+
+static void *thirdbands_new(void)
+{
+    t_thirdbands *x = (t_thirdbands *)object_alloc(thirdbands_class);
+    if (!x)
+        return NULL;
+    z_dsp_setup((t_pxobject *)x, 1);
+    outlet_new((t_object *)x, "signal");
+    x->x_obj.z_misc |= Z_NO_INPLACE;
+    x->sample_rate = (double)sys_getsr();
+
+    const size_t bytes = THIRDBANDS_BANDS * THIRDBANDS_ROW * sizeof(double);
+    x->u = (double *)sysmem_newptrclear(bytes);
+    x->t = (double *)sysmem_newptrclear(bytes);
+    x->s1 = (double *)sysmem_newptrclear(bytes);
+    x->s2 = (double *)sysmem_newptrclear(bytes);
+    x->s3 = (double *)sysmem_newptrclear(bytes);
+    x->s4 = (double *)sysmem_newptrclear(bytes);
+    if (!x->u || !x->t || !x->s1 || !x->s2 || !x->s3 || !x->s4) {
+        object_error((t_object *)x, "thirdbands~: out of memory");
+        thirdbands_free(x); /* the DSP release and whatever was allocated; the record is the host's */
+        return NULL;
+    }
+
+    x->master_db = 0.0;
+    x->bypass = 0;
+    x->rate_changed = 0;
+    const double ln10 = log(10.0);
+    for (int b = 0; b < THIRDBANDS_BANDS; b++) {
+        x->band_gains_db[b] = 0.0;
+        x->band_low_edges[b] = band_low_edge_table[b];
+        x->band_high_edges[b] = band_high_edge_table[b];
+        thirdbands_design(x, b, 0.0, ln10);
+    }
+    thirdbands_reset(x);
+    return x;
+}
+
+C74_EXTERN_C C74_EXPORT void ext_main(void *r)
+{
+    t_class *c = class_new("thirdbands~", (method)thirdbands_new, (method)thirdbands_free, sizeof(t_thirdbands),
+                           NULL, 0);
+    class_addmethod(c, (method)thirdbands_dsp64, "dsp64", A_CANT, 0);
+    class_addmethod(c, (method)thirdbands_setgains, "setgains", A_GIMME, 0);
+    class_addmethod(c, (method)thirdbands_master, "master", A_FLOAT, 0);
+    class_addmethod(c, (method)thirdbands_bypass, "Bypass", A_LONG, 0);
+    class_addmethod(c, (method)thirdbands_reset, "reset", 0);
+    class_dspinit(c);
+    class_register(gensym("box"), c);
+    thirdbands_class = c;
+    object_post(NULL, TILDEKIT_RULE_66);
+    object_post(NULL, "thirdbands~: graphic equaliser, 29 third-octave bands of high-order band filters");
+    object_post(NULL, "tildekit " TILDEKIT_VERSION);
+}
