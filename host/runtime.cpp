@@ -196,8 +196,10 @@ namespace {
 // Fires every armed clock due at or before `until`, earliest first. A clock that re-arms
 // itself for the same instant fires again in a later round; rounds at one instant are
 // bounded so a clock that keeps re-arming at zero delay cannot hang the scheduler.
-void fire_clocks(double until) {
+// With DSP running, time has reached the block's end before the clocks of that block fire.
+void fire_clocks(double until, bool at_block_end = false) {
     auto &r = rt();
+    if (at_block_end && until > r.now) r.now = until;
     for (int round = 0; round < 256; ++round) {
         std::vector<ClockRec *> due;
         for (auto &[k, c] : r.clocks)
@@ -1226,7 +1228,7 @@ void Patch::run_blocks(std::int64_t blocks) {
                 }
         }
         processed_ += N;
-        fire_clocks(I.time_base + double(processed_) * 1000.0 / sr_);
+        fire_clocks(I.time_base + double(processed_) * 1000.0 / sr_, true);
     }
 }
 

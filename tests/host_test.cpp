@@ -152,6 +152,7 @@ TEST(HostClocks, ClockSetInPerformFiresAfterTheBlock) {
         // the clock routine reports how many blocks had run: its own block, never less
         EXPECT_EQ(floats[std::size_t(k)].value, k + 1);
         EXPECT_EQ(floats[std::size_t(k)].sample, 64 * (k + 1));
+        EXPECT_DOUBLE_EQ(floats[std::size_t(k)].time_ms, 64.0 * (k + 1) * 1000.0 / 48000.0) << "fired at the block's end";
     }
 }
 

@@ -1,0 +1,565 @@
+// `tilde validate`: runs each external, in a child process of its own, through creation churn,
+// sample rates, vector sizes, hostile samples, message fuzz, determinism and the audio-path rules
+// (no allocation, floating-point environment untouched), and reports a table with the first
+// failure of each check and the command that reproduces it.
+#include "validate.h"
+
+#include <dirent.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <xmmintrin.h>
+
+#include <algorithm>
+#include <cfenv>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <functional>
+#include <map>
+#include <nlohmann/json.hpp>
+#include <random>
+#include <set>
+#include <sstream>
+
+#include "common.h"
+#include "tildehost.h"
+
+namespace tilde {
+namespace {
+
+// ---- what counts as normal for each external (data, not code paths) ---------------------
+
+struct Profile {
+    std::string args;          // typical creation arguments
+    int audio_inlets = 1;      // leading signal inlets that take audio; later ones are controls
+    double control_lo = 0.0;   // clean values for signal control inlets
+    double control_hi = 0.0;
+    bool generator = false;    // produces output from silence (or is no audio processor)
+    double peak_limit = 1000;  // +60 dBFS
+    int audio_outlets = -1;    // leading signal outlets that carry audio (-1: all); the rest are gains
+};
+
+const std::map<std::string, Profile> &profiles() {
+    static const std::map<std::string, Profile> table = {
+        {"recur~", {"0.5", 1, -0.9, 0.9}},
+        {"fwdtap~", {"0.5", 1, -1, 1}},
+        {"backtap~", {"0.5", 1, -1, 1}},
+        {"cxrecur~", {"", 2, -0.6, 0.6}},
+        {"cxfwdtap~", {"", 2, -1, 1}},
+        {"cxbacktap~", {"", 2, -1, 1}},
+        {"highcut~", {"", 1, 100, 5000}},
+        {"lowcut~", {"", 1, 100, 5000}},
+        {"bandres~", {"", 1, 100, 5000}},
+        {"sweepres~", {"", 1, 100, 5000}},
+        // its frequency inlet takes the transform factor cot(pi f / sr), not hertz
+        {"modalfilt~", {"bp2", 1, 1, 10}},
+        {"ladder~", {"", 1, 100, 5000}},
+        // a cotangent of the input frequency: large values are its normal output
+        {"tanrecip~", {"", 1, 100, 5000, true, 1e4}},
+        {"stereosquash~", {"", 3, 0, 0, false, 1000, 2}},
+        {"noisedoor~", {"", 3, 0, 0, false, 1000, 2}},
+        {"brickwall~", {"", 2, 0, 0, false, 1000, 2}},
+        {"tribandsquash~", {"", 2, 0, 0, false, 1000, 1}},
+        {"peakguard~", {"", 8, 0, 0, false, 1000, 1}},
+        {"rangetamer~", {"", 8, 0, 0, false, 1000, 1}},
+        {"tonebands~", {"", 2, 0, 0}},
+        {"thirdbands~", {"", 2, 0, 0}},
+        {"headdelay~", {"", 1, 0, 0}},
+        {"stereoplace~", {"", 1, 0, 0}},
+        {"bowedstring~", {"", 8, 0, 0, true}},
+        {"latchsig~", {"", 1, -1, 1}},
+        {"slidevec~", {"", 1, 0, 0}},
+        {"levelmeter~", {"", 1, 0, 0}},
+    };
+    return table;
+}
+
+Profile profile_for(const std::string &name) {
+    auto it = profiles().find(name);
+    return it == profiles().end() ? Profile{} : it->second;
+}
+
+// ---- results --------------------------------------------------------------------------
+
+struct Outcome {
+    bool pass = true;
+    std::string detail;
+};
+
+struct Context {
+    std::string name;
+    Profile prof;
+    bool full;
+    std::uint64_t seed;
+    std::mt19937_64 rng;
+};
+
+[[noreturn]] void fail(const std::string &why) { throw std::runtime_error(why); }
+
+std::string num(double v) {
+    char b[64];
+    std::snprintf(b, sizeof b, "%.9g", v);
+    return b;
+}
+
+// Samples that break the output rules: NaN, infinity, subnormal, or beyond the peak limit.
+std::optional<std::string> bad_sample(const std::vector<double> &v, std::size_t from, double limit) {
+    for (std::size_t i = from; i < v.size(); ++i) {
+        double x = v[i];
+        if (std::isnan(x)) return "NaN at sample " + std::to_string(i);
+        if (std::isinf(x)) return "infinity at sample " + std::to_string(i);
+        if (std::fpclassify(x) == FP_SUBNORMAL) return "subnormal " + num(x) + " at sample " + std::to_string(i);
+        if (std::isfinite(limit) && std::fabs(x) > limit) return "peak " + num(x) + " beyond " + num(limit) + " at sample " + std::to_string(i);
+    }
+    return std::nullopt;
+}
+
+struct FpEnv {
+    int round;
+    unsigned csr;
+    static FpEnv now() { return {std::fegetround(), _mm_getcsr() & ~0x3Fu}; }  // exception flags may change
+    bool operator==(const FpEnv &o) const { return round == o.round && csr == o.csr; }
+};
+
+// One box in a patch of its own, fed noise on its audio inlets and clean controls.
+struct Rig {
+    tk::Patch patch;
+    tk::Box *box = nullptr;
+    std::vector<int> outs;
+    Rig(Context &c, double sr, int block, const std::string &args) : patch(sr, block) {
+        box = patch.create(c.name + (args.empty() ? "" : " " + args));
+        if (!box) fail("the box '" + c.name + " " + args + "' was refused");
+        for (int o = 0; o < box->outlets(); ++o)
+            if (box->outlet_is_signal(o)) {
+                patch.capture(box, o);
+                outs.push_back(o);
+            }
+    }
+    void feed_clean(Context &c, std::uint64_t seed) {
+        for (int i = 0; i < box->signal_inlets(); ++i) {
+            if (i < c.prof.audio_inlets) {
+                std::uint64_t s = seed + std::uint64_t(i);
+                patch.feed(box, i, [s](double *out, long n, std::int64_t start) {
+                    std::mt19937_64 g(s ^ std::uint64_t(start) * 0x9E3779B97F4A7C15ull);
+                    std::uniform_real_distribution<double> d(-1.0, 1.0);
+                    for (long k = 0; k < n; ++k) out[k] = d(g);
+                });
+            } else if (c.prof.control_hi > c.prof.control_lo) {
+                double lo = c.prof.control_lo, hi = c.prof.control_hi;
+                patch.feed(box, i, [lo, hi](double *out, long n, std::int64_t start) {
+                    for (long k = 0; k < n; ++k) out[k] = lo + (hi - lo) * (0.5 + 0.5 * std::sin(double(start + k) * 1e-4));
+                });
+            } else {
+                patch.unfeed(box, i);
+            }
+        }
+    }
+    // Runs and checks every new output sample; returns the outputs of this run.
+    void run_checked(std::int64_t frames, double limit, const std::string &where) {
+        patch.clear_outputs();
+        FpEnv before = FpEnv::now();
+        auto allocs = tk::allocations_in_perform();
+        patch.run(frames);
+        if (!(FpEnv::now() == before)) fail(where + ": the floating-point environment changed (rounding or flush-to-zero)");
+        if (tk::allocations_in_perform() != allocs) fail(where + ": the perform routine allocated");
+        for (int o : outs)
+            if (auto bad = bad_sample(patch.output(box, o), 0, limit)) fail(where + ", outlet " + std::to_string(o) + ": " + *bad);
+    }
+};
+
+// ---- the checks ----------------------------------------------------------------------
+
+void check_churn(Context &c) {
+    const std::vector<std::string> variants = {"", c.prof.args, "0", "-1", "1e9", "nan", "foo", "0 0 0 0 0 0 0 0"};
+    int cycles = c.full ? 1000 : 48;
+    for (int i = 0; i < cycles; ++i) {
+        const std::string &v = variants[std::size_t(i) % variants.size()];
+        auto before = tk::memory_stats();
+        {
+            tk::Patch p(48000, 64);
+            tk::Box *b = p.create(c.name + (v.empty() ? "" : " " + v));
+            if (b && i % 8 == 1) {
+                for (int k = 0; k < b->signal_inlets(); ++k) p.feed(b, k, std::vector<double>(64, 0.25));
+                p.run(128);
+            }
+        }
+        auto after = tk::memory_stats();
+        if (after.live_blocks != before.live_blocks)
+            fail("cycle " + std::to_string(i) + " with arguments '" + v + "': " + std::to_string(after.live_blocks - before.live_blocks) +
+                 " allocations (" + std::to_string(after.live_bytes - before.live_bytes) + " bytes) not returned");
+    }
+}
+
+void check_rates(Context &c) {
+    std::vector<double> rates = {8000, 11025, 22050, 32000, 44100, 48000, 88200, 96000, 176400, 192000, 384000, 1234.5678, 44123.45, 123456.78};
+    if (!c.full) rates = {8000, 44100, 96000, 192000, 1234.5678, 44123.45};
+    Rig r(c, rates[0], 64, c.prof.args);
+    r.feed_clean(c, c.seed);
+    for (double sr : rates) {
+        r.patch.set_samplerate(sr);
+        r.run_checked(64 * 5, c.prof.peak_limit, "at " + num(sr) + " Hz");
+    }
+}
+
+void check_vectors(Context &c) {
+    std::vector<int> sizes = {1, 2, 3, 7, 16, 17, 63, 64, 65, 127, 511, 512, 1024, 2027, 2048, 4096};
+    Rig r(c, 48000, 64, c.prof.args);
+    r.feed_clean(c, c.seed);
+    for (int n : sizes) {
+        r.patch.set_blocksize(n);
+        r.run_checked(std::max(3 * n, 256), c.prof.peak_limit, "vector size " + std::to_string(n));
+    }
+    int recompiles = c.full ? 200 : 24;
+    std::uniform_int_distribution<int> size(1, 4096);
+    for (int k = 0; k < recompiles; ++k) {
+        int n = k % 5 == 0 ? 1 : size(c.rng);
+        r.patch.set_blocksize(n);
+        r.run_checked(2 * n, c.prof.peak_limit, "recompile " + std::to_string(k) + " at vector size " + std::to_string(n));
+    }
+}
+
+void check_hostile(Context &c) {
+    const std::vector<std::pair<const char *, double>> bad = {
+        {"NaN", std::nan("")}, {"+infinity", HUGE_VAL}, {"-infinity", -HUGE_VAL}, {"1e30", 1e30}, {"1e-40", 1e-40}};
+    const int block = 64;
+    const double sr = 48000;
+    for (auto [label, value] : bad) {
+        Rig r(c, sr, block, c.prof.args);
+        r.feed_clean(c, c.seed);
+        r.patch.run(block * 4);
+        double v = value;
+        for (int i = 0; i < r.box->signal_inlets(); ++i)
+            r.patch.feed(r.box, i, [v](double *out, long n, std::int64_t) { std::fill(out, out + n, v); });
+        r.patch.run(block);
+        r.feed_clean(c, c.seed + 1);
+        // one block plus the object's own memory, at most a second
+        r.patch.clear_outputs();
+        r.patch.run(std::int64_t(sr) + block);
+        // finite again; a resonance may still ring with the energy it took in, so no peak limit
+        r.run_checked(block * 8, HUGE_VAL, std::string("after a block of ") + label + " samples and a second of clean input");
+    }
+}
+
+tk::Atoms fuzz_args(Context &c, int max_atoms) {
+    static const std::vector<tk::Atom> pool = {
+        tk::Atom(0), tk::Atom(-0.0), tk::Atom(1), tk::Atom(-1), tk::Atom(0.5), tk::Atom(1e38), tk::Atom(-1e38),
+        tk::Atom(HUGE_VAL), tk::Atom(-HUGE_VAL), tk::Atom(std::nan("")), tk::Atom(2147483647), tk::Atom(-2147483647 - 1),
+        tk::Atom(1e-40), tk::Atom(100), tk::Atom(20000.0), tk::Atom(-96.0), tk::Atom("foo"), tk::Atom("bp2")};
+    std::uniform_int_distribution<int> count(0, max_atoms), pick(0, int(pool.size()) - 1);
+    int n = count(c.rng);
+    tk::Atoms a;
+    for (int i = 0; i < n; ++i) a.push_back(pool[std::size_t(pick(c.rng))]);
+    return a;
+}
+
+std::vector<std::string> message_selectors(const tk::ClassInfo &info) {
+    std::set<std::string> seen;
+    std::vector<std::string> out;
+    for (auto &m : info.methods) {
+        if (m.types.size() == 1 && m.types[0] == 9 && m.selector != "float" && m.selector != "int" &&
+            m.selector.rfind("ft", 0) != 0 && m.selector.rfind("in", 0) != 0)
+            continue;  // called by the host only
+        if (seen.insert(m.selector).second) out.push_back(m.selector);
+    }
+    return out;
+}
+
+void check_fuzz(Context &c) {
+    const tk::ClassInfo &info = tk::load_class(c.name);
+    auto selectors = message_selectors(info);
+    if (selectors.empty()) return;
+    int permutations = c.full ? 50 : 10;
+    int max_atoms = c.full ? 256 : 12;
+    std::uniform_int_distribution<int> boundary(0, 1);
+    for (int p = 0; p < permutations; ++p) {
+        Rig r(c, 48000, 64, c.prof.args);
+        r.feed_clean(c, c.seed);
+        std::shuffle(selectors.begin(), selectors.end(), c.rng);
+        for (int blk = 0; blk < 5; ++blk) {
+            for (auto &s : selectors) {
+                if (boundary(c.rng)) continue;  // at random block boundaries
+                std::uniform_int_distribution<int> inlet(0, std::max(0, r.box->inlets() - 1));
+                int in = (s == "float" || s == "int") ? inlet(c.rng) : 0;
+                r.patch.send(r.box, in, s, fuzz_args(c, max_atoms));
+            }
+            auto allocs = tk::allocations_in_perform();
+            r.patch.run(64);
+            if (tk::allocations_in_perform() != allocs) fail("permutation " + std::to_string(p) + ": the perform routine allocated");
+        }
+    }
+}
+
+void check_determinism(Context &c) {
+    auto render = [&](std::uint64_t seed) {
+        Rig r(c, 48000, 64, c.prof.args);
+        r.feed_clean(c, seed);
+        const tk::ClassInfo &info = tk::load_class(c.name);
+        std::mt19937_64 g(seed);
+        Context copy{c.name, c.prof, false, seed, g};
+        auto selectors = message_selectors(info);
+        r.patch.run(256);
+        for (auto &s : selectors)
+            if (s != "float" && s != "int") r.patch.send(r.box, 0, s, fuzz_args(copy, 2));
+        r.patch.run(1024);
+        std::vector<std::vector<double>> outs;
+        for (int o : r.outs) outs.push_back(r.patch.output(r.box, o));
+        std::vector<tk::Event> ev = r.box->events();
+        return std::make_pair(outs, ev.size());
+    };
+    auto a = render(c.seed), b = render(c.seed);
+    if (a.second != b.second) fail("the same input gave " + std::to_string(a.second) + " and " + std::to_string(b.second) + " control events");
+    for (std::size_t o = 0; o < a.first.size(); ++o)
+        for (std::size_t i = 0; i < a.first[o].size(); ++i) {
+            double x = a.first[o][i], y = b.first[o][i];
+            if (std::memcmp(&x, &y, sizeof x) != 0)
+                fail("two fresh boxes fed the same input differ at outlet " + std::to_string(o) + ", sample " + std::to_string(i) + ": " + num(x) + " vs " + num(y));
+        }
+}
+
+void check_silence(Context &c) {
+    if (c.prof.generator) return;
+    Rig r(c, 48000, 64, c.prof.args);
+    r.feed_clean(c, c.seed);
+    r.patch.run(4800);
+    for (int i = 0; i < c.prof.audio_inlets && i < r.box->signal_inlets(); ++i) r.patch.feed(r.box, i, std::vector<double>{});
+    r.patch.run(48000 * (c.full ? 20 : 2));
+    r.patch.clear_outputs();
+    r.patch.run(64 * 4);
+    int audio = c.prof.audio_outlets < 0 ? int(r.outs.size()) : std::min<int>(c.prof.audio_outlets, int(r.outs.size()));
+    for (int k = 0; k < audio; ++k) {
+        int o = r.outs[std::size_t(k)];
+        for (double v : r.patch.output(r.box, o))
+            if (!(std::fabs(v) <= 1e-7)) fail("outlet " + std::to_string(o) + " still carries " + num(v) + " after " + (c.full ? "20" : "2") + " s of silence");
+    }
+}
+
+// Every combination of signal-connected inlets, with shared and with separate buffers.
+void check_connections(Context &c) {
+    for (bool separate : {false, true}) {
+        Rig probe(c, 48000, 64, c.prof.args);
+        int nin = std::min(probe.box->signal_inlets(), 6);  // 64 combinations at most
+        for (int mask = 0; mask < (1 << nin); ++mask) {
+            Rig r(c, 48000, 64, c.prof.args);
+            r.patch.set_separate_buffers(separate);
+            r.feed_clean(c, c.seed);
+            for (int i = 0; i < nin; ++i)
+                if (!(mask & (1 << i))) r.patch.unfeed(r.box, i);
+            std::string where = std::string(separate ? "separate" : "shared") + " buffers, inlets connected mask " + std::to_string(mask);
+            r.run_checked(64 * 4, c.prof.peak_limit, where);
+            if (r.patch.input_writes()) fail(where + ": the perform routine wrote into an input buffer it does not own");
+        }
+    }
+}
+
+struct CheckDef {
+    const char *name;
+    void (*fn)(Context &);
+};
+const std::vector<CheckDef> &check_table() {
+    static const std::vector<CheckDef> t = {
+        {"churn", check_churn},     {"rates", check_rates},           {"vectors", check_vectors}, {"hostile", check_hostile},
+        {"fuzz", check_fuzz},       {"connections", check_connections}, {"determinism", check_determinism},
+        {"silence", check_silence}};
+    return t;
+}
+
+// ---- child processes -----------------------------------------------------------------
+
+std::uint64_t mix(std::uint64_t seed, const std::string &a, const std::string &b) {
+    std::uint64_t h = seed ^ 0xcbf29ce484222325ull;
+    for (char ch : a + "/" + b) h = (h ^ std::uint8_t(ch)) * 0x100000001b3ull;
+    return h;
+}
+
+// In the child: runs the checks and writes "BEGIN c", "PASS c" or "FAIL c<TAB>detail" lines.
+[[noreturn]] void child_main(int fd, const std::string &name, const ValidateOptions &o, std::uint64_t seed) {
+    auto say = [&](const std::string &line) {
+        std::string l = line + "\n";
+        if (::write(fd, l.data(), l.size()) < 0) _exit(3);
+    };
+    tk::ConsoleCapture quiet;  // the externals' posts are not the validator's business
+    ::alarm(o.full ? 1800 : 300);
+    for (auto &def : check_table()) {
+        if (!o.only.empty() && o.only != def.name) continue;
+        say(std::string("BEGIN ") + def.name);
+        Context c{name, profile_for(name), o.full, seed, std::mt19937_64(mix(seed, name, def.name))};
+        try {
+            tk::load_class(name);
+            def.fn(c);
+            say(std::string("PASS ") + def.name);
+        } catch (const std::exception &e) {
+            std::string d = e.what();
+            std::replace(d.begin(), d.end(), '\n', ' ');
+            say(std::string("FAIL ") + def.name + "\t" + d);
+        }
+        quiet.clear();
+    }
+    ::close(fd);
+    _exit(0);
+}
+
+struct Result {
+    std::string name;
+    std::map<std::string, Outcome> checks;
+};
+
+Result run_child(const std::string &name, const ValidateOptions &o, std::uint64_t seed) {
+    Result res{name, {}};
+    int fds[2];
+    if (::pipe(fds) != 0) throw Failure("cannot create a pipe for the child process");
+    std::fflush(nullptr);
+    pid_t pid = ::fork();
+    if (pid < 0) throw Failure("cannot start a child process");
+    if (pid == 0) {
+        ::close(fds[0]);
+        child_main(fds[1], name, o, seed);
+    }
+    ::close(fds[1]);
+    std::string data;
+    char buf[4096];
+    ssize_t n;
+    while ((n = ::read(fds[0], buf, sizeof buf)) > 0) data.append(buf, std::size_t(n));
+    ::close(fds[0]);
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    std::istringstream in(data);
+    std::string line, running;
+    while (std::getline(in, line)) {
+        if (line.rfind("BEGIN ", 0) == 0) {
+            running = line.substr(6);
+        } else if (line.rfind("PASS ", 0) == 0) {
+            res.checks[line.substr(5)] = {};
+            running.clear();
+        } else if (line.rfind("FAIL ", 0) == 0) {
+            auto tab = line.find('\t');
+            res.checks[line.substr(5, tab - 5)] = {false, tab == std::string::npos ? "" : line.substr(tab + 1)};
+            running.clear();
+        }
+    }
+    if (!running.empty()) {
+        std::string why;
+        if (WIFSIGNALED(status)) {
+            int sig = WTERMSIG(status);
+            why = sig == SIGALRM ? "timed out" : std::string("crashed with signal ") + std::to_string(sig) + " (" + strsignal(sig) + ")";
+        } else {
+            why = "the child process ended with status " + std::to_string(WEXITSTATUS(status));
+        }
+        res.checks[running] = {false, why};
+    }
+    return res;
+}
+
+std::vector<std::string> all_externals() {
+    std::set<std::string> names;
+    const std::string ext = tk::module_extension();
+    for (auto &dir : tk::search_paths()) {
+        DIR *d = ::opendir(dir.c_str());
+        if (!d) continue;
+        while (dirent *e = ::readdir(d)) {
+            std::string f = e->d_name;
+            if (f.size() > ext.size() && f.compare(f.size() - ext.size(), ext.size(), ext) == 0) names.insert(f.substr(0, f.size() - ext.size()));
+        }
+        ::closedir(d);
+    }
+    return {names.begin(), names.end()};
+}
+
+}  // namespace
+
+const std::vector<std::string> &validate_checks() {
+    static const std::vector<std::string> names = [] {
+        std::vector<std::string> v;
+        for (auto &d : check_table()) v.push_back(d.name);
+        return v;
+    }();
+    return names;
+}
+
+int run_validate(const ValidateOptions &o) {
+    if (!o.only.empty() && std::find(validate_checks().begin(), validate_checks().end(), o.only) == validate_checks().end())
+        throw BadInput("unknown check '" + o.only + "' (checks: churn, rates, vectors, hostile, fuzz, connections, determinism, silence)");
+    std::vector<std::string> names = o.names;
+    if (o.all || names.empty()) {
+        for (auto &n : all_externals())
+            if (std::find(names.begin(), names.end(), n) == names.end()) names.push_back(n);
+    }
+    if (names.empty()) throw BadInput("no externals found to validate (use --path)");
+    for (auto &n : names) {
+        try {
+            tk::ConsoleCapture banners;
+            tk::load_class(n);
+        } catch (const tk::Error &e) {
+            throw cannot_load(n, e.what());
+        }
+    }
+    std::uint64_t seed = o.seed ? *o.seed : std::uint64_t(std::chrono::system_clock::now().time_since_epoch().count()) % 1000000007ull;
+    std::fprintf(stderr, "tilde validate: %zu externals, %s checks, seed %llu, %d-bit host\n", names.size(), o.full ? "full" : "quick",
+                 (unsigned long long)seed, tk::host_width_bits());
+
+    std::vector<Result> results;
+    for (auto &n : names) {
+        std::fprintf(stderr, "  %-16s ...", n.c_str());
+        std::fflush(stderr);
+        auto t0 = std::chrono::steady_clock::now();
+        results.push_back(run_child(n, o, seed));
+        double secs = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+        int failed = 0;
+        for (auto &[k, v] : results.back().checks) failed += !v.pass;
+        std::fprintf(stderr, " %s (%.1f s)\n", failed ? "FAIL" : "ok", secs);
+    }
+
+    // the table: external x check
+    const auto &checks = validate_checks();
+    std::printf("%-16s", "external");
+    for (auto &c : checks) std::printf(" %-11s", c.c_str());
+    std::printf("\n");
+    int failures = 0;
+    std::string path_words;
+    for (auto &p : o.path_args) path_words += " --path " + p;
+    for (auto &r : results) {
+        std::printf("%-16s", r.name.c_str());
+        for (auto &c : checks) {
+            auto it = r.checks.find(c);
+            std::printf(" %-11s", it == r.checks.end() ? "-" : it->second.pass ? "pass" : "FAIL");
+        }
+        std::printf("\n");
+    }
+    for (auto &r : results)
+        for (auto &c : checks) {
+            auto it = r.checks.find(c);
+            if (it == r.checks.end() || it->second.pass) continue;
+            failures++;
+            std::printf("\nFAIL %s / %s: %s\n  reproduce: tilde%s validate %s --only %s --seed %llu%s\n", r.name.c_str(), c.c_str(),
+                        it->second.detail.c_str(), path_words.c_str(), r.name.c_str(), c.c_str(), (unsigned long long)seed,
+                        o.full ? " --full" : "");
+        }
+    int passes = 0;
+    for (auto &r : results)
+        for (auto &[k, v] : r.checks) passes += v.pass;
+    std::printf("\nvalidate: %d passed, %d failed\n", passes, failures);
+
+    if (!o.json.empty()) {
+        nlohmann::json j;
+        j["seed"] = seed;
+        j["mode"] = o.full ? "full" : "quick";
+        j["width"] = tk::host_width_bits();
+        for (auto &r : results) {
+            nlohmann::json e;
+            for (auto &[k, v] : r.checks) e[k] = v.pass ? nlohmann::json{{"pass", true}} : nlohmann::json{{"pass", false}, {"detail", v.detail}};
+            j["externals"][r.name] = e;
+        }
+        if (o.json == "-") {
+            std::printf("%s\n", j.dump(2).c_str());
+        } else {
+            std::ofstream f(o.json);
+            f << j.dump(2) << "\n";
+            if (!f) throw Failure("cannot write " + o.json);
+        }
+    }
+    return failures ? exit_failed : exit_ok;
+}
+
+}  // namespace tilde

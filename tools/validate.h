@@ -1,0 +1,27 @@
+// `tilde validate`: every external through rates, vector sizes, hostile input, message fuzz,
+// churn and audio-path checks, each external in a child process of its own.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace tilde {
+
+struct ValidateOptions {
+    std::vector<std::string> names;  // empty with `all`: every external found
+    bool all = false;
+    bool full = false;               // the full figures; otherwise the quick subset
+    std::optional<std::uint64_t> seed;
+    std::string only;                // run one check
+    std::string json;                // write the results as JSON to this file ("-": stdout)
+    std::vector<std::string> path_args;  // --path folders, repeated in reproduction commands
+};
+
+// The names of the checks, in the order they run.
+const std::vector<std::string> &validate_checks();
+
+int run_validate(const ValidateOptions &o);
+
+}  // namespace tilde
