@@ -266,7 +266,7 @@ static void *thirdbands_new(void)
     x->s4 = (double *)sysmem_newptrclear(bytes);
     if (!x->u || !x->t || !x->s1 || !x->s2 || !x->s3 || !x->s4) {
         object_error((t_object *)x, "thirdbands~: out of memory");
-        thirdbands_free(x); /* the DSP release and whatever was allocated; the record is the host's */
+        freeobject((t_object *)x); /* runs the free routine on what was allocated, then the record */
         return NULL;
     }
 

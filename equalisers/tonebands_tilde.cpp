@@ -329,7 +329,7 @@ static void *tonebands_new(void)
         || !x->low_shelf_coefficients.denominator || !x->high_shelf_coefficients.numerator
         || !x->high_shelf_coefficients.denominator) {
         object_error((t_object *)x, "tonebands~: out of memory");
-        tonebands_free(x); /* the DSP release and whatever was allocated; the record is the host's */
+        freeobject((t_object *)x); /* runs the free routine on what was allocated, then the record */
         return NULL;
     }
 
