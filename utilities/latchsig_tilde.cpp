@@ -1,0 +1,174 @@
+/* latchsig~: sample and hold. The input is sampled whenever the control falls (the
+   control sample is smaller than the one before, as at the wrap of a rising ramp) and
+   held at the output until the next fall.
+   Inlet 0: signal (or number) to be sampled; `set` the held value, `reset` the control memory.
+   Inlet 1: control signal; a number instead starts a ramp that rises by 1 per sample from
+            that number in every block, so the input is sampled once per block.
+   Outlet 0: the held value. */
+#include <ext.h>
+#include <ext_obex.h>
+#include <z_dsp.h>
+#include "tildekit.h"
+
+typedef struct _latchsig {
+    t_pxobject x_obj;
+    double last_control;       /* control value of the previous sample */
+    double held_value;         /* the value being output */
+    double input_value;        /* number last received at inlet 0 */
+    double control_value;      /* number last received at inlet 1: start of the per-block ramp */
+    int16_t input_connected;   /* connection flag of inlet 0, copied at DSP compilation */
+    int16_t control_connected; /* connection flag of inlet 1, copied at DSP compilation */
+} t_latchsig;
+
+static t_class *latchsig_class;
+
+/* Value that `reset` gives the control memory when it has no float: any control below
+   it samples the input at the next sample. */
+static const double latchsig_reset_control = 1e20;
+
+/* ---- perform ---- */
+/* Input and output may share memory: each sample's inputs are read before its output
+   is written. */
+static void latchsig_perform64(t_object *ob, t_object *dsp64, double **ins, long numins, double **outs,
+                               long numouts, long n, long flags, void *userparam)
+{
+    t_latchsig *x = (t_latchsig *)ob;
+    const double *in = ins[0];
+    const double *control = ins[1];
+    double *out = outs[0];
+    double prev = x->last_control;
+    double held = x->held_value;
+    double ramp = x->control_value; /* local only: every block's ramp starts again */
+    for (long i = 0; i < n; i++) {
+        double next;
+        if (x->control_connected) {
+            next = control[i];
+        } else {
+            next = ramp;
+            ramp += 1.0;
+        }
+        if (next < prev) /* a NaN never triggers */
+            held = x->input_connected ? in[i] : x->input_value;
+        out[i] = held;
+        prev = next;
+    }
+    x->last_control = prev;
+    x->held_value = held;
+}
+
+static t_int *latchsig_perform(t_int *w)
+{
+    t_latchsig *x = (t_latchsig *)w[1];
+    const float *in = (const float *)w[2];
+    const float *control = (const float *)w[3];
+    float *out = (float *)w[4];
+    long n = (long)w[5];
+    double prev = x->last_control;
+    double held = x->held_value;
+    double ramp = x->control_value;
+    for (long i = 0; i < n; i++) {
+        double next;
+        if (x->control_connected) {
+            next = (double)control[i];
+        } else {
+            next = ramp;
+            ramp += 1.0;
+        }
+        if (next < prev)
+            held = x->input_connected ? (double)in[i] : x->input_value;
+        out[i] = (float)held;
+        prev = next;
+    }
+    x->last_control = prev;
+    x->held_value = held;
+    return w + 6;
+}
+
+/* ---- DSP compilation ---- */
+static void latchsig_dsp64(t_latchsig *x, t_object *dsp64, short *count, double samplerate,
+                           long maxvectorsize, long flags)
+{
+    x->input_connected = count[0];
+    x->control_connected = count[1];
+    object_method(dsp64, gensym("dsp_add64"), x, latchsig_perform64, 0, NULL);
+}
+
+static void latchsig_dsp(t_latchsig *x, t_signal **sp, short *count)
+{
+    x->input_connected = count[0];
+    x->control_connected = count[1];
+    dsp_add(latchsig_perform, 5, x, sp[0]->s_vec, sp[1]->s_vec, sp[2]->s_vec, sp[0]->s_n);
+}
+
+/* ---- messages ---- */
+static void latchsig_set(t_latchsig *x, double v) { x->held_value = v; }
+
+/* Only a float atom sets the control memory; no atom, an integer or a symbol arms the
+   latch so that the next control value samples. */
+static void latchsig_reset(t_latchsig *x, t_symbol *s, long argc, t_atom *argv)
+{
+    if (argc >= 1 && argv && argv[0].a_type == A_FLOAT)
+        x->last_control = (double)argv[0].a_w.w_float;
+    else
+        x->last_control = latchsig_reset_control;
+}
+
+static void latchsig_float(t_latchsig *x, double v)
+{
+    switch (proxy_getinlet((t_object *)x)) {
+    case 0: x->input_value = v; break;
+    case 1: x->control_value = v; break;
+    default: break;
+    }
+}
+
+static const char *const latchsig_inlet_text[] = {
+    "(signal) Input to be sampled\n(set) sets the output value\n(reset) specifies teh most value",
+    "(signal) Control signal",
+};
+
+static void latchsig_assist(t_latchsig *x, void *b, long io, long index, char *s)
+{
+    if (io == ASSIST_INLET) {
+        if (index >= 0 && index < 2)
+            sprintf(s, "%s", latchsig_inlet_text[index]);
+    } else {
+        sprintf(s, "(signal) Outgoing signal");
+    }
+}
+
+/* ---- new / free ---- */
+static void *latchsig_new(t_symbol *s, long argc, t_atom *argv)
+{
+    t_latchsig *x = (t_latchsig *)object_alloc(latchsig_class);
+    if (!x)
+        return NULL;
+    z_dsp_setup((t_pxobject *)x, 2);
+    outlet_new((t_object *)x, "signal");
+    x->last_control = 0.0;
+    x->held_value = 0.0;
+    x->input_value = 0.0;
+    x->control_value = 0.0;
+    x->input_connected = 0;
+    x->control_connected = 0;
+    return x;
+}
+
+C74_EXTERN_C C74_EXPORT int main(void)
+{
+    t_class *c = class_new("latchsig~", (method)latchsig_new, (method)z_dsp_free, sizeof(t_latchsig),
+                           NULL, A_GIMME, 0);
+    class_addmethod(c, (method)latchsig_dsp64, "dsp64", A_CANT, 0);
+    class_addmethod(c, (method)latchsig_dsp, "dsp", A_CANT, 0);
+    class_addmethod(c, (method)latchsig_set, "set", A_DEFFLOAT, 0);
+    class_addmethod(c, (method)latchsig_reset, "reset", A_GIMME, 0);
+    class_addmethod(c, (method)latchsig_float, "float", A_FLOAT, 0);
+    class_addmethod(c, (method)latchsig_assist, "assist", A_CANT, 0);
+    class_dspinit(c);
+    class_register(gensym("box"), c);
+    latchsig_class = c;
+    object_post(NULL, TILDEKIT_RULE_74);
+    object_post(NULL, "latchsig~: sample and hold, triggered by a falling control signal");
+    object_post(NULL, "tildekit " TILDEKIT_VERSION);
+    return 0;
+}
