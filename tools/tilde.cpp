@@ -10,6 +10,7 @@
 #include "commands.h"
 #include "common.h"
 #include "console.h"
+#include "plot.h"
 #include "signals.h"
 #include "tildehost.h"
 
@@ -144,6 +145,49 @@ int main(int argc, char **argv)
     demo_cmd->add_option("--out", demo.out, "Output file")->capture_default_str()->type_name("FILE");
     demo_cmd->add_option("--seconds", demo.seconds, "Length in seconds")->capture_default_str()->type_name("S");
 
+    // ---- plot ----
+    PlotOptions plot;
+    bool plot_quiet = false;
+    auto *plot_cmd = app.add_subcommand(
+        "plot", "Draw the box NAME ARGS... as a PNG or SVG picture: frequency response, static gain curve or waveforms");
+    plot_cmd->add_option("kind", plot.kind, "response (magnitude and phase), curve (input against output level) or wave")
+        ->required()
+        ->check(CLI::IsMember({"response", "curve", "wave"}));
+    plot_cmd->add_option("name", plot.name, "External name, e.g. bandres~")->required();
+    plot_cmd->add_option("args", plot.args, "Creation arguments of the box");
+    plot_cmd->add_option("-m,--message", plot.messages,
+                         "Message \"[INLET:]SELECTOR [ARGS...]\" sent before measuring (repeatable); wave plots also "
+                         "take timed ones (@T)")
+        ->type_name("MSG");
+    plot_cmd->add_option("--vary", plot.vary, "\"SELECTOR V1,V2,...\": one curve per value, with a legend")
+        ->type_name("\"SEL V1,V2\"");
+    plot_cmd->add_option("--out", plot.out, "Picture to write: FILE.png or FILE.svg")->required()->type_name("FILE");
+    plot_cmd->add_option("--size", plot.size, "Picture size in pixels")->capture_default_str()->type_name("WxH");
+    plot_cmd->add_option("--data", plot.data, "Also write the plotted numbers as CSV")->type_name("FILE.csv");
+    plot_cmd->add_option("--sr", plot.samplerate, "Sample rate in Hz (default 48000; wave: the input file's)")
+        ->check(CLI::PositiveNumber)
+        ->type_name("HZ");
+    plot_cmd->add_option("--feed", plot.feed, "response, curve: signal inlets that get the test signal (default 0; "
+                                              "curve of a stereo box: 0,1)")
+        ->delimiter(',')
+        ->type_name("K,K");
+    plot_cmd->add_option("--outlet", plot.outlet, "response, curve: signal outlet to measure")->capture_default_str();
+    plot_cmd->add_option("--method", plot.method, "response: impulse (linear boxes), sines (stepped sines), or auto")
+        ->check(CLI::IsMember({"auto", "impulse", "sines"}))
+        ->capture_default_str();
+    plot_cmd->add_option("--level", plot.level_db, "response: level of the stepped sines in dBFS")->capture_default_str();
+    plot_cmd->add_option("--tone", plot.tone, "curve: frequency of the tones in Hz (0: constant levels)")->capture_default_str();
+    plot_cmd->add_option("--settle", plot.settle, "response (sines), curve: seconds each tone runs before it is measured")
+        ->capture_default_str();
+    plot_cmd->add_option("--in", plot.in, "wave: sound file whose channel k feeds signal inlet k")->type_name("FILE");
+    plot_cmd->add_option("--signal", plot.signals, std::string("wave: test signal K=SIGNAL (repeatable). ") + signal_help)
+        ->type_name("K=SIGNAL");
+    plot_cmd->add_option("--seconds", plot.seconds, "wave: length in seconds (default: the file's, else 0.1)")
+        ->check(CLI::PositiveNumber)
+        ->type_name("S");
+    plot_cmd->add_option("--block", plot.block, "Block size in samples")->check(CLI::Range(1, 4096))->capture_default_str();
+    plot_cmd->add_flag("-q,--quiet", plot_quiet, "Hide the externals' posts (errors still show)");
+
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError &e) {
@@ -165,6 +209,10 @@ int main(int argc, char **argv)
             if (fail_above >= 0)
                 tk::fail_allocations_above(std::size_t(fail_above));
             return run_render(render);
+        }
+        if (plot_cmd->parsed()) {
+            install_console(plot_quiet);
+            return run_plot(plot);
         }
         install_console(false);
         return run_demo(demo);
