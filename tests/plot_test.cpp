@@ -214,7 +214,8 @@ TEST_F(Plot, VariedCutoffsGiveOneCurveEachAtTheirOwnCrossing)
     EXPECT_EQ(h, 600);
     auto rows = read_csv(work_ / "v.csv");
     for (double fc : {300.0, 3000.0}) {
-        std::string label = "1: " + std::string(fc == 300 ? "300" : "3000");
+        // a number at an inlet is named by the inlet's description
+        std::string label = "Cutoff Frequency = " + std::string(fc == 300 ? "300" : "3000");
         double crossing = minus3_crossing(rows, label);
         EXPECT_NEAR(crossing / highcut_minus3(fc, 44100), 1.0, 0.02) << label;
     }

@@ -102,6 +102,24 @@ std::vector<Variant> parse_vary(const std::string &text)
     return out;
 }
 
+// A number sent to an inlet is named by what the inlet does, as the box describes it:
+// "1: 500" on a cutoff inlet reads "Cutoff Frequency = 500".
+void name_variants(std::vector<Variant> &variants, const tk::Box &box)
+{
+    for (auto &v : variants) {
+        if (!v.message || (v.message->selector != "int" && v.message->selector != "float"))
+            continue;
+        auto text = box.assist(1, v.message->inlet);
+        if (!text)
+            continue;
+        std::string what = trim(*text);
+        if (!what.empty() && what[0] == '(' && what.find(')') != std::string::npos)
+            what = trim(what.substr(what.find(')') + 1));
+        if (!what.empty() && what.find('(') == std::string::npos)
+            v.label = what + " = " + tk::atoms_text(v.message->args);
+    }
+}
+
 // A fresh patch holding the box, with the messages and the variant's message sent.
 struct Rig {
     std::unique_ptr<tk::Patch> patch;
@@ -368,6 +386,31 @@ void frequency_label(PLINT axis, PLFLT value, char *text, PLINT length, PLPointe
         std::snprintf(text, std::size_t(length), "%g", std::round(f * 1000) / 1000);
 }
 
+// Writes a line above or below the current viewport, centred on it, at `scale` or smaller
+// so that it fits the page width (long box texts and message lists shrink, not spill).
+void fitted_text(const char *side, double disp, const std::string &text, double scale)
+{
+    PLFLT sx0, sx1, sy0, sy1, vx0, vx1, vy0, vy1;
+    plgspa(&sx0, &sx1, &sy0, &sy1);
+    plgvpd(&vx0, &vx1, &vy0, &vy1);
+    const double centre = 0.5 * (vx0 + vx1);
+    const double room = 2.0 * std::min(centre, 1.0 - centre) * (sx1 - sx0) * 0.97;  // millimetres
+    std::string shown = plain(text);
+    plschr(0, scale);
+    // PLplot gives the character height; the sans-serif faces of the cairo drivers average
+    // a little under 0.66 of it per character.
+    PLFLT default_height, height;
+    plgchr(&default_height, &height);
+    std::size_t characters = 0;
+    for (unsigned char c : text)
+        characters += (c & 0xC0) != 0x80;
+    double length = 0.66 * height * double(characters);
+    if (length > room)
+        plschr(0, std::max(0.45, scale * room / length));
+    plmtex(side, disp, 0.5, 0.5, shown.c_str());
+    plschr(0, 1.0);
+}
+
 // PLplot ends the process on fatal errors; the half-written picture must not stay behind.
 std::string drawing_file;
 int on_plplot_exit(const char *message)
@@ -516,11 +559,8 @@ void draw(const Figure &fig, const std::string &path, const std::string &device,
         if (last)
             plmtex("b", 2.6, 0.5, 0.5, plain(fig.xlabel).c_str());
         if (i == 0) {
-            plschr(0, 1.2);
-            plmtex("t", 2.7, 0.5, 0.5, plain(fig.title).c_str());
-            plschr(0, 0.85);
-            plmtex("t", 1.0, 0.5, 0.5, plain(fig.caption).c_str());
-            plschr(0, 1.0);
+            fitted_text("t", 2.7, fig.title, 1.2);
+            fitted_text("t", 1.0, fig.caption, 0.85);
         }
         if (p.series.size() > 1 && (i == 0 || p.unity))
             draw_legend(p);
@@ -666,10 +706,10 @@ int plot_response(const PlotOptions &o, Measure &m, const std::vector<Variant> &
 
     Figure fig;
     fig.title = title_of(o);
-    fig.caption = "frequency response of signal outlet " + std::to_string(o.outlet) + ", " +
+    fig.caption = "signal outlet " + std::to_string(o.outlet) + ", " +
                   (method == "impulse" ? "from the impulse response"
                                        : "from stepped sines at " + number_text(o.level_db) + " dBFS") +
-                  ", " + rate_text(m.sr);
+                  ", at " + rate_text(m.sr);
     fig.xlabel = "Frequency (Hz)";
     Panel mag, phase;
     mag.ylabel = "Magnitude (dB)";
@@ -771,9 +811,9 @@ int plot_curve(const PlotOptions &o, Measure &m, const std::vector<Variant> &var
 
     Figure fig;
     fig.title = title_of(o);
-    fig.caption = "static curve of signal outlet " + std::to_string(o.outlet) + ", " +
+    fig.caption = "signal outlet " + std::to_string(o.outlet) + ", " +
                   (o.tone > 0 ? number_text(o.tone) + " Hz tones (level = peak)" : "constant levels") + " settled for " +
-                  number_text(o.settle) + " s, " + rate_text(m.sr);
+                  number_text(o.settle) + " s, at " + rate_text(m.sr);
     fig.xlabel = "Input level (dBFS)";
     Panel out;
     out.ylabel = "Output level (dBFS)";
@@ -794,7 +834,7 @@ int plot_curve(const PlotOptions &o, Measure &m, const std::vector<Variant> &var
     if (has_gain) {
         int index = int(g - gain_outlet.begin());
         gain.ylabel = "Gain (dB)";
-        fig.caption += "; gain from signal outlet " + std::to_string(index);
+        fig.caption += "; gain: signal outlet " + std::to_string(index);
         fig.panels.push_back(gain);
     }
     if (!o.data.empty()) {
@@ -837,8 +877,11 @@ int plot_wave(const PlotOptions &o, const std::vector<Message> &messages, const 
 
     std::vector<std::vector<std::vector<double>>> outputs;  // per variant, per signal outlet
     std::vector<int> outlet_indices;
+    std::vector<Variant> named = variants;
     for (const auto &v : variants) {
         Rig r = make_rig(o, sr, messages, v);
+        if (&v == &variants.front())
+            name_variants(named, *r.box);
         if (r.signal_outlets.empty())
             throw BadInput(o.name + " has no signal outlet to draw");
         const int signal_inlets = r.box->signal_inlets();
@@ -898,7 +941,7 @@ int plot_wave(const PlotOptions &o, const std::vector<Message> &messages, const 
         for (std::size_t v = 0; v < variants.size(); ++v) {
             const auto &y = outputs[v][k];
             Series s;
-            s.label = variants[v].label;
+            s.label = named[v].label;
             if (frames <= columns) {
                 for (std::int64_t i = 0; i < frames; ++i) {
                     s.x.push_back(double(i) / sr * unit);
@@ -925,7 +968,7 @@ int plot_wave(const PlotOptions &o, const std::vector<Message> &messages, const 
         for (std::size_t v = 0; v < variants.size(); ++v)
             for (std::size_t k = 0; k < outlet_indices.size(); ++k)
                 for (std::int64_t i = 0; i < frames; ++i)
-                    std::fprintf(w.stream(), "%s,%zu,%s,%s\n", csv_field(variants[v].label).c_str(), k,
+                    std::fprintf(w.stream(), "%s,%zu,%s,%s\n", csv_field(named[v].label).c_str(), k,
                                  number_text(double(i) / sr).c_str(), number_text(outputs[v][k][std::size_t(i)]).c_str());
         w.finish();
     }
@@ -975,6 +1018,7 @@ int run_plot(const PlotOptions &o)
         for (const auto &v : variants)
             if (v.message)
                 check_message(*v.message, *r.box);
+        name_variants(variants, *r.box);
         const int inlets = r.box->signal_inlets();
         if (inlets == 0)
             throw BadInput(o.name + " has no signal inlet to measure through");
