@@ -1,0 +1,368 @@
+/* bowedstring~: a bowed string, as a digital waveguide. The bow divides the string into a
+   nut segment and a bridge segment, each a pair of fractional delay lines (one per
+   direction of travel); the ends reflect through short low-passes with sign inversion; the
+   bow couples the segments through a friction curve driven by the difference between the
+   bow velocity and the string velocity under it; the wave reaching the bridge drives a
+   resonant body filter, whose output is the sound. Parameters glide to their new values.
+   Inlet 0: messages only (`velocity`, `length`, `pressure`, `pos`, `OutGain`,
+   `setDefault`, `clearall`).
+   Outlet 0: the string's sound. */
+#include <ext.h>
+#include <ext_obex.h>
+#include <z_dsp.h>
+#include "tildekit.h"
+
+#define BOWEDSTRING_RING_SIZE 2048
+#define BOWEDSTRING_RING_MASK (BOWEDSTRING_RING_SIZE - 1)
+#define BOWEDSTRING_HISTORY 4
+#define BOWEDSTRING_BODY 3
+/* Longest string taken. Far beyond it every tap already stops at `max_tap` (a string of six
+   units fills it at any rate); the bound keeps the smoothed length and the delays finite, so
+   a huge or infinite `length` cannot turn the model into NaN for good. */
+#define BOWEDSTRING_MAX_LENGTH 1.0e6
+
+#define BOWEDSTRING_GAIN_DEFAULT 0.5
+#define BOWEDSTRING_POSITION_DEFAULT 0.7
+#define BOWEDSTRING_LENGTH_DEFAULT 0.75
+#define BOWEDSTRING_VELOCITY_DEFAULT 0.0
+#define BOWEDSTRING_PRESSURE_DEFAULT 0.5
+
+/* The model's constants that are single-precision values, widened to double. */
+#define SMOOTH_KEEP ((double)0.999f)
+#define SMOOTH_TAKE ((double)0.001f)
+
+typedef struct _bowedstring {
+    t_pxobject x_obj;
+    double string_length;  /* length control, 0 and up: a period of (length - 0.08) / 340 s plus 12 samples */
+    double bow_pressure;   /* 0 .. 1 */
+    double bow_velocity;   /* 0 .. 1 */
+    double bow_position;   /* 0 .. 1, fraction of the length from the nut to the bow */
+    double output_gain;    /* 0 .. 1 */
+    double sample_rate;    /* Hz, as last given by the host */
+    double clamped_rate;   /* sample_rate limited to 1 .. 192000 Hz */
+    double K;              /* tan(500 pi / clamped_rate), prewarped body frequency */
+    double body_b;         /* body filter numerator, 1 / K */
+    double body_c;         /* body filter normalisation */
+    double body_a1;        /* body filter feedback, z^-1 */
+    double body_a2;        /* body filter feedback, z^-2 */
+    double max_tap;        /* longest tap in samples, clamped_rate * 3/340 */
+    double delay_scale;    /* samples per unit of length, clamped_rate / 680 */
+    /* smoothers and ring reads: the value of the sample just computed and the one the next
+       sample starts from (equal between blocks) */
+    double position_now, position_prev;   /* smoothed bow position */
+    double length_now, length_prev;       /* smoothed string length */
+    double velocity_now, velocity_prev;   /* smoothed bow velocity */
+    double pressure_now, pressure_prev;   /* smoothed bow pressure */
+    double bridge_return_now, bridge_return_prev;   /* wave from the bridge arriving at the bow */
+    double nut_return_now, nut_return_prev;         /* wave from the nut arriving at the bow */
+    double bridge_arrival_now, bridge_arrival_prev; /* wave from the bow arriving at the bridge */
+    double nut_arrival_now, nut_arrival_prev;       /* wave from the bow arriving at the nut */
+    double *bridge_history; /* last four arrivals at the bridge, newest first */
+    double *nut_history;    /* last four arrivals at the nut, newest first */
+    int32_t write_index;    /* ring write position, modulo 2^32 (used modulo the ring size) */
+    double *bow_to_bridge_ring;
+    double *bridge_to_bow_ring;
+    double *bow_to_nut_ring;
+    double *nut_to_bow_ring;
+    double *body_state; /* body filter values, newest first */
+} t_bowedstring;
+
+static t_class *bowedstring_class;
+
+/* ---- DSP core ---- */
+
+/* Everything that follows from the sample rate. */
+static void bowedstring_rate(t_bowedstring *x, double sr)
+{
+    x->sample_rate = sr;
+    double r = sr;
+    if (!(r >= 1.0))
+        r = 1.0;
+    if (r > 192000.0)
+        r = 192000.0;
+    x->clamped_rate = r;
+    double K = tan((double)1570.79639f / r);
+    double ik = 1.0 / K;
+    x->K = K;
+    /* band-pass at 500 Hz, quality 2, by the bilinear transform */
+    x->body_b = ik;
+    x->body_c = 1.0 / (1.0 + (ik + 0.5) / K);
+    x->body_a1 = 2.0 * (1.0 - 1.0 / (K * K));
+    x->body_a2 = 1.0 + (ik - 0.5) / K;
+    x->max_tap = r * (double)0.00882352982f;
+    x->delay_scale = r * (double)0.00147058826f;
+}
+
+static inline double bowedstring_clamp01(double v)
+{
+    if (!(v >= 0.0)) /* NaN counts as below the minimum */
+        return 0.0;
+    return v > 1.0 ? 1.0 : v;
+}
+
+/* Fourth-order Lagrange reader for one fractional delay: five taps and their weights. */
+typedef struct _bowedstring_reader {
+    uint32_t tap[5];
+    double w[5];
+} t_bowedstring_reader;
+
+static inline t_bowedstring_reader bowedstring_lagrange4(double d, double max_tap)
+{
+    t_bowedstring_reader r;
+    double base = d - 1.49999499;
+    double id = trunc(base);
+    double fd = d - floor(base);
+    for (int k = 0; k < 5; k++) {
+        /* limited in floating point first: no delay, however long or undefined, becomes an
+           index outside the ring */
+        double t = id + (double)k;
+        if (!(t >= 0.0))
+            t = 0.0;
+        if (t > max_tap)
+            t = max_tap;
+        r.tap[k] = (uint32_t)t;
+    }
+    double m1 = fd - 1.0, m2 = fd - 2.0, m3 = fd - 3.0, m4 = fd - 4.0;
+    r.w[0] = m1 * m2 * m3 * m4 * (double)0.0416666679f;
+    r.w[1] = -fd * m2 * m3 * m4 * (double)0.166666672f;
+    r.w[2] = fd * m1 * m3 * m4 * (double)0.25f;
+    r.w[3] = -fd * m1 * m2 * m4 * (double)0.166666672f;
+    r.w[4] = fd * m1 * m2 * m3 * (double)0.0416666679f;
+    return r;
+}
+
+static inline double bowedstring_read(const double *ring, uint32_t wi, uint32_t offset,
+                                      const t_bowedstring_reader *r)
+{
+    double acc = 0.0;
+    for (int k = 0; k < 5; k++)
+        acc += r->w[k] * ring[(wi - r->tap[k] - offset) & BOWEDSTRING_RING_MASK];
+    return acc;
+}
+
+/* Friction curve: 1 while |s * dv| <= 0.25, then falling with the fourth power. */
+static inline double bowedstring_bow_table(double s, double dv)
+{
+    double t = fabs(s * dv) + 0.75;
+    t *= t;
+    double r = 1.0 / (t * t);
+    return r > 1.0 ? 1.0 : r;
+}
+
+/* ---- perform ---- */
+static void bowedstring_perform64(t_object *ob, t_object *dsp64, double **ins, long numins, double **outs,
+                                  long numouts, long n, long flags, void *userparam)
+{
+    t_bowedstring *x = (t_bowedstring *)ob;
+    double *out = outs[0];
+    double *bh = x->bridge_history;
+    double *nh = x->nut_history;
+    double *body = x->body_state;
+    double *to_bridge = x->bow_to_bridge_ring;
+    double *from_bridge = x->bridge_to_bow_ring;
+    double *to_nut = x->bow_to_nut_ring;
+    double *from_nut = x->nut_to_bow_ring;
+    const double b = x->body_b, c = x->body_c, a1 = x->body_a1, a2 = x->body_a2;
+    const double scale = x->delay_scale, max_tap = x->max_tap, gain = x->output_gain;
+    const double position = x->bow_position, length = x->string_length;
+    const double velocity = x->bow_velocity, pressure = x->bow_pressure;
+    /* the values of the previous sample */
+    double p = x->position_prev, l = x->length_prev, v = x->velocity_prev, q = x->pressure_prev;
+    double bridge_return = x->bridge_return_prev, nut_return = x->nut_return_prev;
+    double bridge_arrival = x->bridge_arrival_prev, nut_arrival = x->nut_arrival_prev;
+    uint32_t wi = (uint32_t)x->write_index;
+
+    for (long i = 0; i < n; i++) {
+        uint32_t slot = wi & BOWEDSTRING_RING_MASK;
+        p = SMOOTH_KEEP * p + SMOOTH_TAKE * position;
+        l = SMOOTH_KEEP * l + SMOOTH_TAKE * length;
+        double e = l - (double)0.08f; /* the part of the string that vibrates */
+
+        double d_bridge = (1.0 - p) * e * scale;
+        t_bowedstring_reader rb = bowedstring_lagrange4(d_bridge, max_tap);
+        double new_bridge_return = bowedstring_read(from_bridge, wi, 1, &rb);
+
+        v = SMOOTH_KEEP * v + SMOOTH_TAKE * velocity;
+
+        nh[0] = nut_arrival;
+        from_nut[slot] = -0.99880147 * ((double)0.8f * nh[2] + (double)0.1f * (nh[1] + nh[3]));
+
+        double d_nut = p * e * scale;
+        t_bowedstring_reader rn = bowedstring_lagrange4(d_nut, max_tap);
+        double new_nut_return = bowedstring_read(from_nut, wi, 2, &rn);
+
+        /* bow velocity against the string velocity under the bow */
+        double dv = v - (nut_return + bridge_return);
+        q = SMOOTH_KEEP * q + SMOOTH_TAKE * pressure;
+        double force = dv * bowedstring_bow_table(5.0 - 4.0 * q, dv);
+
+        to_bridge[slot] = nut_return + force;
+        to_nut[slot] = bridge_return + force;
+
+        double new_bridge_arrival = bowedstring_read(to_bridge, wi, 0, &rb);
+        bh[0] = bridge_arrival;
+        body[0] = bh[1] - c * (a1 * body[1] + a2 * body[2]);
+        from_bridge[slot] = -0.989264667 * ((double)0.6f * bh[2] + (double)0.2f * (bh[1] + bh[3]));
+
+        double new_nut_arrival = bowedstring_read(to_nut, wi, 1, &rn);
+
+        out[i] = gain * c * (b * body[0] - b * body[2]);
+
+        bridge_return = new_bridge_return;
+        nut_return = new_nut_return;
+        bridge_arrival = new_bridge_arrival;
+        nut_arrival = new_nut_arrival;
+        bh[3] = bh[2];
+        bh[2] = bh[1];
+        bh[1] = bh[0];
+        nh[3] = nh[2];
+        nh[2] = nh[1];
+        nh[1] = nh[0];
+        body[2] = body[1];
+        body[1] = body[0];
+        wi++;
+    }
+    x->position_now = x->position_prev = p;
+    x->length_now = x->length_prev = l;
+    x->velocity_now = x->velocity_prev = v;
+    x->pressure_now = x->pressure_prev = q;
+    x->bridge_return_now = x->bridge_return_prev = bridge_return;
+    x->nut_return_now = x->nut_return_prev = nut_return;
+    x->bridge_arrival_now = x->bridge_arrival_prev = bridge_arrival;
+    x->nut_arrival_now = x->nut_arrival_prev = nut_arrival;
+    x->write_index = (int32_t)wi;
+}
+
+/* ---- DSP compilation ---- */
+static void bowedstring_dsp64(t_bowedstring *x, t_object *dsp64, short *count, double samplerate,
+                              long maxvectorsize, long flags)
+{
+    if (samplerate != x->sample_rate)
+        bowedstring_rate(x, samplerate);
+    object_method(dsp64, gensym("dsp_add64"), x, bowedstring_perform64, 0, NULL);
+}
+
+/* ---- messages ---- */
+static void bowedstring_velocity(t_bowedstring *x, double v) { x->bow_velocity = bowedstring_clamp01(v); }
+
+static void bowedstring_length(t_bowedstring *x, double v)
+{
+    if (!(v >= 0.0)) /* negative or NaN */
+        v = 0.0;
+    if (v > BOWEDSTRING_MAX_LENGTH)
+        v = BOWEDSTRING_MAX_LENGTH;
+    x->string_length = v;
+}
+
+static void bowedstring_pressure(t_bowedstring *x, double v) { x->bow_pressure = bowedstring_clamp01(v); }
+
+static void bowedstring_pos(t_bowedstring *x, double v) { x->bow_position = bowedstring_clamp01(v); }
+
+static void bowedstring_outgain(t_bowedstring *x, double v) { x->output_gain = bowedstring_clamp01(v); }
+
+/* Restores the five parameters; the string keeps ringing from where it is. */
+static void bowedstring_setdefault(t_bowedstring *x)
+{
+    x->output_gain = BOWEDSTRING_GAIN_DEFAULT;
+    x->bow_position = BOWEDSTRING_POSITION_DEFAULT;
+    x->string_length = BOWEDSTRING_LENGTH_DEFAULT;
+    x->bow_velocity = BOWEDSTRING_VELOCITY_DEFAULT;
+    x->bow_pressure = BOWEDSTRING_PRESSURE_DEFAULT;
+}
+
+/* Stops the bow and empties the string at once; the smoothers glide up again from 0. */
+static void bowedstring_clearall(t_bowedstring *x)
+{
+    x->bow_velocity = 0.0;
+    x->position_now = x->position_prev = 0.0;
+    x->length_now = x->length_prev = 0.0;
+    x->velocity_now = x->velocity_prev = 0.0;
+    x->pressure_now = x->pressure_prev = 0.0;
+    x->bridge_return_now = x->bridge_return_prev = 0.0;
+    x->nut_return_now = x->nut_return_prev = 0.0;
+    x->bridge_arrival_now = x->bridge_arrival_prev = 0.0;
+    x->nut_arrival_now = x->nut_arrival_prev = 0.0;
+    memset(x->bridge_history, 0, BOWEDSTRING_HISTORY * sizeof(double));
+    memset(x->nut_history, 0, BOWEDSTRING_HISTORY * sizeof(double));
+    x->write_index = 0;
+    memset(x->bow_to_bridge_ring, 0, BOWEDSTRING_RING_SIZE * sizeof(double));
+    memset(x->bridge_to_bow_ring, 0, BOWEDSTRING_RING_SIZE * sizeof(double));
+    memset(x->bow_to_nut_ring, 0, BOWEDSTRING_RING_SIZE * sizeof(double));
+    memset(x->nut_to_bow_ring, 0, BOWEDSTRING_RING_SIZE * sizeof(double));
+    memset(x->body_state, 0, BOWEDSTRING_BODY * sizeof(double));
+}
+
+/* ---- new / free ---- */
+static void bowedstring_free(t_bowedstring *x)
+{
+    z_dsp_free((t_pxobject *)x);
+    double **arrays[] = {&x->bridge_history,     &x->nut_history,     &x->bow_to_bridge_ring,
+                         &x->bridge_to_bow_ring, &x->bow_to_nut_ring, &x->nut_to_bow_ring,
+                         &x->body_state};
+    for (unsigned i = 0; i < sizeof arrays / sizeof arrays[0]; i++) {
+        if (*arrays[i]) {
+            sysmem_freeptr(*arrays[i]);
+            *arrays[i] = NULL;
+        }
+    }
+}
+
+static double *bowedstring_alloc(long count)
+{
+    return (double *)sysmem_newptrclear((t_ptr_size)count * sizeof(double));
+}
+
+static void *bowedstring_new(t_symbol *s, long argc, t_atom *argv)
+{
+    t_bowedstring *x = (t_bowedstring *)object_alloc(bowedstring_class);
+    if (!x)
+        return NULL;
+    x->bridge_history = x->nut_history = NULL;
+    x->bow_to_bridge_ring = x->bridge_to_bow_ring = NULL;
+    x->bow_to_nut_ring = x->nut_to_bow_ring = NULL;
+    x->body_state = NULL;
+    z_dsp_setup((t_pxobject *)x, 0);
+    outlet_new((t_object *)x, "signal");
+    bowedstring_rate(x, (double)sys_getsr());
+
+    x->bridge_history = bowedstring_alloc(BOWEDSTRING_HISTORY);
+    x->nut_history = bowedstring_alloc(BOWEDSTRING_HISTORY);
+    x->bow_to_bridge_ring = bowedstring_alloc(BOWEDSTRING_RING_SIZE);
+    x->bridge_to_bow_ring = bowedstring_alloc(BOWEDSTRING_RING_SIZE);
+    x->bow_to_nut_ring = bowedstring_alloc(BOWEDSTRING_RING_SIZE);
+    x->nut_to_bow_ring = bowedstring_alloc(BOWEDSTRING_RING_SIZE);
+    x->body_state = bowedstring_alloc(BOWEDSTRING_BODY);
+    if (!x->bridge_history || !x->nut_history || !x->bow_to_bridge_ring || !x->bridge_to_bow_ring ||
+        !x->bow_to_nut_ring || !x->nut_to_bow_ring || !x->body_state) {
+        /* refuse the box, giving back what was already taken */
+        object_error(NULL, "bowedstring~: out of memory");
+        bowedstring_free(x);
+        return NULL;
+    }
+    /* every state field starts at 0, the arrays included */
+    bowedstring_clearall(x);
+    bowedstring_setdefault(x);
+    return x;
+}
+
+C74_EXTERN_C C74_EXPORT void ext_main(void *r)
+{
+    t_class *c = class_new("bowedstring~", (method)bowedstring_new, (method)bowedstring_free,
+                           sizeof(t_bowedstring), NULL, A_GIMME, 0);
+    class_addmethod(c, (method)bowedstring_dsp64, "dsp64", A_CANT, 0);
+    class_addmethod(c, (method)bowedstring_velocity, "velocity", A_FLOAT, 0);
+    class_addmethod(c, (method)bowedstring_length, "length", A_FLOAT, 0);
+    class_addmethod(c, (method)bowedstring_pressure, "pressure", A_FLOAT, 0);
+    class_addmethod(c, (method)bowedstring_pos, "pos", A_FLOAT, 0);
+    class_addmethod(c, (method)bowedstring_outgain, "OutGain", A_FLOAT, 0);
+    class_addmethod(c, (method)bowedstring_setdefault, "setDefault", 0);
+    class_addmethod(c, (method)bowedstring_clearall, "clearall", 0);
+    class_dspinit(c);
+    class_register(gensym("box"), c);
+    bowedstring_class = c;
+    object_post(NULL, TILDEKIT_RULE_74);
+    object_post(NULL, "bowedstring~: bowed string, digital waveguide with friction bow and body filter");
+    object_post(NULL, "tildekit " TILDEKIT_VERSION);
+    object_post(NULL, "Default: out Gain = 0.5 position = 0.7 length = 0.75 velocity = 0.0 pressure = 0.5");
+    object_post(NULL, " ");
+}
