@@ -12,7 +12,69 @@
 
 #define BRICKWALL_DELAY 480   /* look-ahead, samples; also the length of the peak window */
 #define BRICKWALL_AVERAGE 120 /* length of the follower's moving average */
+#define BRICKWALL_PEAK_LEAVES 512   /* leaves of the peak window's tree: the window, then zeros */
+#define BRICKWALL_AVERAGE_LEAVES 128 /* leaves of the average window's tree */
 
+/* ---- exact window reductions ----
+   Each window is mirrored in a fixed binary tree: node 1 is the root, node k has the children
+   2k and 2k + 1, leaf LEAVES + i holds window entry i and the leaves past the window hold 0.
+   Storing an entry changes one leaf, and the nodes above it are recomputed from their two
+   children, so every node always equals the same fixed function of the window's current
+   contents, as a full recomputation would: no running maximum or sum, nothing that can drift,
+   and identical windows give identical results whatever came before.
+   Peak tree: a node holds the child of larger magnitude, the left one when the magnitudes are
+   equal, sign kept; the root is then the entry a scan from index 0 finds, replacing only on a
+   strictly larger magnitude. Sum tree: a node holds the sum of its children.
+   The test program compiles this section on its own (BRICKWALL_REDUCTIONS_ONLY) to hold it
+   against the full scan and the full sum. */
+
+/* Stores `v` at leaf `index` of the peak tree and refreshes its ancestors. */
+static inline void brickwall_peak_store(double *tree, int32_t index, double v)
+{
+    int32_t k = BRICKWALL_PEAK_LEAVES + index;
+    tree[k] = v;
+    while (k > 1) {
+        const double sibling = tree[k ^ 1];
+        if (k & 1) /* v is the right child: it wins only when strictly larger */
+            v = fabs(v) > fabs(sibling) ? v : sibling;
+        else
+            v = fabs(sibling) > fabs(v) ? sibling : v;
+        k >>= 1;
+        tree[k] = v;
+    }
+}
+
+/* Entry of largest magnitude, sign kept; the first of equal magnitudes wins; 0 when every entry
+   is 0 (a scan starts from 0). */
+static inline double brickwall_peak(const double *tree)
+{
+    const double m = tree[1];
+    return fabs(m) > 0.0 ? m : 0.0;
+}
+
+/* Stores `v` at leaf `index` of the sum tree and refreshes its ancestors. Addition commutes
+   exactly, so the running value can be added to its sibling in either order. */
+static inline void brickwall_sum_store(double *tree, int32_t index, double v)
+{
+    int32_t k = BRICKWALL_AVERAGE_LEAVES + index;
+    tree[k] = v;
+    while (k > 1) {
+        v = v + tree[k ^ 1];
+        k >>= 1;
+        tree[k] = v;
+    }
+}
+
+/* Sum of all 120 entries. */
+static inline double brickwall_sum(const double *tree) { return tree[1]; }
+
+/* Next write position of a ring of `length` entries. */
+static inline int32_t brickwall_next(int32_t position, int32_t length)
+{
+    return (position >= 0 && position < length - 1) ? position + 1 : 0;
+}
+
+#ifndef BRICKWALL_REDUCTIONS_ONLY
 typedef struct _brickwall {
     t_pxobject x_obj;
     double sample_rate;         /* Hz */
@@ -30,9 +92,13 @@ typedef struct _brickwall {
     double follower;            /* attack/release level follower */
     double follower_average;    /* previous sample's moving average */
     int32_t bypass;             /* `Bypass`: 0 or 1 */
+    double *peak_tree;          /* maximum tree over peak_window (2 x PEAK_LEAVES nodes) */
+    double *average_tree;       /* sum tree over average_window (2 x AVERAGE_LEAVES nodes) */
 } t_brickwall;
 
 static t_class *brickwall_class;
+static double brickwall_a_att; /* attack constant, fixed for the class (see brickwall_attack_constant) */
+static double brickwall_b;     /* detector's share of the previous average (see brickwall_beta) */
 
 /* ---- DSP core ---- */
 
@@ -53,38 +119,6 @@ static inline double brickwall_beta(double a_att)
     return (1.0 / 120.0) * sum;
 }
 
-/* Stores v at the next position of a ring of `length` entries and returns that position. */
-static inline int32_t brickwall_push(double *ring, int32_t position, int32_t length, double v)
-{
-    position = (position >= 0 && position < length - 1) ? position + 1 : 0;
-    ring[position] = v;
-    return position;
-}
-
-/* The oldest entry of a ring: the one the next push overwrites. */
-static inline double brickwall_oldest(const double *ring, int32_t position, int32_t length)
-{
-    int32_t p = (position >= 0 && position < length) ? position : 0;
-    return ring[(p + length + 1) % length];
-}
-
-/* Entry of largest magnitude, sign kept; the first of equal magnitudes wins. */
-static inline double brickwall_peak(const double *ring)
-{
-    double m = 0.0;
-    for (int i = 0; i < BRICKWALL_DELAY; i++)
-        if (fabs(ring[i]) > fabs(m))
-            m = ring[i];
-    return m;
-}
-
-static inline double brickwall_sum(const double *ring)
-{
-    double s = 0.0;
-    for (int i = 0; i < BRICKWALL_AVERAGE; i++)
-        s += ring[i];
-    return s;
-}
 
 /* Clamps a parameter to [lo, hi], posting the fixed line of the limit applied. A value equal to
    a limit is taken silently; NaN counts as below the minimum. */
@@ -123,13 +157,28 @@ static void brickwall_perform64(t_object *ob, t_object *dsp64, double **ins, lon
     }
 
     const double ln10 = log(10.0);
-    const double a_att = brickwall_attack_constant();
-    const double beta = brickwall_beta(a_att);
+    /* the two constants depend on nothing: computed once when the class is defined */
+    const double a_att = brickwall_a_att;
+    const double beta = brickwall_b;
     const double sr = x->sample_rate;
 
+    double *peak_window = x->peak_window, *average_window = x->average_window;
+    double *delay_left = x->delay_left, *delay_right = x->delay_right;
+    double *peak_tree = x->peak_tree, *average_tree = x->average_tree;
+    int32_t average_position = x->average_position, peak_position = x->peak_position;
+    int32_t left_position = x->delay_positions[0], right_position = x->delay_positions[1];
     double follower = x->follower;
     double follower_average = x->follower_average;
     double gain = x->applied_gain;
+
+    /* Release, threshold and ceiling are read at every sample; what is derived from them is
+       computed again only when a value read differs from the last one. */
+    const double k_attack = 1000.0 / (a_att * sr);
+    double release_ms = x->release_ms;
+    double k_release = 1000.0 / (sr * release_ms);
+    double threshold_db = x->threshold_db, ceiling_db = x->ceiling_db;
+    double threshold = db_to_linear(threshold_db, ln10);
+    double boost = db_to_linear(ceiling_db - threshold_db, ln10);
 
     for (long i = 0; i < n; i++) {
         const double l = in_l[i];
@@ -141,37 +190,59 @@ static void brickwall_perform64(t_object *ob, t_object *dsp64, double **ins, lon
         const double h = (g - beta * follower_average) / (1.0 - beta);
         const double d = g > h ? g : h;
 
-        const double m = brickwall_peak(x->peak_window);
+        const double m = brickwall_peak(peak_tree);
 
-        const double k = m > follower ? 1000.0 / (a_att * sr) : 1000.0 / (sr * x->release_ms);
+        if (x->release_ms != release_ms) {
+            release_ms = x->release_ms;
+            k_release = 1000.0 / (sr * release_ms);
+        }
+        const double k = m > follower ? k_attack : k_release;
         const double e = (1.0 - k) * follower + k * m;
 
-        const double average = brickwall_oldest(x->average_window, x->average_position, BRICKWALL_AVERAGE) / 121.0 +
-                               brickwall_sum(x->average_window) / 120.0;
+        /* the oldest entry of a ring sits where the next push goes */
+        const int32_t average_next = brickwall_next(average_position, BRICKWALL_AVERAGE);
+        const double average = average_window[average_next] / 121.0 + brickwall_sum(average_tree) / 120.0;
 
-        const double threshold_db = x->threshold_db;
-        if (average != 0.0)
-            gain = flush_abnormal(fmin(1.0, db_to_linear(threshold_db, ln10) / average));
-        else
+        if (x->threshold_db != threshold_db || x->ceiling_db != ceiling_db) {
+            threshold_db = x->threshold_db;
+            ceiling_db = x->ceiling_db;
+            threshold = db_to_linear(threshold_db, ln10);
+            boost = db_to_linear(ceiling_db - threshold_db, ln10);
+        }
+        if (average != 0.0) {
+            const double q = threshold / average;
+            gain = flush_abnormal(q < 1.0 ? q : 1.0); /* fmin(1, q): q is never NaN here */
+        } else {
             gain = 1.0;
+        }
 
-        const double boost = db_to_linear(x->ceiling_db - threshold_db, ln10);
-        out_l[i] = boost * (gain * brickwall_oldest(x->delay_left, x->delay_positions[0], BRICKWALL_DELAY));
-        out_r[i] = boost * (gain * brickwall_oldest(x->delay_right, x->delay_positions[1], BRICKWALL_DELAY));
+        const int32_t left_next = brickwall_next(left_position, BRICKWALL_DELAY);
+        const int32_t right_next = brickwall_next(right_position, BRICKWALL_DELAY);
+        out_l[i] = boost * (gain * delay_left[left_next]);
+        out_r[i] = boost * (gain * delay_right[right_next]);
         out_g[i] = gain;
 
         /* nothing non-finite or subnormal ever enters a ring */
-        x->average_position = brickwall_push(x->average_window, x->average_position, BRICKWALL_AVERAGE,
-                                             flush_abnormal(e));
-        x->peak_position = brickwall_push(x->peak_window, x->peak_position, BRICKWALL_DELAY, flush_abnormal(d));
-        x->delay_positions[0] =
-            brickwall_push(x->delay_left, x->delay_positions[0], BRICKWALL_DELAY, flush_abnormal(l));
-        x->delay_positions[1] =
-            brickwall_push(x->delay_right, x->delay_positions[1], BRICKWALL_DELAY, flush_abnormal(r));
-        follower = flush_abnormal(e);
+        const double e_kept = flush_abnormal(e);
+        const double d_kept = flush_abnormal(d);
+        average_position = average_next;
+        average_window[average_position] = e_kept;
+        brickwall_sum_store(average_tree, average_position, e_kept);
+        peak_position = brickwall_next(peak_position, BRICKWALL_DELAY);
+        peak_window[peak_position] = d_kept;
+        brickwall_peak_store(peak_tree, peak_position, d_kept);
+        left_position = left_next;
+        delay_left[left_position] = flush_abnormal(l);
+        right_position = right_next;
+        delay_right[right_position] = flush_abnormal(r);
+        follower = e_kept;
         follower_average = flush_abnormal(average);
     }
 
+    x->average_position = average_position;
+    x->peak_position = peak_position;
+    x->delay_positions[0] = left_position;
+    x->delay_positions[1] = right_position;
     x->follower = follower;
     x->follower_average = follower_average;
     x->applied_gain = gain;
@@ -223,6 +294,9 @@ static void brickwall_reset(t_brickwall *x)
     memset(x->average_window, 0, BRICKWALL_AVERAGE * sizeof(double));
     memset(x->delay_left, 0, BRICKWALL_DELAY * sizeof(double));
     memset(x->delay_right, 0, BRICKWALL_DELAY * sizeof(double));
+    /* zero windows: every node of both trees is 0 */
+    memset(x->peak_tree, 0, 2 * BRICKWALL_PEAK_LEAVES * sizeof(double));
+    memset(x->average_tree, 0, 2 * BRICKWALL_AVERAGE_LEAVES * sizeof(double));
     x->average_position = 0;
     x->delay_positions[0] = 0;
     x->delay_positions[1] = 0;
@@ -243,6 +317,10 @@ static void brickwall_free(t_brickwall *x)
         sysmem_freeptr(x->delay_left);
     if (x->delay_right)
         sysmem_freeptr(x->delay_right);
+    if (x->peak_tree)
+        sysmem_freeptr(x->peak_tree);
+    if (x->average_tree)
+        sysmem_freeptr(x->average_tree);
 }
 
 static void *brickwall_new(void)
@@ -263,7 +341,10 @@ static void *brickwall_new(void)
     x->average_window = (double *)sysmem_newptr(BRICKWALL_AVERAGE * sizeof(double));
     x->delay_left = (double *)sysmem_newptr(BRICKWALL_DELAY * sizeof(double));
     x->delay_right = (double *)sysmem_newptr(BRICKWALL_DELAY * sizeof(double));
-    if (!x->peak_window || !x->average_window || !x->delay_left || !x->delay_right) {
+    x->peak_tree = (double *)sysmem_newptr(2 * BRICKWALL_PEAK_LEAVES * sizeof(double));
+    x->average_tree = (double *)sysmem_newptr(2 * BRICKWALL_AVERAGE_LEAVES * sizeof(double));
+    if (!x->peak_window || !x->average_window || !x->delay_left || !x->delay_right || !x->peak_tree ||
+        !x->average_tree) {
         object_error((t_object *)x, "brickwall~: out of memory");
         freeobject((t_object *)x); /* runs the free routine, which releases what was allocated */
         return NULL;
@@ -287,7 +368,10 @@ C74_EXTERN_C C74_EXPORT void ext_main(void *r)
     class_dspinit(c);
     class_register(gensym("box"), c);
     brickwall_class = c;
+    brickwall_a_att = brickwall_attack_constant();
+    brickwall_b = brickwall_beta(brickwall_a_att);
     object_post(NULL, TILDEKIT_RULE_66);
     object_post(NULL, "brickwall~: look-ahead stereo maximiser, 480-sample delay, peak follower and average");
     object_post(NULL, "tildekit " TILDEKIT_VERSION);
 }
+#endif /* BRICKWALL_REDUCTIONS_ONLY */
