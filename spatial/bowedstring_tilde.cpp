@@ -334,9 +334,9 @@ static void *bowedstring_new(t_symbol *s, long argc, t_atom *argv)
     x->body_state = bowedstring_alloc(BOWEDSTRING_BODY);
     if (!x->bridge_history || !x->nut_history || !x->bow_to_bridge_ring || !x->bridge_to_bow_ring ||
         !x->bow_to_nut_ring || !x->nut_to_bow_ring || !x->body_state) {
-        /* refuse the box, giving back what was already taken */
+        /* refuse the box: the free routine gives back what was taken, then the record goes */
         object_error(NULL, "bowedstring~: out of memory");
-        bowedstring_free(x);
+        freeobject((t_object *)x);
         return NULL;
     }
     /* every state field starts at 0, the arrays included */

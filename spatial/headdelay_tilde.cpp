@@ -281,9 +281,9 @@ static void *headdelay_new(t_symbol *s, long argc, t_atom *argv)
     x->x_obj.z_misc |= Z_NO_INPLACE;
     x->delay_ring = (double *)sysmem_newptrclear(HEADDELAY_RING_SIZE * sizeof(double));
     if (!x->delay_ring) {
-        /* refuse the box, giving back what was already taken */
+        /* refuse the box: the free routine gives back what was taken, then the record goes */
         object_error(NULL, "headdelay~: out of memory");
-        headdelay_free(x);
+        freeobject((t_object *)x);
         return NULL;
     }
     return x;

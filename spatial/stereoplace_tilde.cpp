@@ -220,9 +220,9 @@ static void *stereoplace_new(t_symbol *s, long argc, t_atom *argv)
     x->left_output_state = (double *)sysmem_newptrclear(2 * sizeof(double));
     x->right_output_state = (double *)sysmem_newptrclear(2 * sizeof(double));
     if (!x->left_output_state || !x->right_output_state) {
-        /* refuse the box, giving back what was already taken */
+        /* refuse the box: the free routine gives back what was taken, then the record goes */
         object_error(NULL, "stereoplace~: out of memory");
-        stereoplace_free(x);
+        freeobject((t_object *)x);
         return NULL;
     }
     return x;
