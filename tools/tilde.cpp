@@ -11,6 +11,7 @@
 #include "common.h"
 #include "console.h"
 #include "plot.h"
+#include "validate.h"
 #include "signals.h"
 #include "tildehost.h"
 
@@ -92,7 +93,8 @@ int main(int argc, char **argv)
     std::vector<std::string> paths;
     app.add_option("--path", paths, "Folder to search for externals first (repeatable); then TILDEKIT_PATH "
                                     "(colon-separated), the build's and the installed externals")
-        ->type_name("DIR");
+        ->type_name("DIR")
+        ->allow_extra_args(false);
 
     // ---- info ----
     InfoOptions info;
@@ -144,6 +146,13 @@ int main(int argc, char **argv)
         "demo", "Write demo.wav: a bowed string placed in stereo, compressed, limited and metered");
     demo_cmd->add_option("--out", demo.out, "Output file")->capture_default_str()->type_name("FILE");
     demo_cmd->add_option("--seconds", demo.seconds, "Length in seconds")->capture_default_str()->type_name("S");
+
+    // ---- validate ----
+    ValidateOptions validate;
+    auto *validate_cmd = app.add_subcommand(
+        "validate", "Run externals through rates, vector sizes, hostile input, message fuzz and churn, each in a "
+                    "child process; exit 1 on any failure");
+    add_validate_options(*validate_cmd, validate);
 
     // ---- plot ----
     PlotOptions plot;
@@ -213,6 +222,12 @@ int main(int argc, char **argv)
         if (plot_cmd->parsed()) {
             install_console(plot_quiet);
             return run_plot(plot);
+        }
+        if (validate_cmd->parsed()) {
+            install_console(false);
+            validate.path_args = paths;
+            validate.command = "tilde validate";
+            return run_validate(validate);
         }
         install_console(false);
         return run_demo(demo);
