@@ -41,41 +41,41 @@ struct Profile {
     bool generator = false;    // produces output from silence (or is no audio processor)
     double peak_limit = 1000;  // +60 dBFS
     int audio_outlets = -1;    // leading signal outlets that carry audio (-1: all); the rest are gains
-    std::vector<std::string> churn_skip;  // creation variants that are valid but too slow to repeat
+    std::vector<std::string> churn_skip = {};  // creation variants that are valid but too slow to repeat
 };
 
 const std::map<std::string, Profile> &profiles() {
     static const std::map<std::string, Profile> table = {
-        {"recur~", {"0.5", 1, -0.9, 0.9}},
-        {"fwdtap~", {"0.5", 1, -1, 1}},
-        {"backtap~", {"0.5", 1, -1, 1}},
-        {"cxrecur~", {"", 2, -0.6, 0.6}},
-        {"cxfwdtap~", {"", 2, -1, 1}},
-        {"cxbacktap~", {"", 2, -1, 1}},
-        {"highcut~", {"", 1, 100, 5000}},
-        {"lowcut~", {"", 1, 100, 5000}},
-        {"bandres~", {"", 1, 100, 5000}},
-        {"sweepres~", {"", 1, 100, 5000}},
+        {"recur~", {.args = "0.5", .control_lo = -0.9, .control_hi = 0.9}},
+        {"fwdtap~", {.args = "0.5", .control_lo = -1, .control_hi = 1}},
+        {"backtap~", {.args = "0.5", .control_lo = -1, .control_hi = 1}},
+        {"cxrecur~", {.audio_inlets = 2, .control_lo = -0.6, .control_hi = 0.6}},
+        {"cxfwdtap~", {.audio_inlets = 2, .control_lo = -1, .control_hi = 1}},
+        {"cxbacktap~", {.audio_inlets = 2, .control_lo = -1, .control_hi = 1}},
+        {"highcut~", {.control_lo = 100, .control_hi = 5000}},
+        {"lowcut~", {.control_lo = 100, .control_hi = 5000}},
+        {"bandres~", {.control_lo = 100, .control_hi = 5000}},
+        {"sweepres~", {.control_lo = 100, .control_hi = 5000}},
         // its frequency inlet takes the transform factor cot(pi f / sr), not hertz
-        {"modalfilt~", {"bp2", 1, 1, 10}},
-        {"ladder~", {"", 1, 100, 5000}},
+        {"modalfilt~", {.args = "bp2", .control_lo = 1, .control_hi = 10}},
+        {"ladder~", {.control_lo = 100, .control_hi = 5000}},
         // a cotangent of the input frequency: large values are its normal output
-        {"tanrecip~", {"", 1, 100, 5000, true, 1e4}},
-        {"stereosquash~", {"", 3, 0, 0, false, 1000, 2}},
-        {"noisedoor~", {"", 3, 0, 0, false, 1000, 2}},
-        {"brickwall~", {"", 2, 0, 0, false, 1000, 2}},
-        {"tribandsquash~", {"", 2, 0, 0, false, 1000, 1}},
-        {"peakguard~", {"", 8, 0, 0, false, 1000, 1}},
-        {"rangetamer~", {"", 8, 0, 0, false, 1000, 1}},
-        {"tonebands~", {"", 2, 0, 0}},
-        {"thirdbands~", {"", 2, 0, 0}},
-        {"headdelay~", {"", 1, 0, 0}},
-        {"stereoplace~", {"", 1, 0, 0}},
-        {"bowedstring~", {"", 8, 0, 0, true}},
-        {"latchsig~", {"", 1, -1, 1}},
-        {"slidevec~", {"", 1, 0, 0}},
+        {"tanrecip~", {.control_lo = 100, .control_hi = 5000, .generator = true, .peak_limit = 1e4}},
+        {"stereosquash~", {.audio_inlets = 3, .audio_outlets = 2}},
+        {"noisedoor~", {.audio_inlets = 3, .audio_outlets = 2}},
+        {"brickwall~", {.audio_inlets = 2, .audio_outlets = 2}},
+        {"tribandsquash~", {.audio_inlets = 2, .audio_outlets = 1}},
+        {"peakguard~", {.audio_inlets = 8, .audio_outlets = 1}},
+        {"rangetamer~", {.audio_inlets = 8, .audio_outlets = 1}},
+        {"tonebands~", {.audio_inlets = 2}},
+        {"thirdbands~", {.audio_inlets = 2}},
+        {"headdelay~", {}},
+        {"stereoplace~", {}},
+        {"bowedstring~", {.audio_inlets = 8, .generator = true}},
+        {"latchsig~", {.control_lo = -1, .control_hi = 1}},
+        {"slidevec~", {}},
         // a window of 1e9 samples is valid: 8 GB and a cosine per sample, seconds per creation
-        {"levelmeter~", {"", 1, 0, 0, true, 1000, -1, {"1e9"}}},
+        {"levelmeter~", {.generator = true, .churn_skip = {"1e9"}}},
     };
     return table;
 }
