@@ -34,7 +34,7 @@ namespace {
 // ---- what counts as normal for each external (data, not code paths) ---------------------
 
 struct Profile {
-    std::string args;          // typical creation arguments
+    std::string args = "";     // typical creation arguments
     int audio_inlets = 1;      // leading signal inlets that take audio; later ones are controls
     double control_lo = 0.0;   // clean values for signal control inlets
     double control_hi = 0.0;
