@@ -11,6 +11,7 @@
 #include "common.h"
 #include "console.h"
 #include "plot.h"
+#include "run.h"
 #include "validate.h"
 #include "signals.h"
 #include "tildehost.h"
@@ -154,6 +155,10 @@ int main(int argc, char **argv)
                     "child process; exit 1 on any failure");
     add_validate_options(*validate_cmd, validate);
 
+    // ---- run ----
+    RunOptions run;
+    auto *run_cmd = add_run_command(app, run);
+
     // ---- plot ----
     PlotOptions plot;
     bool plot_quiet = false;
@@ -218,6 +223,10 @@ int main(int argc, char **argv)
             if (fail_above >= 0)
                 tk::fail_allocations_above(std::size_t(fail_above));
             return run_render(render);
+        }
+        if (run_cmd->parsed()) {
+            install_console(run.quiet);
+            return run_patch(run);
         }
         if (plot_cmd->parsed()) {
             install_console(plot_quiet);
