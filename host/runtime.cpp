@@ -18,6 +18,11 @@
 
 #include "internal.h"
 
+// Plain flag for allocation interposers, which must not touch anything that allocates.
+extern "C" {
+volatile bool tildekit_performing = false;
+}
+
 namespace tk {
 namespace detail {
 
@@ -1193,6 +1198,7 @@ void Patch::run_blocks(std::int64_t blocks) {
                 for (int i = 0; i < n->nin; ++i) saved.insert(saved.end(), n->ins[std::size_t(i)], n->ins[std::size_t(i)] + N);
             }
             rt().in_perform = true;
+            tildekit_performing = true;
             if (n->legacy) {
                 for (int i = 0; i < n->nin; ++i)
                     for (long k = 0; k < N; ++k) n->fins[std::size_t(i)][k] = float(n->ins[std::size_t(i)][k]);
@@ -1211,6 +1217,7 @@ void Patch::run_blocks(std::int64_t blocks) {
                         e.f64(e.x, rt().chain_object, n->ins.data(), n->nin, n->outs.data(), n->nout, N, e.flags, e.userparam);
             }
             rt().in_perform = false;
+            tildekit_performing = false;
             if (separate_)
                 for (int i = 0; i < n->nin; ++i)
                     if (std::memcmp(saved.data() + std::size_t(i) * std::size_t(N), n->ins[std::size_t(i)], std::size_t(N) * sizeof(double)) != 0) {

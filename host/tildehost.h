@@ -247,3 +247,7 @@ private:
 };
 
 }  // namespace tk
+
+// True exactly while a perform routine runs: for malloc interposers in a host program, which
+// may read nothing that allocates.
+extern "C" volatile bool tildekit_performing;

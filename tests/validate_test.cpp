@@ -41,10 +41,16 @@ TEST(Validate, BrokenExternalFailsWithAReproductionThatFailsAgain) {
     EXPECT_NE(again.out.find("validate: 0 passed, 1 failed"), std::string::npos) << again.out;
 }
 
+TEST(Validate, MallocInAPerformRoutineIsCaught) {
+    Result r = run("allocating~ --only rates --seed 2");
+    EXPECT_EQ(r.status, 1) << r.out;
+    EXPECT_NE(r.out.find("the perform routine called malloc, calloc, realloc or free"), std::string::npos) << r.out;
+}
+
 TEST(Validate, SoundExternalPassesAndBadArgumentsAreRefused) {
     Result r = run("recur~ --seed 5 --json -");
     EXPECT_EQ(r.status, 0) << r.out;
-    EXPECT_NE(r.out.find("validate: 8 passed, 0 failed"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("validate: 9 passed, 0 failed"), std::string::npos) << r.out;
     EXPECT_NE(r.out.find("\"seed\": 5"), std::string::npos) << r.out;
     EXPECT_EQ(run("recur~ --only nosuchcheck").status, 2);
     EXPECT_EQ(run("nosuchexternal~").status, 2);

@@ -28,8 +28,14 @@
 #include "common.h"
 #include "tildehost.h"
 
+// Counted by the allocation interposer where the program has one (not under the sanitizers,
+// which interpose the allocator themselves).
+extern "C" __attribute__((weak)) volatile std::int64_t tildekit_libc_calls_in_perform;
+
 namespace tilde {
 namespace {
+
+std::int64_t libc_calls_in_perform() { return &tildekit_libc_calls_in_perform ? tildekit_libc_calls_in_perform : 0; }
 
 // ---- what counts as normal for each external (data, not code paths) ---------------------
 
@@ -165,9 +171,11 @@ struct Rig {
         patch.clear_outputs();
         FpEnv before = FpEnv::now();
         auto allocs = tk::allocations_in_perform();
+        auto libc = libc_calls_in_perform();
         patch.run(frames);
         if (!(FpEnv::now() == before)) fail(where + ": the floating-point environment changed (rounding or flush-to-zero)");
-        if (tk::allocations_in_perform() != allocs) fail(where + ": the perform routine allocated");
+        if (tk::allocations_in_perform() != allocs) fail(where + ": the perform routine allocated from the host");
+        if (libc_calls_in_perform() != libc) fail(where + ": the perform routine called malloc, calloc, realloc or free");
         for (int o : outs)
             if (auto bad = bad_sample(patch.output(box, o), 0, limit)) fail(where + ", outlet " + std::to_string(o) + ": " + *bad);
     }
@@ -290,8 +298,10 @@ void check_fuzz(Context &c) {
                 r.patch.send(r.box, in, s, fuzz_args(c, max_atoms));
             }
             auto allocs = tk::allocations_in_perform();
+            auto libc = libc_calls_in_perform();
             r.patch.run(64);
-            if (tk::allocations_in_perform() != allocs) fail("permutation " + std::to_string(p) + ": the perform routine allocated");
+            if (tk::allocations_in_perform() != allocs || libc_calls_in_perform() != libc)
+                fail("permutation " + std::to_string(p) + ": the perform routine allocated");
         }
     }
 }
@@ -358,13 +368,48 @@ void check_connections(Context &c) {
     }
 }
 
+// Long runs of noise, silence, a full-scale square and a sweep: nothing blows up.
+void check_longrun(Context &c) {
+    const double sr = 48000;
+    const std::int64_t seconds = c.full ? 60 : 5;
+    using Gen = std::function<void(double *, long, std::int64_t)>;
+    std::uint64_t seed = c.seed;
+    const std::vector<std::pair<const char *, Gen>> inputs = {
+        {"noise", [seed](double *o, long n, std::int64_t start) {
+             std::mt19937_64 g(seed ^ std::uint64_t(start));
+             std::uniform_real_distribution<double> d(-1.0, 1.0);
+             for (long k = 0; k < n; ++k) o[k] = d(g);
+         }},
+        {"silence", [](double *o, long n, std::int64_t) { std::fill(o, o + n, 0.0); }},
+        {"square", [sr](double *o, long n, std::int64_t start) {
+             for (long k = 0; k < n; ++k) o[k] = std::fmod(double(start + k) * 110.0 / sr, 1.0) < 0.5 ? 1.0 : -1.0;
+         }},
+        {"sweep", [sr, seconds](double *o, long n, std::int64_t start) {
+             // 20 Hz to 20 kHz, exponential, over the whole run
+             const double T = double(seconds), k = std::log(1000.0);
+             for (long i = 0; i < n; ++i) {
+                 double t = double(start + i) / sr;
+                 o[i] = std::sin(2 * M_PI * 20.0 * T / k * (std::exp(k * t / T) - 1.0));
+             }
+         }},
+    };
+    for (auto &[label, gen] : inputs) {
+        Rig r(c, sr, 64, c.prof.args);
+        r.feed_clean(c, c.seed);
+        for (int i = 0; i < std::min(c.prof.audio_inlets, r.box->signal_inlets()); ++i) r.patch.feed(r.box, i, gen);
+        for (std::int64_t s = 0; s < seconds; ++s)
+            r.run_checked(std::int64_t(sr), c.prof.peak_limit, std::string(label) + ", second " + std::to_string(s));
+    }
+}
+
 struct CheckDef {
     const char *name;
     void (*fn)(Context &);
 };
 const std::vector<CheckDef> &check_table() {
     static const std::vector<CheckDef> t = {
-        {"churn", check_churn},     {"rates", check_rates},           {"vectors", check_vectors}, {"hostile", check_hostile},
+        {"churn", check_churn},     {"rates", check_rates},           {"vectors", check_vectors}, {"longrun", check_longrun},
+        {"hostile", check_hostile},
         {"fuzz", check_fuzz},       {"connections", check_connections}, {"determinism", check_determinism},
         {"silence", check_silence}};
     return t;
@@ -479,7 +524,7 @@ void add_validate_options(CLI::App &cmd, ValidateOptions &o) {
     auto *quick = cmd.add_flag("--quick", o.quick, "The quick subset of each check (the default)");
     cmd.add_flag("--full", o.full, "The full figures of each check")->excludes(quick);
     cmd.add_option("--seed", o.seed, "Seed of all randomness (default: from the clock; printed)");
-    cmd.add_option("--only", o.only, "Run one check: churn, rates, vectors, hostile, fuzz, connections, determinism, silence")
+    cmd.add_option("--only", o.only, "Run one check: churn, rates, vectors, longrun, hostile, fuzz, connections, determinism, silence")
         ->type_name("CHECK");
     cmd.add_option("--json", o.json, "Also write the results as JSON (- for stdout)")->type_name("FILE");
 }
@@ -495,7 +540,7 @@ const std::vector<std::string> &validate_checks() {
 
 int run_validate(const ValidateOptions &o) {
     if (!o.only.empty() && std::find(validate_checks().begin(), validate_checks().end(), o.only) == validate_checks().end())
-        throw BadInput("unknown check '" + o.only + "' (checks: churn, rates, vectors, hostile, fuzz, connections, determinism, silence)");
+        throw BadInput("unknown check '" + o.only + "' (checks: churn, rates, vectors, longrun, hostile, fuzz, connections, determinism, silence)");
     std::vector<std::string> names = o.names;
     if (o.all || names.empty()) {
         for (auto &n : all_externals())
