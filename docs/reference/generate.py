@@ -1,0 +1,272 @@
+#!/usr/bin/env python3
+"""Writes help/NAME.maxhelp and docs/refpages/NAME.maxref.xml for every external from one
+source: the documentation table docs/reference/NAME.json beside this script, what the built
+class registers (`tilde info NAME --json`), and the help recipes below.
+
+    python3 docs/reference/generate.py path/to/tilde
+"""
+import json, re, subprocess, sys
+from pathlib import Path
+from xml.sax.saxutils import escape, quoteattr
+
+ROOT = Path(__file__).resolve().parents[2]
+HOST_CALLED = {"dsp64", "dsp", "assist", "inletinfo"}
+
+# How each help patcher drives its external: creation text, sources per signal inlet
+# ("noise", "sine F", "sig V", "phasor F"), message boxes ("K: text" for inlet K; "load"
+# ones are sent by loadbang), and where the outlets go ("dac" or "print").
+RECIPES = {
+    "recur~": {"args": "0.5", "in": {0: "noise"}, "msgs": ["1: 0.9", "1: 0.5", "clear", "set 0"]},
+    "fwdtap~": {"args": "0.5", "in": {0: "noise"}, "msgs": ["1: -0.9", "1: 0.5", "clear", "set 0"]},
+    "backtap~": {"args": "0.5", "in": {0: "noise"}, "msgs": ["1: 0.9", "1: 0.5", "clear", "set 0"]},
+    "cxrecur~": {"args": "0.9 0.1", "in": {0: "noise"}, "msgs": ["clear", "set 0 0"]},
+    "cxfwdtap~": {"args": "0.5 0.5", "in": {0: "noise"}, "msgs": ["clear", "set 0 0"]},
+    "cxbacktap~": {"args": "0.8 0.2", "in": {0: "noise"}, "msgs": ["clear", "set 0 0"]},
+    "highcut~": {"args": "1000", "in": {0: "noise"}, "msgs": ["1: 500", "1: 2000", "clear"]},
+    "lowcut~": {"args": "1000", "in": {0: "noise"}, "msgs": ["1: 500", "1: 2000", "clear"]},
+    "bandres~": {"args": "1000 10", "in": {0: "noise"}, "msgs": ["1: 440", "1: 2000", "2: 5", "2: 30", "clear"]},
+    "sosect~": {"args": "0.3 -0.2 0.5 0.2 0.1", "in": {0: "noise"}, "msgs": ["0.5 -0.25 0.4 0.1 0.05", "clear"]},
+    "sweepres~": {"args": "1000 5", "in": {0: "noise"}, "msgs": ["1: 800", "1: 2000", "2: 8", "2: 30"]},
+    "modalfilt~": {"args": "bp2", "in": {0: "noise"}, "msgs": ["1: 0.2 load", "1: 0.05", "2: 2 load", "2: 8"]},
+    "ladder~": {"args": "", "in": {0: "noise", 1: "sig 800", 2: "sig 0.5"}, "msgs": ["reset"]},
+    "latchsig~": {"args": "", "in": {0: "sine 220", 1: "phasor 5"}, "msgs": ["set 0.5", "reset"]},
+    "slidevec~": {"args": "", "in": {0: "noise"}, "msgs": []},
+    "levelmeter~": {"args": "", "in": {0: "noise"}, "msgs": [], "out": "number"},
+    "blocktick~": {"args": "", "in": {}, "msgs": [], "out": "button"},
+    "cutroute": {"args": "0.5", "in": {}, "msgs": ["0.2, 0.8 load", "1: 0.7", "0.6"], "out": "print"},
+    "tanrecip~": {"args": "", "in": {0: "sig 0.7"}, "msgs": [], "gain": 0.1},
+    "stereosquash~": {"args": "", "in": {0: "noise", 1: "sine 220"},
+                      "msgs": ["thresh -20", "ratio 4", "attack 10", "release 100", "knee 6", "makeup 0", "Bypass 0"]},
+    "noisedoor~": {"args": "", "in": {0: "noise", 1: "sine 220"}, "msgs": ["thresh -40", "attack 1", "release 100", "Bypass 0"]},
+    "brickwall~": {"args": "", "in": {0: "noise", 1: "sine 220"}, "msgs": ["thresh -6", "ceiling -0.3", "release 100", "Bypass 0"]},
+    "tribandsquash~": {"args": "", "in": {0: "noise"}, "msgs": ["locut 200", "hicut 3000", "master 0"]},
+    "peakguard~": {"args": "", "in": {0: "noise"}, "msgs": ["Threshold -6", "Release 100", "InputGain 0", "Bypass 0"]},
+    "rangetamer~": {"args": "", "in": {0: "noise"}, "msgs": ["Threshold -20", "Ratio 4", "Attack 10", "Release 100", "Bypass 0"]},
+    "tonebands~": {"args": "", "in": {0: "noise"}, "msgs": ["master 0", "Bypass 0", "reset"]},
+    "thirdbands~": {"args": "", "in": {0: "noise"}, "msgs": ["master 0", "Bypass 0", "reset"]},
+    "headdelay~": {"args": "", "in": {0: "noise"}, "msgs": ["Angle 45", "Angle -45", "Object_dist 1"]},
+    "stereoplace~": {"args": "", "in": {0: "noise", 1: "sine 220"}, "msgs": ["pan 0.5", "pan 0", "int_time 10"]},
+    "bowedstring~": {"args": "", "in": {}, "msgs": ["velocity 0.5 load", "pressure 0.5", "pos 0.1", "OutGain 0.5", "setDefault",
+                                                     "clearall"]},
+    "calibrator": {"args": "", "in": {}, "msgs": ["bang load", "interval 200", "smooth 0.5", "500", "300", "800"], "out": "print"},
+}
+
+# Inlets and outlets of the host's own objects used in help patchers: (inlets, outlet types).
+HOST = {"noise~": (1, ["signal"]), "cycle~": (2, ["signal"]), "phasor~": (2, ["signal"]), "sig~": (1, ["signal"]),
+        "*~": (2, ["signal"]), "loadbang": (1, ["bang"]), "print": (1, []), "message": (2, [""]),
+        "comment": (1, []), "flonum": (1, ["", "bang"]), "button": (1, ["bang"])}
+
+
+def info(tilde, name):
+    out = subprocess.run([tilde, "info", name, "--json"], capture_output=True, text=True, check=True).stdout
+    return json.loads(out)
+
+
+def table(name):
+    return json.loads((ROOT / "docs/reference" / (name.replace("~", "_tilde") + ".json")).read_text())
+
+
+def user_sentences(text):
+    """Keeps the sentences that tell a user what the object does, not how it is built."""
+    sentences = re.split(r"(?<=[.!?])\s+", text)
+    internal = ("frame", "perform", "registration", "this object's own", "Everything not stated", "instance record")
+    return " ".join(s for s in sentences if s and not any(w in s for w in internal))
+
+
+class Patcher:
+    def __init__(self):
+        self.boxes, self.lines, self.n = [], [], 0
+
+    def box(self, maxclass, text, x, y, w, inlets, outlettypes, **extra):
+        self.n += 1
+        b = {"id": "obj-%d" % self.n, "maxclass": maxclass, "numinlets": inlets, "numoutlets": len(outlettypes),
+             "outlettype": outlettypes, "patching_rect": [x, y, w, 22.0]}
+        if text is not None:
+            b["text"] = text
+        b.update(extra)
+        self.boxes.append({"box": b})
+        return b["id"]
+
+    def obj(self, text, x, y, inlets=None, outlettypes=None, w=None):
+        name = text.split()[0]
+        if inlets is None:
+            inlets, outlettypes = HOST[name]
+        return self.box("newobj", text, x, y, w or max(40.0, 7.5 * len(text) + 14), inlets, outlettypes)
+
+    def message(self, text, x, y):
+        return self.box("message", text, x, y, max(30.0, 7.5 * len(text) + 12), 2, [""])
+
+    def comment(self, text, x, y, w=300.0):
+        return self.box("comment", text, x, y, w, 1, [])
+
+    def connect(self, a, outlet, b, inlet):
+        self.lines.append({"patchline": {"source": [a, outlet], "destination": [b, inlet]}})
+
+    def json(self, width):
+        return {"patcher": {"fileversion": 1, "appversion": {"major": 8, "minor": 5, "revision": 0},
+                            "classnamespace": "box", "rect": [80.0, 80.0, width, 560.0], "openinpresentation": 0,
+                            "default_fontsize": 12.0, "gridsize": [15.0, 15.0], "boxes": self.boxes, "lines": self.lines}}
+
+
+def source(p, spec, x, y):
+    kind, *rest = spec.split()
+    if kind == "noise":
+        a = p.obj("noise~", x, y)
+        b = p.obj("*~ 0.3", x, y + 30)
+        p.connect(a, 0, b, 0)
+        return b
+    if kind == "sine":
+        a = p.obj("cycle~ " + rest[0], x, y)
+        b = p.obj("*~ 0.3", x, y + 30)
+        p.connect(a, 0, b, 0)
+        return b
+    if kind == "phasor":
+        return p.obj("phasor~ " + rest[0], x, y)
+    return p.obj("sig~ " + rest[0], x, y)
+
+
+def range_note(t, selector):
+    r = t.get("ranges", {}).get(selector)
+    if r:
+        return "; ".join("%s: %s" % (k.replace("Posted ", ""), v) for k, v in r.items())
+    m = t.get("methods", {}).get(selector)
+    return m["effect"][:110] if m else ""
+
+
+def help_patch(name, inf, t):
+    r = RECIPES[name]
+    inst = inf["instance"]
+    nin, nsig_out, nctl_out = inst["inlets"], inst["signal_outlets"], inst["control_outlets"]
+    outtypes = ["signal"] * nsig_out + [""] * nctl_out
+    p = Patcher()
+    p.comment(name, 20.0, 10.0, 200.0)
+    p.comment(t["digest"], 20.0, 32.0, 640.0)
+    # sources along the top, one column per signal inlet
+    col = lambda k: 20.0 + 150.0 * k
+    main_x, main_y = 20.0, 330.0
+    text = (name + " " + r["args"]).strip()
+    ext = p.obj(text, main_x, main_y, nin, outtypes, w=max(160.0, 150.0 * (nin - 1) + 40))
+    for k, spec in sorted(r["in"].items()):
+        s = source(p, spec, col(k), 70.0)
+        p.connect(s, 0, ext, k)
+    # messages in a row above the object, each with its range or effect as a comment
+    lb = None
+    y = 140.0
+    for i, m in enumerate(r["msgs"]):
+        load = m.endswith(" load")
+        m = m[:-5] if load else m
+        inlet = 0
+        if re.match(r"^\d+: ", m):
+            inlet, m = int(m.split(":")[0]), m.split(": ", 1)[1]
+        x = 300.0 + 160.0 * (i % 3)
+        yy = y + 60.0 * (i // 3)
+        msg = p.message(m, x, yy)
+        sel = m.split()[0]
+        sel = sel if not re.match(r"^-?[\d.]", sel) else ("list" if len(m.split()) > 1 else "float")
+        note = range_note(t, sel) if sel not in ("float", "list") else (inst["assist"]["inlets"][inlet] or "")
+        if note:
+            p.comment(note[:60], x, yy + 22, 155.0)
+        p.connect(msg, 0, ext, inlet)
+        if load:
+            if lb is None:
+                lb = p.obj("loadbang", 300.0, 100.0)
+            p.connect(lb, 0, msg, 0)
+    # outlets: signals to the dac (scaled where the object can be loud), numbers to print
+    out = r.get("out", "dac")
+    if nsig_out:
+        gain = r.get("gain")
+        dac = p.obj("dac~ 1 2", main_x, 440.0, 2, [])
+        for j in range(min(nsig_out, 2)):
+            src, port = ext, j
+            if gain:
+                src = p.obj("*~ %g" % gain, main_x + 80.0 * j, 390.0)
+                p.connect(ext, j, src, 0)
+                port = 0
+            p.connect(src, port, dac, j)
+            if nsig_out == 1:
+                p.connect(src, port, dac, 1)
+    for j in range(nctl_out):
+        k = nsig_out + j
+        x = main_x + 150.0 * j
+        label = (inst["assist"]["outlets"][k] or "out %d" % k) if k < len(inst["assist"]["outlets"]) else "out %d" % k
+        if out == "print":
+            dst = p.obj("print %s-%d" % (name.rstrip("~"), j), x, 440.0)
+        elif out == "number":
+            dst = p.box("flonum", None, x, 440.0, 60.0, 1, ["", "bang"])
+        else:
+            dst = p.box("button", None, x, 440.0, 24.0, 1, ["bang"])
+        p.connect(ext, k, dst, 0)
+        p.comment(label[:70], x, 470.0 + 20.0 * j, 400.0)
+    return p.json(820.0)
+
+
+def refpage(name, inf, t):
+    inst = inf["instance"]
+    a = inst["assist"]
+    e = lambda s: escape(s or "")
+    L = ['<?xml version="1.0" encoding="utf-8" standalone="yes"?>',
+         '<c74object name=%s module=%s category=%s>' % (quoteattr(name), quoteattr(t["module"]), quoteattr(t["category"])),
+         "  <digest>%s</digest>" % e(t["digest"]),
+         "  <description>%s</description>" % e(user_sentences(t["description"])),
+         "  <inletlist>"]
+    for k in range(inst["inlets"]):
+        typ = "signal" if k < inst["signal_inlets"] else "float"
+        text = a["inlets"][k] if k < len(a["inlets"]) else None
+        L.append('    <inlet id="%d" type="%s"><digest>%s</digest></inlet>' % (k, typ, e(text or "(no description)")))
+    L.append("  </inletlist>")
+    L.append("  <outletlist>")
+    for k in range(inst["signal_outlets"] + inst["control_outlets"]):
+        typ = "signal" if k < inst["signal_outlets"] else "float"
+        text = a["outlets"][k] if k < len(a["outlets"]) else None
+        L.append('    <outlet id="%d" type="%s"><digest>%s</digest></outlet>' % (k, typ, e(text or "(no description)")))
+    L.append("  </outletlist>")
+    L.append("  <objarglist>")
+    types = inf["creation_types"]
+    if not t["arguments"]:
+        L.append('    <objarg name="none" optional="1" type="list"><digest>%s</digest></objarg>' %
+                 ("Takes no creation arguments." if not types else "Creation arguments are accepted and ignored."))
+    for i, text in enumerate(t["arguments"]):
+        L.append('    <objarg name="argument-%d" optional="1" type="list"><digest>%s</digest></objarg>' % (i + 1, e(text)))
+    L.append("  </objarglist>")
+    L.append("  <methodlist>")
+    seen = set()
+    for m in inf["methods"]:
+        sel = m["selector"]
+        if sel in HOST_CALLED or sel in seen:
+            continue
+        seen.add(sel)
+        doc = t["methods"].get(sel, {})
+        args = [x for x in m["types"] if x != "A_CANT"] or (["A_FLOAT"] if m["types"] == ["A_CANT"] else [])
+        argxml = "".join('<arg name="value%d" type="%s" optional="%d"/>' % (
+            i + 1, {"A_LONG": "int", "A_FLOAT": "float", "A_DEFFLOAT": "float", "A_GIMME": "list"}.get(x, "list"),
+            1 if x in ("A_DEFFLOAT", "A_GIMME") else 0) for i, x in enumerate(args))
+        rng = t.get("ranges", {}).get(sel)
+        rtext = " ".join("%s: %s." % (k, v) for k, v in rng.items()) if rng else ""
+        L.append('    <method name=%s><arglist>%s</arglist><digest>%s</digest><description>%s</description></method>' % (
+            quoteattr(sel), argxml, e(doc.get("effect", "") or sel), e(rtext)))
+    L.append("  </methodlist>")
+    L.append("  <seealsolist>")
+    for other in t.get("seealso", []):
+        L.append('    <seealso name=%s/>' % quoteattr(other))
+    L.append("  </seealsolist>")
+    L.append("</c74object>")
+    return "\n".join(L) + "\n"
+
+
+def main():
+    tilde = sys.argv[1]
+    tables = {n: table(n) for n in RECIPES}
+    for n, t in tables.items():
+        t["seealso"] = [o for o, u in tables.items() if o != n and u["group"] == t["group"]] or \
+                       [o for o, u in tables.items() if o != n and u["category"] == t["category"]][:4]
+    (ROOT / "help").mkdir(exist_ok=True)
+    (ROOT / "docs/refpages").mkdir(parents=True, exist_ok=True)
+    for n, t in tables.items():
+        inf = info(tilde, n)
+        (ROOT / "help" / (n + ".maxhelp")).write_text(json.dumps(help_patch(n, inf, t), indent=2) + "\n")
+        (ROOT / "docs/refpages" / (n + ".maxref.xml")).write_text(refpage(n, inf, t))
+    print("wrote %d help patchers and %d reference pages" % (len(tables), len(tables)))
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,299 @@
+{
+  "patcher": {
+    "fileversion": 1,
+    "appversion": {
+      "major": 8,
+      "minor": 5,
+      "revision": 0
+    },
+    "classnamespace": "box",
+    "rect": [
+      80.0,
+      80.0,
+      820.0,
+      560.0
+    ],
+    "openinpresentation": 0,
+    "default_fontsize": 12.0,
+    "gridsize": [
+      15.0,
+      15.0
+    ],
+    "boxes": [
+      {
+        "box": {
+          "id": "obj-1",
+          "maxclass": "comment",
+          "numinlets": 1,
+          "numoutlets": 0,
+          "outlettype": [],
+          "patching_rect": [
+            20.0,
+            10.0,
+            200.0,
+            22.0
+          ],
+          "text": "latchsig~"
+        }
+      },
+      {
+        "box": {
+          "id": "obj-2",
+          "maxclass": "comment",
+          "numinlets": 1,
+          "numoutlets": 0,
+          "outlettype": [],
+          "patching_rect": [
+            20.0,
+            32.0,
+            640.0,
+            22.0
+          ],
+          "text": "latchsig~ samples its input signal whenever a control signal falls (the current control sample is smaller than the previous one, as at the wrap of a rising ramp) and holds that value at its output until the next fall."
+        }
+      },
+      {
+        "box": {
+          "id": "obj-3",
+          "maxclass": "newobj",
+          "numinlets": 2,
+          "numoutlets": 1,
+          "outlettype": [
+            "signal"
+          ],
+          "patching_rect": [
+            20.0,
+            330.0,
+            190.0,
+            22.0
+          ],
+          "text": "latchsig~"
+        }
+      },
+      {
+        "box": {
+          "id": "obj-4",
+          "maxclass": "newobj",
+          "numinlets": 2,
+          "numoutlets": 1,
+          "outlettype": [
+            "signal"
+          ],
+          "patching_rect": [
+            20.0,
+            70.0,
+            89.0,
+            22.0
+          ],
+          "text": "cycle~ 220"
+        }
+      },
+      {
+        "box": {
+          "id": "obj-5",
+          "maxclass": "newobj",
+          "numinlets": 2,
+          "numoutlets": 1,
+          "outlettype": [
+            "signal"
+          ],
+          "patching_rect": [
+            20.0,
+            100.0,
+            59.0,
+            22.0
+          ],
+          "text": "*~ 0.3"
+        }
+      },
+      {
+        "box": {
+          "id": "obj-6",
+          "maxclass": "newobj",
+          "numinlets": 2,
+          "numoutlets": 1,
+          "outlettype": [
+            "signal"
+          ],
+          "patching_rect": [
+            170.0,
+            70.0,
+            81.5,
+            22.0
+          ],
+          "text": "phasor~ 5"
+        }
+      },
+      {
+        "box": {
+          "id": "obj-7",
+          "maxclass": "message",
+          "numinlets": 2,
+          "numoutlets": 1,
+          "outlettype": [
+            ""
+          ],
+          "patching_rect": [
+            300.0,
+            140.0,
+            64.5,
+            22.0
+          ],
+          "text": "set 0.5"
+        }
+      },
+      {
+        "box": {
+          "id": "obj-8",
+          "maxclass": "comment",
+          "numinlets": 1,
+          "numoutlets": 0,
+          "outlettype": [],
+          "patching_rect": [
+            300.0,
+            162.0,
+            155.0,
+            22.0
+          ],
+          "text": "held_value = the number; the output jumps to it at once"
+        }
+      },
+      {
+        "box": {
+          "id": "obj-9",
+          "maxclass": "message",
+          "numinlets": 2,
+          "numoutlets": 1,
+          "outlettype": [
+            ""
+          ],
+          "patching_rect": [
+            460.0,
+            140.0,
+            49.5,
+            22.0
+          ],
+          "text": "reset"
+        }
+      },
+      {
+        "box": {
+          "id": "obj-10",
+          "maxclass": "comment",
+          "numinlets": 1,
+          "numoutlets": 0,
+          "outlettype": [],
+          "patching_rect": [
+            460.0,
+            162.0,
+            155.0,
+            22.0
+          ],
+          "text": "last_control = the first atom if there is at least one and i"
+        }
+      },
+      {
+        "box": {
+          "id": "obj-11",
+          "maxclass": "newobj",
+          "numinlets": 2,
+          "numoutlets": 0,
+          "outlettype": [],
+          "patching_rect": [
+            20.0,
+            440.0,
+            74.0,
+            22.0
+          ],
+          "text": "dac~ 1 2"
+        }
+      }
+    ],
+    "lines": [
+      {
+        "patchline": {
+          "source": [
+            "obj-4",
+            0
+          ],
+          "destination": [
+            "obj-5",
+            0
+          ]
+        }
+      },
+      {
+        "patchline": {
+          "source": [
+            "obj-5",
+            0
+          ],
+          "destination": [
+            "obj-3",
+            0
+          ]
+        }
+      },
+      {
+        "patchline": {
+          "source": [
+            "obj-6",
+            0
+          ],
+          "destination": [
+            "obj-3",
+            1
+          ]
+        }
+      },
+      {
+        "patchline": {
+          "source": [
+            "obj-7",
+            0
+          ],
+          "destination": [
+            "obj-3",
+            0
+          ]
+        }
+      },
+      {
+        "patchline": {
+          "source": [
+            "obj-9",
+            0
+          ],
+          "destination": [
+            "obj-3",
+            0
+          ]
+        }
+      },
+      {
+        "patchline": {
+          "source": [
+            "obj-3",
+            0
+          ],
+          "destination": [
+            "obj-11",
+            0
+          ]
+        }
+      },
+      {
+        "patchline": {
+          "source": [
+            "obj-3",
+            0
+          ],
+          "destination": [
+            "obj-11",
+            1
+          ]
+        }
+      }
+    ]
+  }
+}

@@ -1,0 +1,362 @@
+{
+  "patcher": {
+    "fileversion": 1,
+    "appversion": {
+      "major": 8,
+      "minor": 5,
+      "revision": 0
+    },
+    "classnamespace": "box",
+    "rect": [
+      80.0,
+      80.0,
+      820.0,
+      560.0
+    ],
+    "openinpresentation": 0,
+    "default_fontsize": 12.0,
+    "gridsize": [
+      15.0,
+      15.0
+    ],
+    "boxes": [
+      {
+        "box": {
+          "id": "obj-1",
+          "maxclass": "comment",
+          "numinlets": 1,
+          "numoutlets": 0,
+          "outlettype": [],
+          "patching_rect": [
+            20.0,
+            10.0,
+            200.0,
+            22.0
+          ],
+          "text": "peakguard~"
+        }
+      },
+      {
+        "box": {
+          "id": "obj-2",
+          "maxclass": "comment",
+          "numinlets": 1,
+          "numoutlets": 0,
+          "outlettype": [],
+          "patching_rect": [
+            20.0,
+            32.0,
+            640.0,
+            22.0
+          ],
+          "text": "peakguard~ is a multichannel look-ahead peak limiter."
+        }
+      },
+      {
+        "box": {
+          "id": "obj-3",
+          "maxclass": "newobj",
+          "numinlets": 1,
+          "numoutlets": 2,
+          "outlettype": [
+            "signal",
+            "signal"
+          ],
+          "patching_rect": [
+            20.0,
+            330.0,
+            160.0,
+            22.0
+          ],
+          "text": "peakguard~"
+        }
+      },
+      {
+        "box": {
+          "id": "obj-4",
+          "maxclass": "newobj",
+          "numinlets": 1,
+          "numoutlets": 1,
+          "outlettype": [
+            "signal"
+          ],
+          "patching_rect": [
+            20.0,
+            70.0,
+            59.0,
+            22.0
+          ],
+          "text": "noise~"
+        }
+      },
+      {
+        "box": {
+          "id": "obj-5",
+          "maxclass": "newobj",
+          "numinlets": 2,
+          "numoutlets": 1,
+          "outlettype": [
+            "signal"
+          ],
+          "patching_rect": [
+            20.0,
+            100.0,
+            59.0,
+            22.0
+          ],
+          "text": "*~ 0.3"
+        }
+      },
+      {
+        "box": {
+          "id": "obj-6",
+          "maxclass": "message",
+          "numinlets": 2,
+          "numoutlets": 1,
+          "outlettype": [
+            ""
+          ],
+          "patching_rect": [
+            300.0,
+            140.0,
+            102.0,
+            22.0
+          ],
+          "text": "Threshold -6"
+        }
+      },
+      {
+        "box": {
+          "id": "obj-7",
+          "maxclass": "comment",
+          "numinlets": 1,
+          "numoutlets": 0,
+          "outlettype": [],
+          "patching_rect": [
+            300.0,
+            162.0,
+            155.0,
+            22.0
+          ],
+          "text": "if above 0.5: post \"Threshold Maximum: 0.5\" and use 0.5; thr"
+        }
+      },
+      {
+        "box": {
+          "id": "obj-8",
+          "maxclass": "message",
+          "numinlets": 2,
+          "numoutlets": 1,
+          "outlettype": [
+            ""
+          ],
+          "patching_rect": [
+            460.0,
+            140.0,
+            94.5,
+            22.0
+          ],
+          "text": "Release 100"
+        }
+      },
+      {
+        "box": {
+          "id": "obj-9",
+          "maxclass": "comment",
+          "numinlets": 1,
+          "numoutlets": 0,
+          "outlettype": [],
+          "patching_rect": [
+            460.0,
+            162.0,
+            155.0,
+            22.0
+          ],
+          "text": "if \u2264 0.01: post \"Release time: 0.01 - 3000.0 ms\" and use 0.0"
+        }
+      },
+      {
+        "box": {
+          "id": "obj-10",
+          "maxclass": "message",
+          "numinlets": 2,
+          "numoutlets": 1,
+          "outlettype": [
+            ""
+          ],
+          "patching_rect": [
+            620.0,
+            140.0,
+            94.5,
+            22.0
+          ],
+          "text": "InputGain 0"
+        }
+      },
+      {
+        "box": {
+          "id": "obj-11",
+          "maxclass": "comment",
+          "numinlets": 1,
+          "numoutlets": 0,
+          "outlettype": [],
+          "patching_rect": [
+            620.0,
+            162.0,
+            155.0,
+            22.0
+          ],
+          "text": "if above 30: post \"Input Gain Maximum: 30. dB\" and use 30; i"
+        }
+      },
+      {
+        "box": {
+          "id": "obj-12",
+          "maxclass": "message",
+          "numinlets": 2,
+          "numoutlets": 1,
+          "outlettype": [
+            ""
+          ],
+          "patching_rect": [
+            300.0,
+            200.0,
+            72.0,
+            22.0
+          ],
+          "text": "Bypass 0"
+        }
+      },
+      {
+        "box": {
+          "id": "obj-13",
+          "maxclass": "comment",
+          "numinlets": 1,
+          "numoutlets": 0,
+          "outlettype": [],
+          "patching_rect": [
+            300.0,
+            222.0,
+            155.0,
+            22.0
+          ],
+          "text": "only the low eight bits count: non-zero posts \"Bypass is ON\""
+        }
+      },
+      {
+        "box": {
+          "id": "obj-14",
+          "maxclass": "newobj",
+          "numinlets": 2,
+          "numoutlets": 0,
+          "outlettype": [],
+          "patching_rect": [
+            20.0,
+            440.0,
+            74.0,
+            22.0
+          ],
+          "text": "dac~ 1 2"
+        }
+      }
+    ],
+    "lines": [
+      {
+        "patchline": {
+          "source": [
+            "obj-4",
+            0
+          ],
+          "destination": [
+            "obj-5",
+            0
+          ]
+        }
+      },
+      {
+        "patchline": {
+          "source": [
+            "obj-5",
+            0
+          ],
+          "destination": [
+            "obj-3",
+            0
+          ]
+        }
+      },
+      {
+        "patchline": {
+          "source": [
+            "obj-6",
+            0
+          ],
+          "destination": [
+            "obj-3",
+            0
+          ]
+        }
+      },
+      {
+        "patchline": {
+          "source": [
+            "obj-8",
+            0
+          ],
+          "destination": [
+            "obj-3",
+            0
+          ]
+        }
+      },
+      {
+        "patchline": {
+          "source": [
+            "obj-10",
+            0
+          ],
+          "destination": [
+            "obj-3",
+            0
+          ]
+        }
+      },
+      {
+        "patchline": {
+          "source": [
+            "obj-12",
+            0
+          ],
+          "destination": [
+            "obj-3",
+            0
+          ]
+        }
+      },
+      {
+        "patchline": {
+          "source": [
+            "obj-3",
+            0
+          ],
+          "destination": [
+            "obj-14",
+            0
+          ]
+        }
+      },
+      {
+        "patchline": {
+          "source": [
+            "obj-3",
+            1
+          ],
+          "destination": [
+            "obj-14",
+            1
+          ]
+        }
+      }
+    ]
+  }
+}
