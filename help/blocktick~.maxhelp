@@ -49,7 +49,7 @@
             640.0,
             22.0
           ],
-          "text": "Two small externals share this Part: - blocktick~ sends a bang once for every signal block that the host's DSP chain processes, while audio runs."
+          "text": "Sends a bang once for every signal block that the DSP chain processes, while audio runs."
         }
       },
       {

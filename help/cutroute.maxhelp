@@ -49,7 +49,7 @@
             640.0,
             22.0
           ],
-          "text": "Two small externals share this Part: - blocktick~ sends a bang once for every signal block that the host's DSP chain processes, while audio runs."
+          "text": "Routes each number to the left outlet when it is below a threshold, else to the right outlet."
         }
       },
       {

@@ -108,8 +108,8 @@ class Patcher:
                             "default_fontsize": 12.0, "gridsize": [15.0, 15.0], "boxes": self.boxes, "lines": self.lines}}
 
 
-def source(p, spec, x, y):
-    kind, *rest = spec.split()
+def source(p, form, x, y):
+    kind, *rest = form.split()
     if kind == "noise":
         a = p.obj("noise~", x, y)
         b = p.obj("*~ 0.3", x, y + 30)
@@ -146,8 +146,8 @@ def help_patch(name, inf, t):
     main_x, main_y = 20.0, 330.0
     text = (name + " " + r["args"]).strip()
     ext = p.obj(text, main_x, main_y, nin, outtypes, w=max(160.0, 150.0 * (nin - 1) + 40))
-    for k, spec in sorted(r["in"].items()):
-        s = source(p, spec, col(k), 70.0)
+    for k, form in sorted(r["in"].items()):
+        s = source(p, form, col(k), 70.0)
         p.connect(s, 0, ext, k)
     # messages in a row above the object, each with its range or effect as a comment
     lb = None
