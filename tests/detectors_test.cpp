@@ -255,6 +255,73 @@ TEST(GateAgainstFullRecomputation, SameGainAtEverySample) {
     EXPECT_GT(closed, 10000);
 }
 
+// The sidechain ring and the right-hand ring drift apart while the sidechain is detected (the
+// right ring then stands still); switching back and forth must keep every sum true to its ring.
+TEST(GateAgainstFullRecomputation, SidechainOnAndOffKeepsBothWindowsExact) {
+    const double sr = 44100.0;
+    const std::size_t seg = 64 * 157;  // whole blocks
+    tk::Patch patch(sr, 64);
+    tk::Box *box = patch.create("noisedoor~");
+    ASSERT_NE(box, nullptr);
+    patch.send(box, "thresh", {-25.0});
+    patch.send(box, "attack", {1.0});
+    patch.send(box, "release", {3.0});
+
+    std::vector<double> wa(400, 0.0), wb(400, 0.0);
+    int pa = 0, pb = 0;
+    double g = 0.0;
+    const double ln10 = std::log(10.0);
+    const double w_open = 1000.0 / (sr * 1.0), w_close = 1000.0 / (sr * 3.0);
+    const double threshold = std::exp(-25.0 * ln10 / 20.0);
+    auto full_rms = [](const std::vector<double> &w) {
+        double s = 0.0;
+        for (double v : w) s += v * v;
+        return std::sqrt(s / 400.0);
+    };
+    long changes = 0;
+    double last = -1.0;
+    for (int part = 0; part < 6; ++part) {
+        const bool sidechain = part % 2 == 0;
+        {
+            tk::ConsoleCapture quiet;
+            patch.send(box, "sidechain", {sidechain ? 1 : 0});
+        }
+        // While the sidechain is detected the right input is loud and must not count; the main
+        // inputs begin and end quiet, so a right-hand window holding anything it should not would
+        // open the gate at the switch.
+        std::vector<double> l = bursts(seg, 40u + unsigned(part)), r = bursts(seg, 50u + unsigned(part));
+        const std::vector<double> sc = bursts(seg, 60u + unsigned(part));
+        for (std::size_t i = 0; i < seg; ++i) {
+            if (sidechain) {
+                l[i] *= 0.01;
+                r[i] = r[i] > 0.0 ? 0.9 : -0.9;
+            } else if (i < 1000 || i + 1000 >= seg) {
+                l[i] *= 0.01;
+                r[i] *= 0.01;
+            }
+        }
+        const auto out = patch.process(box, {l, r, sc}, std::int64_t(seg));
+        for (std::size_t i = 0; i < seg; ++i) {
+            pa = pa < 399 ? pa + 1 : 0;
+            double level;
+            if (sidechain) {
+                wa[std::size_t(pa)] = sc[i];
+                level = full_rms(wa);
+            } else {
+                wa[std::size_t(pa)] = l[i];
+                pb = pb < 399 ? pb + 1 : 0;
+                wb[std::size_t(pb)] = r[i];
+                level = std::fmax(full_rms(wa), full_rms(wb));
+            }
+            g = level > threshold ? std::fmin(1.0, g + w_open) : std::fmax(0.0, g - w_close);
+            ASSERT_EQ(out[2][i], g > 0.0 ? g : 1.0) << "part " << part << " sample " << i;
+            changes += (g > 0.5) != (last > 0.5);
+            last = g;
+        }
+    }
+    EXPECT_GT(changes, 12);  // opened and closed in every part
+}
+
 TEST(MaximiserAgainstFullRecomputation, SameOutputsToWithinRounding) {
     const double sr = 44100.0;
     const std::size_t n = 40000;
