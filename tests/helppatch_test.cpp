@@ -138,3 +138,33 @@ INSTANTIATE_TEST_SUITE_P(All, HelpPatcher, ::testing::ValuesIn(help_names()), []
 });
 
 }  // namespace
+
+namespace {
+
+// The package's example patches chain several externals; each must run as the help patchers do.
+TEST(ExamplePatches, RunHeadlessWithoutErrors)
+{
+    if (tk::host_width_bits() != 64 || !fs::exists(tilde_binary))
+        GTEST_SKIP() << "the tilde command exists only in 64-bit builds";
+    fs::path examples = fs::path(TILDEKIT_SOURCE_DIR) / "package" / "examples";
+    fs::path dir = fs::temp_directory_path() / ("tilde-examples-" + std::to_string(getpid()));
+    fs::create_directories(dir);
+    int count = 0;
+    for (const auto &e : fs::directory_iterator(examples)) {
+        if (e.path().extension() != ".maxpat")
+            continue;
+        ++count;
+        std::vector<std::string> args{"run", e.path().string(), "--seconds", "1"};
+        if (slurp(e.path()).find("\"dac~") != std::string::npos) {
+            args.push_back("--out");
+            args.push_back((dir / "x.wav").string());
+        }
+        Result r = tilde(args, dir);
+        EXPECT_EQ(r.status, 0) << e.path() << "\n" << r.err;
+        EXPECT_EQ(r.err.find("error"), std::string::npos) << e.path() << "\n" << r.err;
+    }
+    EXPECT_GE(count, 2);
+    fs::remove_all(dir);
+}
+
+}  // namespace

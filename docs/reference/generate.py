@@ -53,7 +53,7 @@ RECIPES = {
 
 # Inlets and outlets of the host's own objects used in help patchers: (inlets, outlet types).
 HOST = {"noise~": (1, ["signal"]), "cycle~": (2, ["signal"]), "phasor~": (2, ["signal"]), "sig~": (1, ["signal"]),
-        "*~": (2, ["signal"]), "loadbang": (1, ["bang"]), "print": (1, []), "message": (2, [""]),
+        "*~": (2, ["signal"]), "+~": (2, ["signal"]), "loadbang": (1, ["bang"]), "print": (1, []), "message": (2, [""]),
         "comment": (1, []), "flonum": (1, ["", "bang"]), "button": (1, ["bang"])}
 
 
@@ -270,3 +270,87 @@ def main():
 
 if __name__ == "__main__":
     main()
+
+
+def examples():
+    """Patches that chain several externals, installed with the package as examples/."""
+    out = ROOT / "package" / "examples"
+    out.mkdir(parents=True, exist_ok=True)
+
+    # a resonant noise band placed in stereo, compressed and limited: the demo chain as a patch
+    p = Patcher()
+    p.comment("Noise through bandres~, placed by stereoplace~, squashed and limited", 20.0, 10.0, 600.0)
+    n = source(p, "noise", 20.0, 50.0)
+    lfo = p.obj("cycle~ 0.25", 200.0, 50.0)
+    depth = p.obj("*~ 600", 200.0, 80.0)
+    centre = p.obj("+~ 900", 200.0, 110.0)
+    p.connect(lfo, 0, depth, 0)
+    p.connect(depth, 0, centre, 0)
+    band = p.obj("bandres~ 900 12", 20.0, 150.0, 3, ["signal"], 200.0)
+    p.connect(n, 0, band, 0)
+    p.connect(centre, 0, band, 1)
+    place = p.obj("stereoplace~", 20.0, 190.0, 2, ["signal", "signal"], 150.0)
+    p.connect(band, 0, place, 0)
+    p.connect(band, 0, place, 1)
+    squash = p.obj("stereosquash~", 20.0, 230.0, 3, ["signal"] * 3, 200.0)
+    p.connect(place, 0, squash, 0)
+    p.connect(place, 1, squash, 1)
+    wall = p.obj("brickwall~", 20.0, 270.0, 2, ["signal"] * 3, 150.0)
+    p.connect(squash, 0, wall, 0)
+    p.connect(squash, 1, wall, 1)
+    lb = p.obj("loadbang", 400.0, 50.0)
+    for i, m in enumerate(["pan 0.3", "thresh -24", "ratio 4", "thresh -3"]):
+        msg = p.message(m, 400.0, 90.0 + 30.0 * i)
+        p.connect(lb, 0, msg, 0)
+        p.connect(msg, 0, place if m.startswith("pan") else squash if i < 3 else wall, 0)
+    dac = p.obj("dac~ 1 2", 20.0, 320.0, 2, [])
+    p.connect(wall, 0, dac, 0)
+    p.connect(wall, 1, dac, 1)
+    (out / "noise-band-chain.maxpat").write_text(json.dumps(p.json(700.0), indent=2) + "\n")
+
+    # a voice chain for the input: cut rumble and hiss, limit peaks, watch the level
+    p = Patcher()
+    p.comment("adc~ through lowcut~ and highcut~ into peakguard~; levelmeter~ shows the level", 20.0, 10.0, 600.0)
+    adc = p.obj("adc~ 1", 20.0, 50.0, 1, ["signal"])
+    lo = p.obj("lowcut~ 80", 20.0, 90.0, 2, ["signal"], 120.0)
+    hi = p.obj("highcut~ 8000", 20.0, 130.0, 2, ["signal"], 120.0)
+    guard = p.obj("peakguard~", 20.0, 170.0, 1, ["signal", "signal"], 120.0)
+    meter = p.obj("levelmeter~", 200.0, 210.0, 1, [""], 100.0)
+    num = p.box("flonum", None, 200.0, 250.0, 60.0, 1, ["", "bang"])
+    p.connect(adc, 0, lo, 0)
+    p.connect(lo, 0, hi, 0)
+    p.connect(hi, 0, guard, 0)
+    p.connect(guard, 0, meter, 0)
+    p.connect(meter, 0, num, 0)
+    lb = p.obj("loadbang", 300.0, 50.0)
+    msg = p.message("Threshold -6", 300.0, 90.0)
+    p.connect(lb, 0, msg, 0)
+    p.connect(msg, 0, guard, 0)
+    dac = p.obj("dac~ 1 2", 20.0, 250.0, 2, [])
+    p.connect(guard, 0, dac, 0)
+    p.connect(guard, 0, dac, 1)
+    (out / "input-cleanup.maxpat").write_text(json.dumps(p.json(600.0), indent=2) + "\n")
+
+    # a sensor stream calibrated and split at a threshold
+    p = Patcher()
+    p.comment("A metro stands in for a sensor; calibrator learns its range, cutroute splits it", 20.0, 10.0, 600.0)
+    lb = p.obj("loadbang", 20.0, 50.0)
+    start = p.message("bang", 20.0, 80.0)
+    met = p.obj("metro 20", 120.0, 80.0, 2, ["bang"])
+    reading = p.message("512", 120.0, 110.0)
+    cal = p.obj("calibrator", 20.0, 160.0, 3, ["", "", "", ""], 160.0)
+    route = p.obj("cutroute 0.5", 20.0, 200.0, 2, ["", ""], 120.0)
+    lowp = p.obj("print below", 20.0, 240.0)
+    highp = p.obj("print above", 140.0, 240.0)
+    p.connect(lb, 0, start, 0)
+    p.connect(lb, 0, met, 0)
+    p.connect(start, 0, cal, 0)
+    p.connect(met, 0, reading, 0)
+    p.connect(reading, 0, cal, 0)
+    p.connect(cal, 0, route, 0)
+    p.connect(route, 0, lowp, 0)
+    p.connect(route, 1, highp, 0)
+    (out / "sensor-split.maxpat").write_text(json.dumps(p.json(600.0), indent=2) + "\n")
+
+
+examples()
