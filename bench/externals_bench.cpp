@@ -246,6 +246,15 @@ void set_rate(benchmark::State &state, int block) {
     state.SetItemsProcessed(state.iterations() * block);
 }
 
+// A patch without boxes: what the host spends per block before any object runs.
+void run_empty(benchmark::State &state, int block) {
+    tk::Patch patch(kRate, block);
+    patch.compile();
+    patch.run(8192);
+    for (auto _ : state) patch.run_blocks(1);
+    set_rate(state, block);
+}
+
 void run_patch(benchmark::State &state, const Case c, int block) {
     tk::ConsoleCapture quiet;
     tk::Patch patch(kRate, block);
@@ -439,6 +448,8 @@ void register_all() {
         Case bare{"benchnull~ (no feed)", "benchnull~", {"-"}, {}, "", ""};
         benchmark::RegisterBenchmark(bench_name("host", "benchnull~ (no feed)", block).c_str(),
                                      [bare, block](benchmark::State &s) { run_patch(s, bare, block); });
+        benchmark::RegisterBenchmark(bench_name("host", "empty", block).c_str(),
+                                     [block](benchmark::State &s) { run_empty(s, block); });
     }
     g_rows.push_back({"benchnull~ (no feed)", "host", "", ""});
 }
@@ -533,6 +544,7 @@ void write_outputs(const std::string &json_path, const std::string &md_path) {
     const double null64 = figure("host", "benchnull~", 64), null512 = figure("host", "benchnull~", 512);
     const double bare64 = figure("host", "benchnull~ (no feed)", 64), bare512 = figure("host", "benchnull~ (no feed)", 512);
     const double recur64 = figure("ours", "recur~", 64), recur512 = figure("ours", "recur~", 512);
+    const double empty64 = figure("host", "empty", 64);
 
     // The net figure takes off the cost of the host's chain with one fed input (the null object's
     // chain), so that cheap objects can be held against peers that read their inputs in place.
@@ -556,7 +568,8 @@ void write_outputs(const std::string &json_path, const std::string &md_path) {
           << fmt(null64 * 64, 1) << " ns per 64-sample block, " << fmt(100.0 * null64 / recur64, 1)
           << " % of the chain with recur~ in its place; the object alone, unfed, " << fmt(bare64 * 64, 1) << " ns ("
           << fmt(100.0 * bare64 / recur64, 1) << " %). At 512: " << fmt(100.0 * null512 / recur512, 1) << " % / "
-          << fmt(100.0 * bare512 / recur512, 1) << " %.\n\n";
+          << fmt(100.0 * bare512 / recur512, 1) << " %. A patch without boxes costs " << fmt(empty64 * 64, 1)
+          << " ns per 64-sample block.\n\n";
     for (const char *which : {"noisedoor~", "brickwall~"}) {
         const double ref64 = figure("reference", which, 64), ref512 = figure("reference", which, 512);
         const double ours64 = figure("ours", which, 64), ours512 = figure("ours", which, 512);
@@ -588,7 +601,7 @@ void write_outputs(const std::string &json_path, const std::string &md_path) {
         j << "  \"limits\": {\"loop\": [" << num(loop64) << ", " << num(loop512) << "], \"biquad\": [" << num(bq64) << ", "
           << num(bq512) << "]},\n";
         j << "  \"host\": {\"null_fed\": [" << num(null64) << ", " << num(null512) << "], \"null_bare\": [" << num(bare64)
-          << ", " << num(bare512) << "], \"share_of_recur_block_64\": " << num(null64 / recur64) << "},\n";
+          << ", " << num(bare512) << "], \"empty\": [" << num(empty64) << ", " << num(figure("host", "empty", 512)) << "], \"share_of_recur_block_64\": " << num(null64 / recur64) << "},\n";
         j << "  \"bruteforce_detectors\": {";
         bool first = true;
         for (const char *which : {"noisedoor~", "brickwall~"}) {
