@@ -198,28 +198,35 @@ bool free_unboxed_object(void *x) {
 }
 
 namespace {
-// Fires every armed clock due at or before `until`, earliest first. A clock that re-arms
-// itself for the same instant fires again in a later round; rounds at one instant are
-// bounded so a clock that keeps re-arming at zero delay cannot hang the scheduler.
+// Fires every armed clock due at or before `until`, always the earliest next (ties in the order
+// they were set), so a clock re-armed by a clock routine takes its place among the others.
+// A clock that keeps re-arming itself at zero delay would never let time move on: after a
+// bounded number of firings at one instant the rest wait for the next call.
 // With DSP running, time has reached the block's end before the clocks of that block fire.
 void fire_clocks(double until, bool at_block_end = false) {
     auto &r = rt();
     if (at_block_end && until > r.now) r.now = until;
-    for (int round = 0; round < 256; ++round) {
-        std::vector<ClockRec *> due;
+    double instant = r.now;
+    int at_instant = 0;
+    for (;;) {
+        ClockRec *next = nullptr;
         for (auto &[k, c] : r.clocks)
-            if (c->armed && c->due <= until) due.push_back(c);
-        if (due.empty()) break;
-        std::sort(due.begin(), due.end(), [](auto *a, auto *b) { return a->due != b->due ? a->due < b->due : a->seq < b->seq; });
-        std::uint64_t limit = r.clock_seq;
-        for (ClockRec *c : due) {
-            if (!r.clocks.count(c) || !c->armed || c->seq > limit) continue;  // freed or re-armed meanwhile
-            if (c->due > r.now) r.now = c->due;
-            c->armed = false;
-            r.firing++;
-            reinterpret_cast<void (*)(void *)>(c->fn)(c->obj);
-            r.firing--;
+            if (c->armed && c->due <= until && (!next || c->due < next->due || (c->due == next->due && c->seq < next->seq)))
+                next = c;
+        if (!next) break;
+        if (next->due > r.now) r.now = next->due;
+        if (r.now != instant) {
+            instant = r.now;
+            at_instant = 0;
         }
+        if (++at_instant > 10000) {
+            post_text(ConsoleLine::Error, class_name_of(next->obj), "a clock keeps re-arming itself without delay; the rest waits");
+            break;
+        }
+        next->armed = false;
+        r.firing++;
+        reinterpret_cast<void (*)(void *)>(next->fn)(next->obj);
+        r.firing--;
     }
     if (until > r.now) r.now = until;
 }

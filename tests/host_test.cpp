@@ -178,6 +178,23 @@ TEST(HostClocks, DelaysUnsetAndHostileValuesWithoutDsp) {
     EXPECT_EQ(b->events().size(), 2u) << "a NaN delay counts as 0";
 }
 
+TEST(HostClocks, ClocksReArmedWhileFiringKeepTheirPlace) {
+    // a periodic clock re-armed by its own routine every 10 ms, and a single one at 25 ms
+    tk::Patch p;
+    tk::Box *periodic = p.create("hostprobe~");
+    tk::Box *single = p.create("hostprobe~");
+    double t0 = p.now_ms();
+    p.send(periodic, "every", {10.0});
+    p.send(single, "tick", {25.0});
+    p.advance(45);
+    std::vector<double> times;
+    for (auto &e : periodic->events())
+        if (e.kind == tk::Event::Bang) times.push_back(e.time_ms - t0);
+    EXPECT_EQ(times, (std::vector<double>{10, 20, 30, 40}));
+    ASSERT_EQ(single->events().size(), 2u);
+    EXPECT_EQ(single->events()[0].time_ms - t0, 25.0);
+}
+
 TEST(HostDsp, FlagsRateVectorSizeAndAliasing) {
     for (int noinplace : {0, 1}) {
         tk::Patch p(48000, 32);
