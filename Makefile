@@ -1,5 +1,5 @@
 # Two front doors: `make demo` and `make test`. Both install what is missing first.
-.PHONY: deps build build32 demo docs test test64 test32 asan validate memcheck clean
+.PHONY: deps build build32 demo docs test test64 test32 asan validate memcheck fuzz bench package clean
 
 JOBS ?= 2
 
@@ -42,6 +42,30 @@ validate: deps
 # the quick validation under valgrind's memcheck, children included
 memcheck: build
 	valgrind --quiet --trace-children=yes --error-exitcode=1 build/x64/tools/tilde-validate --all --quick --seed 1
+
+# the libFuzzer target, FUZZ_SECONDS per external, corpus kept in fuzz/corpus/NAME
+FUZZ_SECONDS ?= 30
+fuzz: deps
+	cmake --preset fuzz >/dev/null
+	cmake --build --preset fuzz -j $(JOBS) --target externals fuzz_externals
+	@for f in build/fuzz/externals/*.mxe64; do \
+	  name=$$(basename $$f .mxe64); mkdir -p fuzz/corpus/$$name; \
+	  echo "fuzz: $$name ($(FUZZ_SECONDS) s)"; \
+	  TILDEKIT_FUZZ_EXTERNAL=$$name build/fuzz/fuzz/fuzz_externals -max_total_time=$(FUZZ_SECONDS) \
+	    -print_final_stats=0 fuzz/corpus/$$name || exit 1; \
+	done
+
+# benchmarks of every external against its nearest peer: table, JSON and docs/performance.md
+bench: build
+	cmake --build --preset x64 --target externals_bench -j $(JOBS)
+	build/x64/bench/externals_bench --json bench/results/latest.json --markdown docs/performance.md $(BENCH_ARGS)
+
+# the Max package (both widths) as build/tildekit.zip
+package: build build32
+	rm -rf build/package build/tildekit.zip
+	cmake --install build/x64 --prefix build/package/tildekit
+	cmake --install build/x86 --prefix build/package/tildekit
+	cd build/package && zip -qr ../tildekit.zip tildekit/package-info.json tildekit/externals tildekit/help tildekit/docs tildekit/examples
 
 # the README's pictures, drawn by `tilde plot`
 docs: build
