@@ -120,20 +120,6 @@ static inline double brickwall_beta(double a_att)
 }
 
 
-/* Clamps a parameter to [lo, hi], posting the fixed line of the limit applied. A value equal to
-   a limit is taken silently; NaN counts as below the minimum. */
-static double brickwall_clamp(double v, double lo, double hi, const char *above, const char *below)
-{
-    if (!(v >= lo)) {
-        object_post(NULL, "%s", below);
-        return lo;
-    }
-    if (v > hi) {
-        object_post(NULL, "%s", above);
-        return hi;
-    }
-    return v;
-}
 
 /* ---- perform ---- */
 static void brickwall_perform64(t_object *ob, t_object *dsp64, double **ins, long numins, double **outs,
@@ -261,19 +247,19 @@ static void brickwall_dsp64(t_brickwall *x, t_object *dsp64, short *count, doubl
 static void brickwall_release(t_brickwall *x, double v)
 {
     x->release_ms =
-        brickwall_clamp(v, 1.0, 3000.0, "Maximum Release Time: 3000 ms", "Minimum Release Time: 1 ms");
+        clamp_posted(v, 1.0, 3000.0, "Maximum Release Time: 3000 ms", "Minimum Release Time: 1 ms");
 }
 
 static void brickwall_ceiling(t_brickwall *x, double v)
 {
-    x->ceiling_db = brickwall_clamp(v, -30.0, 0.0, "Maximum Output Ceiling Value: 0",
+    x->ceiling_db = clamp_posted(v, -30.0, 0.0, "Maximum Output Ceiling Value: 0",
                                     "Minimum Output Ceiling Value: -30.0");
 }
 
 static void brickwall_thresh(t_brickwall *x, double v)
 {
     x->threshold_db =
-        brickwall_clamp(v, -30.0, 0.0, "Maximum Threshold Value: 0 db", "Minimum Threshold Value: -30.0");
+        clamp_posted(v, -30.0, 0.0, "Maximum Threshold Value: 0 db", "Minimum Threshold Value: -30.0");
 }
 
 static void brickwall_bypass(t_brickwall *x, t_atom_long v)

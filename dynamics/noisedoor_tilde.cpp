@@ -88,20 +88,6 @@ static inline double door_close(double g, double step, double floor_gain)
     return v > floor_gain ? v : floor_gain;
 }
 
-/* Clamps a parameter to [lo, hi], maximum first, posting the fixed line of the limit applied.
-   A value equal to a limit is taken silently; NaN counts as below the minimum. */
-static double door_clamp(double v, double lo, double hi, const char *above, const char *below)
-{
-    if (v > hi) {
-        object_post(NULL, "%s", above);
-        return hi;
-    }
-    if (!(v >= lo)) {
-        object_post(NULL, "%s", below);
-        return lo;
-    }
-    return v;
-}
 
 /* ---- perform ---- */
 static void noisedoor_perform64(t_object *ob, t_object *dsp64, double **ins, long numins, double **outs,
@@ -204,30 +190,30 @@ static void noisedoor_dsp64(t_noisedoor *x, t_object *dsp64, short *count, doubl
 /* ---- messages ---- */
 static void noisedoor_attack(t_noisedoor *x, double v)
 {
-    x->attack_ms = door_clamp(v, 0.1, 1000.0, "Maximum Attack Time: 1000 ms", "Minimum Atack Time: 0.1 ms");
+    x->attack_ms = clamp_posted(v, 0.1, 1000.0, "Maximum Attack Time: 1000 ms", "Minimum Atack Time: 0.1 ms");
 }
 
 static void noisedoor_release(t_noisedoor *x, double v)
 {
     x->release_ms =
-        door_clamp(v, 0.1, 3000.0, "Maximum Release Time: 3000 ms", "Minimum Release Time: 0.1 ms");
+        clamp_posted(v, 0.1, 3000.0, "Maximum Release Time: 3000 ms", "Minimum Release Time: 0.1 ms");
 }
 
 static void noisedoor_thresh(t_noisedoor *x, double v)
 {
     x->threshold_db =
-        door_clamp(v, -60.0, 0.0, "Maximum Threshold Value: 0 db", "Minimum Threshold Value: -60.0");
+        clamp_posted(v, -60.0, 0.0, "Maximum Threshold Value: 0 db", "Minimum Threshold Value: -60.0");
 }
 
 static void noisedoor_makeup(t_noisedoor *x, double v)
 {
-    x->makeup_db = door_clamp(v, -30.0, 0.0, "Maximum Makeup Value: 0 db", "Minimum Makeup Value: -30.0");
+    x->makeup_db = clamp_posted(v, -30.0, 0.0, "Maximum Makeup Value: 0 db", "Minimum Makeup Value: -30.0");
 }
 
 static void noisedoor_gateclose(t_noisedoor *x, double v)
 {
     x->gate_close_db =
-        door_clamp(v, -50.0, 0.0, "Maximum Gateclose Value: 0 db", "Minimum Gateclose Value: -50.0");
+        clamp_posted(v, -50.0, 0.0, "Maximum Gateclose Value: 0 db", "Minimum Gateclose Value: -50.0");
 }
 
 static void noisedoor_sidechain(t_noisedoor *x, t_atom_long v)

@@ -74,20 +74,6 @@ static inline double squash_smooth(double p, double t, double att, double rel)
     return flush_abnormal(s);
 }
 
-/* Clamps a parameter to [lo, hi], posting the fixed line of the limit that was applied.
-   A value equal to a limit is taken silently; NaN counts as below the minimum. */
-static double squash_clamp(double v, double lo, double hi, const char *above, const char *below)
-{
-    if (v > hi) {
-        object_post(NULL, "%s", above);
-        return hi;
-    }
-    if (!(v >= lo)) {
-        object_post(NULL, "%s", below);
-        return lo;
-    }
-    return v;
-}
 
 /* ---- perform ---- */
 static void stereosquash_perform64(t_object *ob, t_object *dsp64, double **ins, long numins, double **outs,
@@ -187,39 +173,39 @@ static void stereosquash_dsp64(t_stereosquash *x, t_object *dsp64, short *count,
 /* ---- messages ---- */
 static void stereosquash_attack(t_stereosquash *x, double v)
 {
-    x->attack_ms = squash_clamp(v, 0.1, 1000.0, "Maximum Attack Time: 1000 ms", "Minimum Atack Time: 0.1 ms");
+    x->attack_ms = clamp_posted(v, 0.1, 1000.0, "Maximum Attack Time: 1000 ms", "Minimum Atack Time: 0.1 ms");
 }
 
 static void stereosquash_release(t_stereosquash *x, double v)
 {
     x->release_ms =
-        squash_clamp(v, 1.0, 3000.0, "Maximum Release Time: 3000 ms", "Minimum Release Time: 1 ms");
+        clamp_posted(v, 1.0, 3000.0, "Maximum Release Time: 3000 ms", "Minimum Release Time: 1 ms");
 }
 
 static void stereosquash_thresh(t_stereosquash *x, double v)
 {
     x->threshold_db =
-        squash_clamp(v, -80.0, 0.0, "Maximum Threshold Value: 0 db", "Minimum Threshold Value: -80 db");
+        clamp_posted(v, -80.0, 0.0, "Maximum Threshold Value: 0 db", "Minimum Threshold Value: -80 db");
 }
 
 static void stereosquash_knee(t_stereosquash *x, double v)
 {
-    x->knee_db = squash_clamp(v, 0.0, 12.0, "Maximum Knee Value: 12 db", "Minimum Knee Value: 0 db");
+    x->knee_db = clamp_posted(v, 0.0, 12.0, "Maximum Knee Value: 12 db", "Minimum Knee Value: 0 db");
 }
 
 static void stereosquash_ratio(t_stereosquash *x, double v)
 {
-    x->ratio = squash_clamp(v, 1.0, 30.0, "Maximum Ratio Value: 30", "Minimum Ratio Value: 1");
+    x->ratio = clamp_posted(v, 1.0, 30.0, "Maximum Ratio Value: 30", "Minimum Ratio Value: 1");
 }
 
 static void stereosquash_slew(t_stereosquash *x, double v)
 {
-    x->slew = squash_clamp(v, 1.0, 150.0, "Maximum Slew Value: 150", "Minimum Slew Value: 1");
+    x->slew = clamp_posted(v, 1.0, 150.0, "Maximum Slew Value: 150", "Minimum Slew Value: 1");
 }
 
 static void stereosquash_makeup(t_stereosquash *x, double v)
 {
-    x->makeup_db = squash_clamp(v, 0.0, 30.0, "Maximum Makeup Value: 30 db", "Minimum Makeup Value: 0 db");
+    x->makeup_db = clamp_posted(v, 0.0, 30.0, "Maximum Makeup Value: 30 db", "Minimum Makeup Value: 0 db");
 }
 
 static void stereosquash_sidechain(t_stereosquash *x, t_atom_long v)

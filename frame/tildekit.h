@@ -52,4 +52,19 @@ static inline double level_db(double x)
     return x != 0.0 ? 20.0 * log10(fabs(x)) : -160.0;
 }
 
+/* A parameter clamped to [lo, hi], posting the fixed line of the limit applied. A value equal
+   to a limit is taken silently; NaN counts as below the minimum. */
+static inline double clamp_posted(double v, double lo, double hi, const char *above, const char *below)
+{
+    if (!(v >= lo)) {
+        object_post(NULL, "%s", below);
+        return lo;
+    }
+    if (v > hi) {
+        object_post(NULL, "%s", above);
+        return hi;
+    }
+    return v;
+}
+
 #endif
