@@ -37,6 +37,9 @@ std::vector<std::string> &externals() {
         }
         std::sort(v.begin(), v.end());
         tk::add_search_path(TILDEKIT_MODULE_DIR);
+        // a host with 256 MB to give: larger requests fail, as they would on a small machine,
+        // and the externals' refusal paths are fuzzed too
+        tk::fail_allocations_above(std::size_t(1) << 28);
         return v;
     }();
     return names;
