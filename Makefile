@@ -49,10 +49,10 @@ fuzz: deps
 	cmake --preset fuzz >/dev/null
 	cmake --build --preset fuzz -j $(JOBS) --target externals fuzz_externals
 	@for f in build/fuzz/externals/*.mxe64; do \
-	  name=$$(basename $$f .mxe64); mkdir -p fuzz/corpus/$$name; \
+	  name=$$(basename $$f .mxe64); mkdir -p fuzz/corpus/$$name build/fuzz/artifacts; \
 	  echo "fuzz: $$name ($(FUZZ_SECONDS) s)"; \
 	  TILDEKIT_FUZZ_EXTERNAL=$$name build/fuzz/fuzz/fuzz_externals -max_total_time=$(FUZZ_SECONDS) \
-	    -print_final_stats=0 fuzz/corpus/$$name || exit 1; \
+	    -print_final_stats=0 -artifact_prefix=build/fuzz/artifacts/$$name- fuzz/corpus/$$name || exit 1; \
 	done
 
 # benchmarks of every external against its nearest peer: table, JSON and docs/performance.md
