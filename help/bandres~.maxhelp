@@ -49,7 +49,7 @@
             640.0,
             22.0
           ],
-          "text": "bandres~ is a two-pole resonant bandpass filter set by a centre frequency in hertz and a Q."
+          "text": "Resonant bandpass filter set by a centre frequency and a Q"
         }
       },
       {
@@ -273,7 +273,7 @@
             155.0,
             22.0
           ],
-          "text": "x1 = x2 = 0"
+          "text": "Silence the filter's ringing"
         }
       },
       {

@@ -3,9 +3,9 @@
 source: the documentation table docs/reference/NAME.json beside this script, what the built
 class registers (`tilde info NAME --json`), and the help recipes below.
 
-    python3 docs/reference/generate.py path/to/tilde
+    python3 docs/reference/generate.py path/to/tilde [--only NAME] [--out DIR]
 """
-import json, re, subprocess, sys
+import argparse, json, re, subprocess, sys
 from pathlib import Path
 from xml.sax.saxutils import escape, quoteattr
 
@@ -66,11 +66,39 @@ def table(name):
     return json.loads((ROOT / "docs/reference" / (name.replace("~", "_tilde") + ".json")).read_text())
 
 
-def user_sentences(text):
-    """Keeps the sentences that tell a user what the object does, not how it is built."""
-    sentences = re.split(r"(?<=[.!?])\s+", text)
-    internal = ("frame", "perform", "registration", "this object's own", "Everything not stated", "instance record")
-    return " ".join(s for s in sentences if s and not any(w in s for w in internal))
+# Words that belong to the implementation, not to a patcher's view of the object: a
+# documentation table that uses them is refused, so that the pages stay readable.
+IMPLEMENTATION_WORDS = ("perform", "dsp_add", "record", "deliverable", "proxy", "routine", "x->", "A_FLOAT", "A_LONG",
+                        "A_GIMME", "A_CANT", "outlet_", "sysmem", "object_", "post(", "struct", "pointer", "registration",
+                        "instance field", "the frame", "SDK", "callback", "malloc", "NULL")
+
+
+def lint(name, t):
+    """Returns the problems of a documentation table: missing keys or implementation words."""
+    problems = []
+    for key in ("digest", "description", "arguments", "methods"):
+        if key not in t:
+            problems.append("%s: no '%s'" % (name, key))
+    texts = [("digest", t.get("digest", "")), ("description", t.get("description", ""))]
+    for i, a in enumerate(t.get("arguments", [])):
+        if not isinstance(a, dict) or not {"name", "type", "digest"} <= a.keys():
+            problems.append("%s: argument %d needs name, type and digest" % (name, i + 1))
+            continue
+        texts += [("argument %s" % a["name"], a.get("digest", "") + " " + str(a.get("default", "")))]
+    for sel, m in t.get("methods", {}).items():
+        if not isinstance(m, dict) or "digest" not in m:
+            problems.append("%s: method '%s' needs a digest" % (name, sel))
+            continue
+        texts += [("method " + sel, " ".join(str(m.get(k, "")) for k in ("digest", "description", "range")))]
+        for a in m.get("args", []):
+            texts.append(("method %s argument" % sel, a.get("name", "") + " " + a.get("units", "")))
+    for where, text in texts:
+        for w in IMPLEMENTATION_WORDS:
+            if w.lower() in text.lower():
+                problems.append("%s: %s says '%s'" % (name, where, w))
+    if len(t.get("digest", "")) > 160:
+        problems.append("%s: the digest is longer than 160 characters" % name)
+    return problems
 
 
 class Patcher:
@@ -126,11 +154,9 @@ def source(p, form, x, y):
 
 
 def range_note(t, selector):
-    r = t.get("ranges", {}).get(selector)
-    if r:
-        return "; ".join("%s: %s" % (k.replace("Posted ", ""), v) for k, v in r.items())
-    m = t.get("methods", {}).get(selector)
-    return m["effect"][:110] if m else ""
+    """A short note for the comment beside a message box in a help patcher."""
+    m = t["methods"].get(selector, {})
+    return m.get("range") or m.get("digest", "")
 
 
 def help_patch(name, inf, t):
@@ -200,6 +226,10 @@ def help_patch(name, inf, t):
     return p.json(820.0)
 
 
+TYPES = {"A_LONG": "int", "A_DEFLONG": "int", "A_FLOAT": "float", "A_DEFFLOAT": "float", "A_SYM": "symbol",
+         "A_DEFSYM": "symbol", "A_GIMME": "list"}
+
+
 def refpage(name, inf, t):
     inst = inf["instance"]
     a = inst["assist"]
@@ -207,7 +237,7 @@ def refpage(name, inf, t):
     L = ['<?xml version="1.0" encoding="utf-8" standalone="yes"?>',
          '<c74object name=%s module=%s category=%s>' % (quoteattr(name), quoteattr(t["module"]), quoteattr(t["category"])),
          "  <digest>%s</digest>" % e(t["digest"]),
-         "  <description>%s</description>" % e(user_sentences(t["description"])),
+         "  <description>%s</description>" % e(t["description"]),
          "  <inletlist>"]
     for k in range(inst["inlets"]):
         typ = "signal" if k < inst["signal_inlets"] else "float"
@@ -221,12 +251,18 @@ def refpage(name, inf, t):
         L.append('    <outlet id="%d" type="%s"><digest>%s</digest></outlet>' % (k, typ, e(text or "(no description)")))
     L.append("  </outletlist>")
     L.append("  <objarglist>")
-    types = inf["creation_types"]
     if not t["arguments"]:
         L.append('    <objarg name="none" optional="1" type="list"><digest>%s</digest></objarg>' %
-                 ("Takes no creation arguments." if not types else "Creation arguments are accepted and ignored."))
-    for i, text in enumerate(t["arguments"]):
-        L.append('    <objarg name="argument-%d" optional="1" type="list"><digest>%s</digest></objarg>' % (i + 1, e(text)))
+                 ("Takes no creation arguments." if not inf["creation_types"] else "Creation arguments are accepted and ignored."))
+    for arg in t["arguments"]:
+        details = []
+        if arg.get("units"):
+            details.append("In %s." % arg["units"])
+        if "default" in arg:
+            details.append("Default: %s." % arg["default"])
+        L.append('    <objarg name=%s optional="%d" type=%s><digest>%s</digest><description>%s</description></objarg>' % (
+            quoteattr(arg["name"]), 0 if arg.get("required") else 1, quoteattr(arg["type"]), e(arg["digest"]),
+            e(" ".join(details))))
     L.append("  </objarglist>")
     L.append("  <methodlist>")
     seen = set()
@@ -235,15 +271,21 @@ def refpage(name, inf, t):
         if sel in HOST_CALLED or sel in seen:
             continue
         seen.add(sel)
-        doc = t["methods"].get(sel, {})
-        args = [x for x in m["types"] if x != "A_CANT"] or (["A_FLOAT"] if m["types"] == ["A_CANT"] else [])
-        argxml = "".join('<arg name="value%d" type="%s" optional="%d"/>' % (
-            i + 1, {"A_LONG": "int", "A_FLOAT": "float", "A_DEFFLOAT": "float", "A_GIMME": "list"}.get(x, "list"),
-            1 if x in ("A_DEFFLOAT", "A_GIMME") else 0) for i, x in enumerate(args))
-        rng = t.get("ranges", {}).get(sel)
-        rtext = " ".join("%s: %s." % (k, v) for k, v in rng.items()) if rng else ""
+        doc = t["methods"].get(sel)
+        if doc is None:
+            raise SystemExit("%s: the documentation table has no entry for its message '%s'" % (name, sel))
+        if "args" in doc:
+            args = [(x["name"], x["type"], x.get("optional", 0), x.get("units", "")) for x in doc["args"]]
+        else:
+            args = [("value%d" % (i + 1), TYPES.get(x, "list"), 1 if x.startswith("A_DEF") or x == "A_GIMME" else 0, "")
+                    for i, x in enumerate(m["types"]) if x != "A_CANT"]
+        argxml = "".join('<arg name=%s type=%s optional="%d"%s/>' % (
+            quoteattr(n), quoteattr(ty), 1 if opt else 0, (" units=%s" % quoteattr(u)) if u else "") for n, ty, opt, u in args)
+        text = doc.get("description", "")
+        if doc.get("range"):
+            text = (text + " Range: " + doc["range"]).strip()
         L.append('    <method name=%s><arglist>%s</arglist><digest>%s</digest><description>%s</description></method>' % (
-            quoteattr(sel), argxml, e(doc.get("effect", "") or sel), e(rtext)))
+            quoteattr(sel), argxml, e(doc["digest"]), e(text)))
     L.append("  </methodlist>")
     L.append("  <seealsolist>")
     for other in t.get("seealso", []):
@@ -254,22 +296,30 @@ def refpage(name, inf, t):
 
 
 def main():
-    tilde = sys.argv[1]
+    parser = argparse.ArgumentParser(description="Writes the help patchers, reference pages and example patches.")
+    parser.add_argument("tilde", help="the tilde command of a 64-bit build")
+    parser.add_argument("--only", action="append", default=[], help="one external (repeatable); checks and writes only it")
+    parser.add_argument("--out", type=Path, default=ROOT, help="where help/ and docs/refpages/ go (default: the repository)")
+    args = parser.parse_args()
     tables = {n: table(n) for n in RECIPES}
+    problems = [p for n, t in tables.items() if not args.only or n in args.only for p in lint(n, t)]
+    if problems:
+        sys.exit("\n".join(problems))
     for n, t in tables.items():
         t["seealso"] = [o for o, u in tables.items() if o != n and u["group"] == t["group"]] or \
                        [o for o, u in tables.items() if o != n and u["category"] == t["category"]][:4]
-    (ROOT / "help").mkdir(exist_ok=True)
-    (ROOT / "docs/refpages").mkdir(parents=True, exist_ok=True)
-    for n, t in tables.items():
-        inf = info(tilde, n)
-        (ROOT / "help" / (n + ".maxhelp")).write_text(json.dumps(help_patch(n, inf, t), indent=2) + "\n")
-        (ROOT / "docs/refpages" / (n + ".maxref.xml")).write_text(refpage(n, inf, t))
-    print("wrote %d help patchers and %d reference pages" % (len(tables), len(tables)))
+    (args.out / "help").mkdir(parents=True, exist_ok=True)
+    (args.out / "docs/refpages").mkdir(parents=True, exist_ok=True)
+    names = args.only or list(tables)
+    for n in names:
+        inf = info(args.tilde, n)
+        (args.out / "help" / (n + ".maxhelp")).write_text(json.dumps(help_patch(n, inf, tables[n]), indent=2) + "\n")
+        (args.out / "docs/refpages" / (n + ".maxref.xml")).write_text(refpage(n, inf, tables[n]))
+    if not args.only:
+        examples()
+    print("wrote %d help patchers and %d reference pages" % (len(names), len(names)))
 
 
-if __name__ == "__main__":
-    main()
 
 
 def examples():
@@ -353,4 +403,5 @@ def examples():
     (out / "sensor-split.maxpat").write_text(json.dumps(p.json(600.0), indent=2) + "\n")
 
 
-examples()
+if __name__ == "__main__":
+    main()
