@@ -57,6 +57,8 @@ fuzz: deps
 
 # benchmarks of every external against its nearest peer: table, JSON and docs/performance.md
 bench: build
+	scripts/install-deps bench
+	cmake --preset x64 -DTILDEKIT_BENCH=ON >/dev/null
 	cmake --build --preset x64 --target externals_bench -j $(JOBS)
 	build/x64/bench/externals_bench --json bench/results/latest.json --markdown docs/performance.md $(BENCH_ARGS)
 

@@ -96,6 +96,9 @@ struct Runtime {
     // logical time in ms and the clocks
     double now = 0.0;
     std::uint64_t clock_seq = 0;
+    // no armed clock is due before this time (a lower bound: disarming leaves it as it is),
+    // so that the scan after each block is skipped while nothing can be due
+    double earliest_due = 0.0;
     int firing = 0;
 
     // memory accounting

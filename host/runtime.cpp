@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <limits>
 #include <new>
 #include <queue>
 #include <set>
@@ -172,6 +173,7 @@ void clock_arm(ClockRec *c, double ms) {
     c->armed = true;
     c->due = rt().now + ms;
     c->seq = ++rt().clock_seq;
+    if (c->due < rt().earliest_due) rt().earliest_due = c->due;
 }
 
 void clock_disarm(ClockRec *c) { c->armed = false; }
@@ -206,14 +208,27 @@ namespace {
 void fire_clocks(double until, bool at_block_end = false) {
     auto &r = rt();
     if (at_block_end && until > r.now) r.now = until;
+    if (until < r.earliest_due) {
+        if (until > r.now) r.now = until;
+        return;
+    }
     double instant = r.now;
     int at_instant = 0;
     for (;;) {
         ClockRec *next = nullptr;
-        for (auto &[k, c] : r.clocks)
-            if (c->armed && c->due <= until && (!next || c->due < next->due || (c->due == next->due && c->seq < next->seq)))
+        double later = std::numeric_limits<double>::infinity();  // the earliest armed clock not due yet
+        for (auto &[k, c] : r.clocks) {
+            if (!c->armed) continue;
+            if (c->due > until) {
+                if (c->due < later) later = c->due;
+            } else if (!next || c->due < next->due || (c->due == next->due && c->seq < next->seq)) {
                 next = c;
-        if (!next) break;
+            }
+        }
+        if (!next) {
+            r.earliest_due = later;
+            break;
+        }
         if (next->due > r.now) r.now = next->due;
         if (r.now != instant) {
             instant = r.now;
@@ -712,6 +727,8 @@ struct Node {
     bool legacy = false;
     std::vector<std::vector<std::pair<Node *, int>>> sources;  // per inlet: (node, signal outlet)
     std::vector<const Feed *> feeds;                           // per inlet
+    std::vector<int> prepared;   // inlets filled (or cleared) before each perform call
+    std::vector<double> scratch;  // a generator feed's vector
 };
 
 struct Patch::Impl {
@@ -721,6 +738,8 @@ struct Patch::Impl {
     std::map<std::pair<Box *, int>, Feed> feeds;
     std::map<std::pair<Box *, int>, std::vector<double>> captures;
     std::vector<std::unique_ptr<Node>> chain;
+    std::vector<std::pair<std::vector<double> *, const double *>> capture_from;  // capture, outlet buffer
+    std::vector<double> saved;  // the inputs before perform, in the separate-buffers mode
     bool compiled = false;
     double time_base = 0;
 
@@ -751,6 +770,7 @@ struct Patch::Impl {
     void invalidate() {
         compiled = false;
         chain.clear();
+        capture_from.clear();
     }
 };
 
@@ -1131,8 +1151,9 @@ void Patch::compile() {
         n->ins.clear();
         n->outs.clear();
         for (auto &v : n->in_store) n->ins.push_back(v.data());
+        // an unconnected inlet keeps a zero buffer of its own
         for (int j = 0; j < n->nout; ++j)
-            n->outs.push_back(!no_inplace && j < n->nin ? n->ins[std::size_t(j)] : n->out_store[std::size_t(j)].data());
+            n->outs.push_back(!no_inplace && j < n->nin && count[std::size_t(j)] ? n->ins[std::size_t(j)] : n->out_store[std::size_t(j)].data());
         std::vector<PerformEntry> entries;
         rt().compiling = &entries;
         if (n->legacy) {
@@ -1162,34 +1183,55 @@ void Patch::compile() {
                 n->rec->obj, &chain_header, count.data(), sr_, N, 0);
         }
         rt().compiling = nullptr;
+        // An unconnected inlet's buffer stays zero from here on unless it doubles as an output
+        // or perform may have written it (the separate-buffers mode lets that be seen).
+        n->prepared.clear();
+        for (int i = 0; i < n->nin; ++i)
+            if (count[std::size_t(i)] || separate_ || (i < n->nout && n->outs[std::size_t(i)] == n->ins[std::size_t(i)]))
+                n->prepared.push_back(i);
+        n->scratch.assign(std::size_t(N), 0.0);
         for (auto &e : entries)
             if (e.f64 || e.f32) n->entries.push_back(std::move(e));
         I.chain.push_back(std::unique_ptr<Node>(n));
     }
     for (auto &n : nodes) n.release();  // now owned by the chain
+    I.capture_from.clear();
+    for (auto &[key, vec] : I.captures)
+        for (auto &np : I.chain)
+            if (np->box == key.first) I.capture_from.emplace_back(&vec, np->outs[std::size_t(I.signal_index(np->rec, key.second))]);
     I.compiled = true;
 }
 
 void Patch::run_blocks(std::int64_t blocks) {
     auto &I = *impl_;
+    auto &R = rt();
     for (std::int64_t b = 0; b < blocks; ++b) {
         if (!I.compiled) compile();
-        I.activate();
+        R.sr = sr_;
+        R.block = block_;
         const long N = block_;
         for (auto &np : I.chain) {
             Node *n = np.get();
-            for (int i = 0; i < n->nin; ++i) {
+            for (int i : n->prepared) {  // the inlets that need work before perform
                 double *buf = n->ins[std::size_t(i)];
+                const auto &sources = n->sources[std::size_t(i)];
+                const Feed *f = n->feeds[std::size_t(i)];
+                if (!f && sources.size() == 1) {  // the common case: one source
+                    const double *s = sources[0].first->outs[std::size_t(sources[0].second)];
+                    std::copy(s, s + N, buf);
+                    continue;
+                }
                 std::fill(buf, buf + N, 0.0);
-                for (auto [src, j] : n->sources[std::size_t(i)]) {
+                for (auto [src, j] : sources) {
                     const double *s = src->outs[std::size_t(j)];
                     for (long k = 0; k < N; ++k) buf[k] += s[k];
                 }
-                if (const Feed *f = n->feeds[std::size_t(i)]) {
+                if (f) {
                     if (f->gen) {
-                        std::vector<double> tmp(std::size_t(N), 0.0);
-                        f->gen(tmp.data(), N, processed_ - f->start);
-                        for (long k = 0; k < N; ++k) buf[k] += tmp[std::size_t(k)];
+                        double *tmp = n->scratch.data();
+                        std::fill(tmp, tmp + N, 0.0);
+                        f->gen(tmp, N, processed_ - f->start);
+                        for (long k = 0; k < N; ++k) buf[k] += tmp[k];
                     } else {
                         for (long k = 0; k < N; ++k) {
                             std::int64_t at = processed_ - f->start + k;
@@ -1199,12 +1241,12 @@ void Patch::run_blocks(std::int64_t blocks) {
                 }
             }
             // in the separate-buffers mode, keep the inputs to see whether perform writes them
-            static thread_local std::vector<double> saved;
+            std::vector<double> &saved = I.saved;
             if (separate_) {
                 saved.clear();
                 for (int i = 0; i < n->nin; ++i) saved.insert(saved.end(), n->ins[std::size_t(i)], n->ins[std::size_t(i)] + N);
             }
-            rt().in_perform = true;
+            R.in_perform = true;
             tildekit_performing = true;
             if (n->legacy) {
                 for (int i = 0; i < n->nin; ++i)
@@ -1221,9 +1263,9 @@ void Patch::run_blocks(std::int64_t blocks) {
             } else {
                 for (auto &e : n->entries)
                     if (e.f64)
-                        e.f64(e.x, rt().chain_object, n->ins.data(), n->nin, n->outs.data(), n->nout, N, e.flags, e.userparam);
+                        e.f64(e.x, R.chain_object, n->ins.data(), n->nin, n->outs.data(), n->nout, N, e.flags, e.userparam);
             }
-            rt().in_perform = false;
+            R.in_perform = false;
             tildekit_performing = false;
             if (separate_)
                 for (int i = 0; i < n->nin; ++i)
@@ -1232,17 +1274,15 @@ void Patch::run_blocks(std::int64_t blocks) {
                         post_error(n->box->cls().name, "the perform routine wrote into its input buffer " + std::to_string(i));
                     }
         }
-        for (auto &[key, vec] : I.captures) {
-            Box *box = key.first;
-            for (auto &np : I.chain)
-                if (np->box == box) {
-                    int j = I.signal_index(np->rec, key.second);
-                    const double *s = np->outs[std::size_t(j)];
-                    vec.insert(vec.end(), s, s + N);
-                }
-        }
+        for (auto [vec, s] : I.capture_from) vec->insert(vec->end(), s, s + N);
         processed_ += N;
-        fire_clocks(I.time_base + double(processed_) * 1000.0 / sr_, true);
+        // time reaches the block's end; the clocks are looked at only when one can be due
+        const double until = I.time_base + double(processed_) * 1000.0 / sr_;
+        if (until < R.earliest_due) {
+            if (until > R.now) R.now = until;
+        } else {
+            fire_clocks(until, true);
+        }
     }
 }
 

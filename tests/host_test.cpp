@@ -214,6 +214,43 @@ TEST(HostDsp, FlagsRateVectorSizeAndAliasing) {
     }
 }
 
+TEST(HostDsp, AnUnconnectedInletStaysSilentWhateverTheOutputWrites) {
+    // the output is the sum of the inputs: were inlet 0 to share the output's buffer, each
+    // block would add the last one's output to it
+    tk::Patch p(48000, 16);
+    tk::Box *b = p.create("hostprobe~ 2");
+    p.feed(b, 1, tkt::constant(64, 1.0));
+    p.capture(b, 2);
+    p.run(64);
+    for (double v : p.output(b, 2)) ASSERT_EQ(v, 1.0);
+    tk::ConsoleCapture c;
+    p.send(b, "report");
+    EXPECT_NE(last_post(c).find("aliased 0"), std::string::npos) << last_post(c);
+}
+
+TEST(HostClocks, ClocksDueAtDifferentTimesFireInOrderWhileDspRuns) {
+    // a far clock set first, a near one later, one unset and re-armed: each fires at the end of
+    // the block in which it falls due, never earlier, never skipped
+    tk::Patch p(48000, 48);  // 1 ms blocks
+    tk::Box *far = p.create("hostprobe~");
+    tk::Box *near = p.create("hostprobe~");
+    p.send(far, "tick", {10.0});
+    p.run_blocks(2);
+    p.send(near, "tick", {2.5});
+    p.send(far, "untick");
+    p.send(far, "tick", {6.0});
+    p.run_blocks(20);
+    auto bang_time = [](tk::Box *b) {
+        for (auto &e : b->events())
+            if (e.kind == tk::Event::Bang) return e.time_ms;
+        return -1.0;
+    };
+    EXPECT_DOUBLE_EQ(bang_time(near), 5.0);  // due at 4.5 ms, the block ending at 5 ms
+    EXPECT_DOUBLE_EQ(bang_time(far), 8.0);
+    EXPECT_EQ(near->events().size(), 2u);
+    EXPECT_EQ(far->events().size(), 2u);
+}
+
 TEST(HostDsp, FanInFanOutOrderAndLoops) {
     tk::Patch p(44100, 16);
     tk::Box *b = p.create("hostprobe~ 2");  // created first, runs second
