@@ -128,14 +128,34 @@ static inline void tonebands_design_shelf(double f, double g, double sr, int hig
     }
 }
 
-/* One second-order section on input u; m holds x1, x2, y1, y2. a0 is taken as 1. */
-static inline double tonebands_section(const double *b, const double *a, double *m, double u)
+/* One second-order section, its coefficients and memory held in locals for the whole block. */
+typedef struct _tonebands_biquad {
+    double b0, b1, b2, a1, a2; /* a0 is taken as 1 */
+    double x1, x2, y1, y2;
+} t_tonebands_biquad;
+
+static inline t_tonebands_biquad tonebands_biquad_load(const double *b, const double *a, const double *m)
 {
-    double y = b[0] * u + b[1] * m[0] + b[2] * m[1] - a[1] * m[2] - a[2] * m[3];
-    m[1] = m[0];
-    m[0] = u;
-    m[3] = m[2];
-    m[2] = y;
+    t_tonebands_biquad s = { b[0], b[1], b[2], a[1], a[2], m[0], m[1], m[2], m[3] };
+    return s;
+}
+
+static inline void tonebands_biquad_store(const t_tonebands_biquad *s, double *m)
+{
+    m[0] = s->x1;
+    m[1] = s->x2;
+    m[2] = s->y1;
+    m[3] = s->y2;
+}
+
+/* y = b0 u + b1 x1 + b2 x2 - a1 y1 - a2 y2, then the memory shifts by one sample. */
+static inline double tonebands_biquad_run(t_tonebands_biquad *s, double u)
+{
+    double y = s->b0 * u + s->b1 * s->x1 + s->b2 * s->x2 - s->a1 * s->y1 - s->a2 * s->y2;
+    s->x2 = s->x1;
+    s->x1 = u;
+    s->y2 = s->y1;
+    s->y1 = y;
     return y;
 }
 
@@ -171,28 +191,48 @@ static void tonebands_perform64(t_object *ob, t_object *dsp64, double **ins, lon
     const double ln10 = log(10.0);
     tonebands_design(x, ln10);
 
-    const double *ls_b = x->low_shelf_coefficients.numerator;
-    const double *ls_a = x->low_shelf_coefficients.denominator;
-    const double *hs_b = x->high_shelf_coefficients.numerator;
-    const double *hs_a = x->high_shelf_coefficients.denominator;
-    const double *p1 = x->peak1_coefficients;
-    const double *p2 = x->peak2_coefficients;
-    double *mem[4] = { x->low_shelf_state, x->high_shelf_state, x->peak1_state, x->peak2_state };
-    /* master_db only changes between blocks, so its factor is the same for every sample */
+    /* sections and master factor in locals: the output buffer cannot alias them, so nothing
+       is reloaded per sample; master_db only changes between blocks */
+    t_tonebands_biquad ls = tonebands_biquad_load(x->low_shelf_coefficients.numerator,
+                                                  x->low_shelf_coefficients.denominator, x->low_shelf_state);
+    t_tonebands_biquad hs = tonebands_biquad_load(x->high_shelf_coefficients.numerator,
+                                                  x->high_shelf_coefficients.denominator, x->high_shelf_state);
+    t_tonebands_biquad pk1 = tonebands_biquad_load(x->peak1_coefficients + 3, x->peak1_coefficients,
+                                                   x->peak1_state);
+    t_tonebands_biquad pk2 = tonebands_biquad_load(x->peak2_coefficients + 3, x->peak2_coefficients,
+                                                   x->peak2_state);
     const double master = db_to_linear(x->master_db, ln10);
 
-    for (long i = 0; i < n; i++) {
-        /* denormal, huge and non-finite memories and inputs are cleared before they spread */
-        for (int s = 0; s < 4; s++)
-            for (int j = 0; j < 4; j++)
-                mem[s][j] = flush_abnormal(mem[s][j]);
-        double u = flush_abnormal(in[i]);
-        u = tonebands_section(ls_b, ls_a, mem[0], u);
-        u = tonebands_section(hs_b, hs_a, mem[1], u);
-        u = tonebands_section(p1 + 3, p1, mem[2], u);
-        u = tonebands_section(p2 + 3, p2, mem[3], u);
-        out[i] = u * master;
+    /* Denormal, huge and non-finite memories and inputs are cleared before they spread: every
+       memory at the first sample, and from then on only the values that entered at the sample
+       before (each section's y1, which is also the next section's x1). Everything else was
+       cleared when it entered, and clearing a cleared value leaves it as it is. */
+    t_tonebands_biquad *chain[4] = { &ls, &hs, &pk1, &pk2 };
+    for (int k = 0; k < 4; k++) {
+        chain[k]->x1 = flush_abnormal(chain[k]->x1);
+        chain[k]->x2 = flush_abnormal(chain[k]->x2);
+        chain[k]->y1 = flush_abnormal(chain[k]->y1);
+        chain[k]->y2 = flush_abnormal(chain[k]->y2);
     }
+    for (long i = 0;;) {
+        double u = flush_abnormal(in[i]);
+        u = tonebands_biquad_run(&ls, u);
+        u = tonebands_biquad_run(&hs, u);
+        u = tonebands_biquad_run(&pk1, u);
+        u = tonebands_biquad_run(&pk2, u);
+        out[i] = u * master;
+        if (++i == n)
+            break;
+        ls.y1 = hs.x1 = flush_abnormal(ls.y1);
+        hs.y1 = pk1.x1 = flush_abnormal(hs.y1);
+        pk1.y1 = pk2.x1 = flush_abnormal(pk1.y1);
+        pk2.y1 = flush_abnormal(pk2.y1);
+    }
+    /* the memories go back as the last sample left them; the next block clears them first */
+    tonebands_biquad_store(&ls, x->low_shelf_state);
+    tonebands_biquad_store(&hs, x->high_shelf_state);
+    tonebands_biquad_store(&pk1, x->peak1_state);
+    tonebands_biquad_store(&pk2, x->peak2_state);
 }
 
 /* ---- DSP compilation ---- */
