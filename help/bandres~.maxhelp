@@ -11,7 +11,7 @@
       80.0,
       80.0,
       820.0,
-      560.0
+      480.0
     ],
     "openinpresentation": 0,
     "default_fontsize": 12.0,
@@ -55,60 +55,6 @@
       {
         "box": {
           "id": "obj-3",
-          "maxclass": "newobj",
-          "numinlets": 3,
-          "numoutlets": 1,
-          "outlettype": [
-            "signal"
-          ],
-          "patching_rect": [
-            20.0,
-            330.0,
-            340.0,
-            22.0
-          ],
-          "text": "bandres~ 1000 10"
-        }
-      },
-      {
-        "box": {
-          "id": "obj-4",
-          "maxclass": "newobj",
-          "numinlets": 1,
-          "numoutlets": 1,
-          "outlettype": [
-            "signal"
-          ],
-          "patching_rect": [
-            20.0,
-            70.0,
-            59.0,
-            22.0
-          ],
-          "text": "noise~"
-        }
-      },
-      {
-        "box": {
-          "id": "obj-5",
-          "maxclass": "newobj",
-          "numinlets": 2,
-          "numoutlets": 1,
-          "outlettype": [
-            "signal"
-          ],
-          "patching_rect": [
-            20.0,
-            100.0,
-            59.0,
-            22.0
-          ],
-          "text": "*~ 0.3"
-        }
-      },
-      {
-        "box": {
-          "id": "obj-6",
           "maxclass": "message",
           "numinlets": 2,
           "numoutlets": 1,
@@ -117,7 +63,7 @@
           ],
           "patching_rect": [
             300.0,
-            140.0,
+            110.0,
             34.5,
             22.0
           ],
@@ -126,15 +72,15 @@
       },
       {
         "box": {
-          "id": "obj-7",
+          "id": "obj-4",
           "maxclass": "comment",
           "numinlets": 1,
           "numoutlets": 0,
           "outlettype": [],
           "patching_rect": [
-            300.0,
-            162.0,
-            155.0,
+            460.0,
+            110.0,
+            350.0,
             22.0
           ],
           "text": "(signal/float) Center Frequency"
@@ -142,7 +88,7 @@
       },
       {
         "box": {
-          "id": "obj-8",
+          "id": "obj-5",
           "maxclass": "message",
           "numinlets": 2,
           "numoutlets": 1,
@@ -150,7 +96,7 @@
             ""
           ],
           "patching_rect": [
-            460.0,
+            300.0,
             140.0,
             42.0,
             22.0
@@ -160,15 +106,15 @@
       },
       {
         "box": {
-          "id": "obj-9",
+          "id": "obj-6",
           "maxclass": "comment",
           "numinlets": 1,
           "numoutlets": 0,
           "outlettype": [],
           "patching_rect": [
             460.0,
-            162.0,
-            155.0,
+            140.0,
+            350.0,
             22.0
           ],
           "text": "(signal/float) Center Frequency"
@@ -176,7 +122,7 @@
       },
       {
         "box": {
-          "id": "obj-10",
+          "id": "obj-7",
           "maxclass": "message",
           "numinlets": 2,
           "numoutlets": 1,
@@ -184,8 +130,8 @@
             ""
           ],
           "patching_rect": [
-            620.0,
-            140.0,
+            300.0,
+            170.0,
             30.0,
             22.0
           ],
@@ -194,15 +140,15 @@
       },
       {
         "box": {
-          "id": "obj-11",
+          "id": "obj-8",
           "maxclass": "comment",
           "numinlets": 1,
           "numoutlets": 0,
           "outlettype": [],
           "patching_rect": [
-            620.0,
-            162.0,
-            155.0,
+            460.0,
+            170.0,
+            350.0,
             22.0
           ],
           "text": "(signal/float) Q/filter sharpness"
@@ -210,7 +156,7 @@
       },
       {
         "box": {
-          "id": "obj-12",
+          "id": "obj-9",
           "maxclass": "message",
           "numinlets": 2,
           "numoutlets": 1,
@@ -228,15 +174,15 @@
       },
       {
         "box": {
-          "id": "obj-13",
+          "id": "obj-10",
           "maxclass": "comment",
           "numinlets": 1,
           "numoutlets": 0,
           "outlettype": [],
           "patching_rect": [
-            300.0,
-            222.0,
-            155.0,
+            460.0,
+            200.0,
+            350.0,
             22.0
           ],
           "text": "(signal/float) Q/filter sharpness"
@@ -244,7 +190,7 @@
       },
       {
         "box": {
-          "id": "obj-14",
+          "id": "obj-11",
           "maxclass": "message",
           "numinlets": 2,
           "numoutlets": 1,
@@ -252,8 +198,8 @@
             ""
           ],
           "patching_rect": [
-            460.0,
-            200.0,
+            300.0,
+            230.0,
             49.5,
             22.0
           ],
@@ -262,18 +208,72 @@
       },
       {
         "box": {
-          "id": "obj-15",
+          "id": "obj-12",
           "maxclass": "comment",
           "numinlets": 1,
           "numoutlets": 0,
           "outlettype": [],
           "patching_rect": [
             460.0,
-            222.0,
-            155.0,
+            230.0,
+            350.0,
             22.0
           ],
           "text": "Silence the filter's ringing"
+        }
+      },
+      {
+        "box": {
+          "id": "obj-13",
+          "maxclass": "newobj",
+          "numinlets": 3,
+          "numoutlets": 1,
+          "outlettype": [
+            "signal"
+          ],
+          "patching_rect": [
+            20.0,
+            280.0,
+            340.0,
+            22.0
+          ],
+          "text": "bandres~ 1000 10"
+        }
+      },
+      {
+        "box": {
+          "id": "obj-14",
+          "maxclass": "newobj",
+          "numinlets": 1,
+          "numoutlets": 1,
+          "outlettype": [
+            "signal"
+          ],
+          "patching_rect": [
+            20.0,
+            70.0,
+            59.0,
+            22.0
+          ],
+          "text": "noise~"
+        }
+      },
+      {
+        "box": {
+          "id": "obj-15",
+          "maxclass": "newobj",
+          "numinlets": 2,
+          "numoutlets": 1,
+          "outlettype": [
+            "signal"
+          ],
+          "patching_rect": [
+            20.0,
+            100.0,
+            59.0,
+            22.0
+          ],
+          "text": "*~ 0.3"
         }
       },
       {
@@ -285,7 +285,7 @@
           "outlettype": [],
           "patching_rect": [
             20.0,
-            440.0,
+            390.0,
             74.0,
             22.0
           ],
@@ -297,83 +297,23 @@
       {
         "patchline": {
           "source": [
-            "obj-4",
-            0
-          ],
-          "destination": [
-            "obj-5",
-            0
-          ]
-        }
-      },
-      {
-        "patchline": {
-          "source": [
-            "obj-5",
-            0
-          ],
-          "destination": [
-            "obj-3",
-            0
-          ]
-        }
-      },
-      {
-        "patchline": {
-          "source": [
-            "obj-6",
-            0
-          ],
-          "destination": [
-            "obj-3",
-            1
-          ]
-        }
-      },
-      {
-        "patchline": {
-          "source": [
-            "obj-8",
-            0
-          ],
-          "destination": [
-            "obj-3",
-            1
-          ]
-        }
-      },
-      {
-        "patchline": {
-          "source": [
-            "obj-10",
-            0
-          ],
-          "destination": [
-            "obj-3",
-            2
-          ]
-        }
-      },
-      {
-        "patchline": {
-          "source": [
-            "obj-12",
-            0
-          ],
-          "destination": [
-            "obj-3",
-            2
-          ]
-        }
-      },
-      {
-        "patchline": {
-          "source": [
             "obj-14",
             0
           ],
           "destination": [
-            "obj-3",
+            "obj-15",
+            0
+          ]
+        }
+      },
+      {
+        "patchline": {
+          "source": [
+            "obj-15",
+            0
+          ],
+          "destination": [
+            "obj-13",
             0
           ]
         }
@@ -382,6 +322,66 @@
         "patchline": {
           "source": [
             "obj-3",
+            0
+          ],
+          "destination": [
+            "obj-13",
+            1
+          ]
+        }
+      },
+      {
+        "patchline": {
+          "source": [
+            "obj-5",
+            0
+          ],
+          "destination": [
+            "obj-13",
+            1
+          ]
+        }
+      },
+      {
+        "patchline": {
+          "source": [
+            "obj-7",
+            0
+          ],
+          "destination": [
+            "obj-13",
+            2
+          ]
+        }
+      },
+      {
+        "patchline": {
+          "source": [
+            "obj-9",
+            0
+          ],
+          "destination": [
+            "obj-13",
+            2
+          ]
+        }
+      },
+      {
+        "patchline": {
+          "source": [
+            "obj-11",
+            0
+          ],
+          "destination": [
+            "obj-13",
+            0
+          ]
+        }
+      },
+      {
+        "patchline": {
+          "source": [
+            "obj-13",
             0
           ],
           "destination": [
@@ -393,7 +393,7 @@
       {
         "patchline": {
           "source": [
-            "obj-3",
+            "obj-13",
             0
           ],
           "destination": [

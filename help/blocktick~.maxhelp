@@ -11,7 +11,7 @@
       80.0,
       80.0,
       820.0,
-      560.0
+      402.0
     ],
     "openinpresentation": 0,
     "default_fontsize": 12.0,
@@ -49,7 +49,7 @@
             640.0,
             22.0
           ],
-          "text": "Sends a bang once for every signal block that the DSP chain processes, while audio runs."
+          "text": "Sends a bang for every signal vector the audio chain processes"
         }
       },
       {
@@ -63,7 +63,7 @@
           ],
           "patching_rect": [
             20.0,
-            330.0,
+            180.0,
             160.0,
             22.0
           ],
@@ -81,7 +81,7 @@
           ],
           "patching_rect": [
             20.0,
-            440.0,
+            290.0,
             24.0,
             22.0
           ]
@@ -96,7 +96,7 @@
           "outlettype": [],
           "patching_rect": [
             20.0,
-            470.0,
+            320.0,
             400.0,
             22.0
           ],

@@ -11,7 +11,7 @@
       80.0,
       80.0,
       820.0,
-      560.0
+      510.0
     ],
     "openinpresentation": 0,
     "default_fontsize": 12.0,
@@ -49,30 +49,12 @@
             640.0,
             22.0
           ],
-          "text": "bowedstring~ is a signal generator: a digital-waveguide model of a bowed string."
+          "text": "Bowed string synthesiser: a physical model played by bow speed, pressure and position"
         }
       },
       {
         "box": {
           "id": "obj-3",
-          "maxclass": "newobj",
-          "numinlets": 1,
-          "numoutlets": 1,
-          "outlettype": [
-            "signal"
-          ],
-          "patching_rect": [
-            20.0,
-            330.0,
-            160.0,
-            22.0
-          ],
-          "text": "bowedstring~"
-        }
-      },
-      {
-        "box": {
-          "id": "obj-4",
           "maxclass": "message",
           "numinlets": 2,
           "numoutlets": 1,
@@ -81,7 +63,7 @@
           ],
           "patching_rect": [
             300.0,
-            140.0,
+            110.0,
             102.0,
             22.0
           ],
@@ -90,23 +72,23 @@
       },
       {
         "box": {
-          "id": "obj-5",
+          "id": "obj-4",
           "maxclass": "comment",
           "numinlets": 1,
           "numoutlets": 0,
           "outlettype": [],
           "patching_rect": [
-            300.0,
-            162.0,
-            155.0,
+            460.0,
+            110.0,
+            350.0,
             22.0
           ],
-          "text": "clamp to 0 \u2026 1, store in bow_velocity"
+          "text": "0 to 1, clamped silently; not a number acts as 0."
         }
       },
       {
         "box": {
-          "id": "obj-6",
+          "id": "obj-5",
           "maxclass": "newobj",
           "numinlets": 1,
           "numoutlets": 1,
@@ -115,7 +97,7 @@
           ],
           "patching_rect": [
             300.0,
-            100.0,
+            75.0,
             74.0,
             22.0
           ],
@@ -124,7 +106,7 @@
       },
       {
         "box": {
-          "id": "obj-7",
+          "id": "obj-6",
           "maxclass": "message",
           "numinlets": 2,
           "numoutlets": 1,
@@ -132,7 +114,7 @@
             ""
           ],
           "patching_rect": [
-            460.0,
+            300.0,
             140.0,
             102.0,
             22.0
@@ -142,23 +124,23 @@
       },
       {
         "box": {
-          "id": "obj-8",
+          "id": "obj-7",
           "maxclass": "comment",
           "numinlets": 1,
           "numoutlets": 0,
           "outlettype": [],
           "patching_rect": [
             460.0,
-            162.0,
-            155.0,
+            140.0,
+            350.0,
             22.0
           ],
-          "text": "clamp to 0 \u2026 1, store in bow_pressure"
+          "text": "0 to 1, clamped silently; not a number acts as 0."
         }
       },
       {
         "box": {
-          "id": "obj-9",
+          "id": "obj-8",
           "maxclass": "message",
           "numinlets": 2,
           "numoutlets": 1,
@@ -166,8 +148,8 @@
             ""
           ],
           "patching_rect": [
-            620.0,
-            140.0,
+            300.0,
+            170.0,
             64.5,
             22.0
           ],
@@ -176,23 +158,23 @@
       },
       {
         "box": {
-          "id": "obj-10",
+          "id": "obj-9",
           "maxclass": "comment",
           "numinlets": 1,
           "numoutlets": 0,
           "outlettype": [],
           "patching_rect": [
-            620.0,
-            162.0,
-            155.0,
+            460.0,
+            170.0,
+            350.0,
             22.0
           ],
-          "text": "clamp to 0 \u2026 1, store in bow_position"
+          "text": "0 to 1, clamped silently; not a number acts as 0."
         }
       },
       {
         "box": {
-          "id": "obj-11",
+          "id": "obj-10",
           "maxclass": "message",
           "numinlets": 2,
           "numoutlets": 1,
@@ -210,23 +192,23 @@
       },
       {
         "box": {
-          "id": "obj-12",
+          "id": "obj-11",
           "maxclass": "comment",
           "numinlets": 1,
           "numoutlets": 0,
           "outlettype": [],
           "patching_rect": [
-            300.0,
-            222.0,
-            155.0,
+            460.0,
+            200.0,
+            350.0,
             22.0
           ],
-          "text": "clamp to 0 \u2026 1, store in output_gain"
+          "text": "0 to 1, clamped silently; not a number acts as 0."
         }
       },
       {
         "box": {
-          "id": "obj-13",
+          "id": "obj-12",
           "maxclass": "message",
           "numinlets": 2,
           "numoutlets": 1,
@@ -234,8 +216,8 @@
             ""
           ],
           "patching_rect": [
-            460.0,
-            200.0,
+            300.0,
+            230.0,
             87.0,
             22.0
           ],
@@ -244,23 +226,23 @@
       },
       {
         "box": {
-          "id": "obj-14",
+          "id": "obj-13",
           "maxclass": "comment",
           "numinlets": 1,
           "numoutlets": 0,
           "outlettype": [],
           "patching_rect": [
             460.0,
-            222.0,
-            155.0,
+            230.0,
+            350.0,
             22.0
           ],
-          "text": "output_gain 0.5, bow_position 0.7, string_length 0.75, bow_v"
+          "text": "Restore the default settings"
         }
       },
       {
         "box": {
-          "id": "obj-15",
+          "id": "obj-14",
           "maxclass": "message",
           "numinlets": 2,
           "numoutlets": 1,
@@ -268,8 +250,8 @@
             ""
           ],
           "patching_rect": [
-            620.0,
-            200.0,
+            300.0,
+            260.0,
             72.0,
             22.0
           ],
@@ -278,18 +260,36 @@
       },
       {
         "box": {
-          "id": "obj-16",
+          "id": "obj-15",
           "maxclass": "comment",
           "numinlets": 1,
           "numoutlets": 0,
           "outlettype": [],
           "patching_rect": [
-            620.0,
-            222.0,
-            155.0,
+            460.0,
+            260.0,
+            350.0,
             22.0
           ],
-          "text": "set bow_velocity to 0 and zero all state: smoothers, returns"
+          "text": "Silence the string at once"
+        }
+      },
+      {
+        "box": {
+          "id": "obj-16",
+          "maxclass": "newobj",
+          "numinlets": 1,
+          "numoutlets": 1,
+          "outlettype": [
+            "signal"
+          ],
+          "patching_rect": [
+            20.0,
+            310.0,
+            160.0,
+            22.0
+          ],
+          "text": "bowedstring~"
         }
       },
       {
@@ -301,7 +301,7 @@
           "outlettype": [],
           "patching_rect": [
             20.0,
-            440.0,
+            420.0,
             74.0,
             22.0
           ],
@@ -313,11 +313,23 @@
       {
         "patchline": {
           "source": [
-            "obj-4",
+            "obj-5",
             0
           ],
           "destination": [
             "obj-3",
+            0
+          ]
+        }
+      },
+      {
+        "patchline": {
+          "source": [
+            "obj-3",
+            0
+          ],
+          "destination": [
+            "obj-16",
             0
           ]
         }
@@ -329,7 +341,7 @@
             0
           ],
           "destination": [
-            "obj-4",
+            "obj-16",
             0
           ]
         }
@@ -337,11 +349,11 @@
       {
         "patchline": {
           "source": [
-            "obj-7",
+            "obj-8",
             0
           ],
           "destination": [
-            "obj-3",
+            "obj-16",
             0
           ]
         }
@@ -349,11 +361,11 @@
       {
         "patchline": {
           "source": [
-            "obj-9",
+            "obj-10",
             0
           ],
           "destination": [
-            "obj-3",
+            "obj-16",
             0
           ]
         }
@@ -361,11 +373,11 @@
       {
         "patchline": {
           "source": [
-            "obj-11",
+            "obj-12",
             0
           ],
           "destination": [
-            "obj-3",
+            "obj-16",
             0
           ]
         }
@@ -373,11 +385,11 @@
       {
         "patchline": {
           "source": [
-            "obj-13",
+            "obj-14",
             0
           ],
           "destination": [
-            "obj-3",
+            "obj-16",
             0
           ]
         }
@@ -385,19 +397,7 @@
       {
         "patchline": {
           "source": [
-            "obj-15",
-            0
-          ],
-          "destination": [
-            "obj-3",
-            0
-          ]
-        }
-      },
-      {
-        "patchline": {
-          "source": [
-            "obj-3",
+            "obj-16",
             0
           ],
           "destination": [
@@ -409,7 +409,7 @@
       {
         "patchline": {
           "source": [
-            "obj-3",
+            "obj-16",
             0
           ],
           "destination": [

@@ -11,7 +11,7 @@
       80.0,
       80.0,
       820.0,
-      560.0
+      585.0
     ],
     "openinpresentation": 0,
     "default_fontsize": 12.0,
@@ -49,12 +49,148 @@
             640.0,
             22.0
           ],
-          "text": "brickwall~ is a stereo look-ahead limiter, a maximiser."
+          "text": "Stereo look-ahead maximiser: limits at a threshold and raises the result to an output ceiling"
         }
       },
       {
         "box": {
           "id": "obj-3",
+          "maxclass": "message",
+          "numinlets": 2,
+          "numoutlets": 1,
+          "outlettype": [
+            ""
+          ],
+          "patching_rect": [
+            340.0,
+            110.0,
+            79.5,
+            22.0
+          ],
+          "text": "thresh -6"
+        }
+      },
+      {
+        "box": {
+          "id": "obj-4",
+          "maxclass": "comment",
+          "numinlets": 1,
+          "numoutlets": 0,
+          "outlettype": [],
+          "patching_rect": [
+            500.0,
+            110.0,
+            310.0,
+            67.0
+          ],
+          "text": "-30 to 0 dB, clamped outside. Below: \"Minimum Threshold Value: -30.0\" is posted and -30 is used; above: \"Maximum Threshold Value: 0 db\" is posted and 0 is used."
+        }
+      },
+      {
+        "box": {
+          "id": "obj-5",
+          "maxclass": "message",
+          "numinlets": 2,
+          "numoutlets": 1,
+          "outlettype": [
+            ""
+          ],
+          "patching_rect": [
+            340.0,
+            185.0,
+            102.0,
+            22.0
+          ],
+          "text": "ceiling -0.3"
+        }
+      },
+      {
+        "box": {
+          "id": "obj-6",
+          "maxclass": "comment",
+          "numinlets": 1,
+          "numoutlets": 0,
+          "outlettype": [],
+          "patching_rect": [
+            500.0,
+            185.0,
+            310.0,
+            67.0
+          ],
+          "text": "-30 to 0 dB, clamped outside. Below: \"Minimum Output Ceiling Value: -30.0\" is posted and -30 is used; above: \"Maximum Output Ceiling Value: 0\" is posted and 0 is used."
+        }
+      },
+      {
+        "box": {
+          "id": "obj-7",
+          "maxclass": "message",
+          "numinlets": 2,
+          "numoutlets": 1,
+          "outlettype": [
+            ""
+          ],
+          "patching_rect": [
+            340.0,
+            260.0,
+            94.5,
+            22.0
+          ],
+          "text": "release 100"
+        }
+      },
+      {
+        "box": {
+          "id": "obj-8",
+          "maxclass": "comment",
+          "numinlets": 1,
+          "numoutlets": 0,
+          "outlettype": [],
+          "patching_rect": [
+            500.0,
+            260.0,
+            310.0,
+            67.0
+          ],
+          "text": "1 to 3000 ms, clamped outside. Below: \"Minimum Release Time: 1 ms\" is posted and 1 is used; above: \"Maximum Release Time: 3000 ms\" is posted and 3000 is used."
+        }
+      },
+      {
+        "box": {
+          "id": "obj-9",
+          "maxclass": "message",
+          "numinlets": 2,
+          "numoutlets": 1,
+          "outlettype": [
+            ""
+          ],
+          "patching_rect": [
+            340.0,
+            335.0,
+            72.0,
+            22.0
+          ],
+          "text": "Bypass 0"
+        }
+      },
+      {
+        "box": {
+          "id": "obj-10",
+          "maxclass": "comment",
+          "numinlets": 1,
+          "numoutlets": 0,
+          "outlettype": [],
+          "patching_rect": [
+            500.0,
+            335.0,
+            310.0,
+            22.0
+          ],
+          "text": "Pass the inputs through unchanged"
+        }
+      },
+      {
+        "box": {
+          "id": "obj-11",
           "maxclass": "newobj",
           "numinlets": 2,
           "numoutlets": 3,
@@ -65,7 +201,7 @@
           ],
           "patching_rect": [
             20.0,
-            330.0,
+            385.0,
             190.0,
             22.0
           ],
@@ -74,7 +210,7 @@
       },
       {
         "box": {
-          "id": "obj-4",
+          "id": "obj-12",
           "maxclass": "newobj",
           "numinlets": 1,
           "numoutlets": 1,
@@ -92,7 +228,7 @@
       },
       {
         "box": {
-          "id": "obj-5",
+          "id": "obj-13",
           "maxclass": "newobj",
           "numinlets": 2,
           "numoutlets": 1,
@@ -110,7 +246,7 @@
       },
       {
         "box": {
-          "id": "obj-6",
+          "id": "obj-14",
           "maxclass": "newobj",
           "numinlets": 2,
           "numoutlets": 1,
@@ -128,7 +264,7 @@
       },
       {
         "box": {
-          "id": "obj-7",
+          "id": "obj-15",
           "maxclass": "newobj",
           "numinlets": 2,
           "numoutlets": 1,
@@ -146,142 +282,6 @@
       },
       {
         "box": {
-          "id": "obj-8",
-          "maxclass": "message",
-          "numinlets": 2,
-          "numoutlets": 1,
-          "outlettype": [
-            ""
-          ],
-          "patching_rect": [
-            300.0,
-            140.0,
-            79.5,
-            22.0
-          ],
-          "text": "thresh -6"
-        }
-      },
-      {
-        "box": {
-          "id": "obj-9",
-          "maxclass": "comment",
-          "numinlets": 1,
-          "numoutlets": 0,
-          "outlettype": [],
-          "patching_rect": [
-            300.0,
-            162.0,
-            155.0,
-            22.0
-          ],
-          "text": "above 0: post \"Maximum Threshold Value: 0 db\", use 0; below "
-        }
-      },
-      {
-        "box": {
-          "id": "obj-10",
-          "maxclass": "message",
-          "numinlets": 2,
-          "numoutlets": 1,
-          "outlettype": [
-            ""
-          ],
-          "patching_rect": [
-            460.0,
-            140.0,
-            102.0,
-            22.0
-          ],
-          "text": "ceiling -0.3"
-        }
-      },
-      {
-        "box": {
-          "id": "obj-11",
-          "maxclass": "comment",
-          "numinlets": 1,
-          "numoutlets": 0,
-          "outlettype": [],
-          "patching_rect": [
-            460.0,
-            162.0,
-            155.0,
-            22.0
-          ],
-          "text": "below -30: post \"Minimum Output Ceiling Value: -30.0\", use -"
-        }
-      },
-      {
-        "box": {
-          "id": "obj-12",
-          "maxclass": "message",
-          "numinlets": 2,
-          "numoutlets": 1,
-          "outlettype": [
-            ""
-          ],
-          "patching_rect": [
-            620.0,
-            140.0,
-            94.5,
-            22.0
-          ],
-          "text": "release 100"
-        }
-      },
-      {
-        "box": {
-          "id": "obj-13",
-          "maxclass": "comment",
-          "numinlets": 1,
-          "numoutlets": 0,
-          "outlettype": [],
-          "patching_rect": [
-            620.0,
-            162.0,
-            155.0,
-            22.0
-          ],
-          "text": "above 3000: post \"Maximum Release Time: 3000 ms\", use 3000; "
-        }
-      },
-      {
-        "box": {
-          "id": "obj-14",
-          "maxclass": "message",
-          "numinlets": 2,
-          "numoutlets": 1,
-          "outlettype": [
-            ""
-          ],
-          "patching_rect": [
-            300.0,
-            200.0,
-            72.0,
-            22.0
-          ],
-          "text": "Bypass 0"
-        }
-      },
-      {
-        "box": {
-          "id": "obj-15",
-          "maxclass": "comment",
-          "numinlets": 1,
-          "numoutlets": 0,
-          "outlettype": [],
-          "patching_rect": [
-            300.0,
-            222.0,
-            155.0,
-            22.0
-          ],
-          "text": "non-zero: post \"Bypass is ON\", set bypass to 1; zero: clear "
-        }
-      },
-      {
-        "box": {
           "id": "obj-16",
           "maxclass": "newobj",
           "numinlets": 2,
@@ -289,7 +289,7 @@
           "outlettype": [],
           "patching_rect": [
             20.0,
-            440.0,
+            495.0,
             74.0,
             22.0
           ],
@@ -301,83 +301,23 @@
       {
         "patchline": {
           "source": [
-            "obj-4",
-            0
-          ],
-          "destination": [
-            "obj-5",
-            0
-          ]
-        }
-      },
-      {
-        "patchline": {
-          "source": [
-            "obj-5",
-            0
-          ],
-          "destination": [
-            "obj-3",
-            0
-          ]
-        }
-      },
-      {
-        "patchline": {
-          "source": [
-            "obj-6",
-            0
-          ],
-          "destination": [
-            "obj-7",
-            0
-          ]
-        }
-      },
-      {
-        "patchline": {
-          "source": [
-            "obj-7",
-            0
-          ],
-          "destination": [
-            "obj-3",
-            1
-          ]
-        }
-      },
-      {
-        "patchline": {
-          "source": [
-            "obj-8",
-            0
-          ],
-          "destination": [
-            "obj-3",
-            0
-          ]
-        }
-      },
-      {
-        "patchline": {
-          "source": [
-            "obj-10",
-            0
-          ],
-          "destination": [
-            "obj-3",
-            0
-          ]
-        }
-      },
-      {
-        "patchline": {
-          "source": [
             "obj-12",
             0
           ],
           "destination": [
-            "obj-3",
+            "obj-13",
+            0
+          ]
+        }
+      },
+      {
+        "patchline": {
+          "source": [
+            "obj-13",
+            0
+          ],
+          "destination": [
+            "obj-11",
             0
           ]
         }
@@ -389,7 +329,7 @@
             0
           ],
           "destination": [
-            "obj-3",
+            "obj-15",
             0
           ]
         }
@@ -397,7 +337,67 @@
       {
         "patchline": {
           "source": [
+            "obj-15",
+            0
+          ],
+          "destination": [
+            "obj-11",
+            1
+          ]
+        }
+      },
+      {
+        "patchline": {
+          "source": [
             "obj-3",
+            0
+          ],
+          "destination": [
+            "obj-11",
+            0
+          ]
+        }
+      },
+      {
+        "patchline": {
+          "source": [
+            "obj-5",
+            0
+          ],
+          "destination": [
+            "obj-11",
+            0
+          ]
+        }
+      },
+      {
+        "patchline": {
+          "source": [
+            "obj-7",
+            0
+          ],
+          "destination": [
+            "obj-11",
+            0
+          ]
+        }
+      },
+      {
+        "patchline": {
+          "source": [
+            "obj-9",
+            0
+          ],
+          "destination": [
+            "obj-11",
+            0
+          ]
+        }
+      },
+      {
+        "patchline": {
+          "source": [
+            "obj-11",
             0
           ],
           "destination": [
@@ -409,7 +409,7 @@
       {
         "patchline": {
           "source": [
-            "obj-3",
+            "obj-11",
             1
           ],
           "destination": [

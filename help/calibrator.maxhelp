@@ -11,7 +11,7 @@
       80.0,
       80.0,
       820.0,
-      560.0
+      643.0
     ],
     "openinpresentation": 0,
     "default_fontsize": 12.0,
@@ -49,12 +49,234 @@
             640.0,
             22.0
           ],
-          "text": "calibrator (class name Calibrator) is a control-rate object for sensor readings."
+          "text": "Smooths sensor readings and learns their lowest and highest values in a timed run"
         }
       },
       {
         "box": {
           "id": "obj-3",
+          "maxclass": "message",
+          "numinlets": 2,
+          "numoutlets": 1,
+          "outlettype": [
+            ""
+          ],
+          "patching_rect": [
+            300.0,
+            110.0,
+            42.0,
+            22.0
+          ],
+          "text": "bang"
+        }
+      },
+      {
+        "box": {
+          "id": "obj-4",
+          "maxclass": "comment",
+          "numinlets": 1,
+          "numoutlets": 0,
+          "outlettype": [],
+          "patching_rect": [
+            460.0,
+            110.0,
+            350.0,
+            22.0
+          ],
+          "text": "Start a calibration run"
+        }
+      },
+      {
+        "box": {
+          "id": "obj-5",
+          "maxclass": "newobj",
+          "numinlets": 1,
+          "numoutlets": 1,
+          "outlettype": [
+            "bang"
+          ],
+          "patching_rect": [
+            300.0,
+            75.0,
+            74.0,
+            22.0
+          ],
+          "text": "loadbang"
+        }
+      },
+      {
+        "box": {
+          "id": "obj-6",
+          "maxclass": "message",
+          "numinlets": 2,
+          "numoutlets": 1,
+          "outlettype": [
+            ""
+          ],
+          "patching_rect": [
+            300.0,
+            140.0,
+            102.0,
+            22.0
+          ],
+          "text": "interval 200"
+        }
+      },
+      {
+        "box": {
+          "id": "obj-7",
+          "maxclass": "comment",
+          "numinlets": 1,
+          "numoutlets": 0,
+          "outlettype": [],
+          "patching_rect": [
+            460.0,
+            140.0,
+            350.0,
+            52.0
+          ],
+          "text": "5 ms and up; less (or not finite) sets 5000 ms, posting the error \"Error!Default Calibration Time: 5000 ms\"."
+        }
+      },
+      {
+        "box": {
+          "id": "obj-8",
+          "maxclass": "message",
+          "numinlets": 2,
+          "numoutlets": 1,
+          "outlettype": [
+            ""
+          ],
+          "patching_rect": [
+            300.0,
+            200.0,
+            87.0,
+            22.0
+          ],
+          "text": "smooth 0.5"
+        }
+      },
+      {
+        "box": {
+          "id": "obj-9",
+          "maxclass": "comment",
+          "numinlets": 1,
+          "numoutlets": 0,
+          "outlettype": [],
+          "patching_rect": [
+            460.0,
+            200.0,
+            350.0,
+            37.0
+          ],
+          "text": "0 to 0.99; outside (or not a number) sets 0.9, posting the error \"Error!Default Smooth Value: 0.9\"."
+        }
+      },
+      {
+        "box": {
+          "id": "obj-10",
+          "maxclass": "message",
+          "numinlets": 2,
+          "numoutlets": 1,
+          "outlettype": [
+            ""
+          ],
+          "patching_rect": [
+            300.0,
+            245.0,
+            34.5,
+            22.0
+          ],
+          "text": "500"
+        }
+      },
+      {
+        "box": {
+          "id": "obj-11",
+          "maxclass": "comment",
+          "numinlets": 1,
+          "numoutlets": 0,
+          "outlettype": [],
+          "patching_rect": [
+            460.0,
+            245.0,
+            350.0,
+            22.0
+          ],
+          "text": "Sensor Value and calibrator starter(bang)"
+        }
+      },
+      {
+        "box": {
+          "id": "obj-12",
+          "maxclass": "message",
+          "numinlets": 2,
+          "numoutlets": 1,
+          "outlettype": [
+            ""
+          ],
+          "patching_rect": [
+            300.0,
+            275.0,
+            34.5,
+            22.0
+          ],
+          "text": "300"
+        }
+      },
+      {
+        "box": {
+          "id": "obj-13",
+          "maxclass": "comment",
+          "numinlets": 1,
+          "numoutlets": 0,
+          "outlettype": [],
+          "patching_rect": [
+            460.0,
+            275.0,
+            350.0,
+            22.0
+          ],
+          "text": "Sensor Value and calibrator starter(bang)"
+        }
+      },
+      {
+        "box": {
+          "id": "obj-14",
+          "maxclass": "message",
+          "numinlets": 2,
+          "numoutlets": 1,
+          "outlettype": [
+            ""
+          ],
+          "patching_rect": [
+            300.0,
+            305.0,
+            34.5,
+            22.0
+          ],
+          "text": "800"
+        }
+      },
+      {
+        "box": {
+          "id": "obj-15",
+          "maxclass": "comment",
+          "numinlets": 1,
+          "numoutlets": 0,
+          "outlettype": [],
+          "patching_rect": [
+            460.0,
+            305.0,
+            350.0,
+            22.0
+          ],
+          "text": "Sensor Value and calibrator starter(bang)"
+        }
+      },
+      {
+        "box": {
+          "id": "obj-16",
           "maxclass": "newobj",
           "numinlets": 3,
           "numoutlets": 4,
@@ -66,233 +288,11 @@
           ],
           "patching_rect": [
             20.0,
-            330.0,
+            355.0,
             340.0,
             22.0
           ],
           "text": "calibrator"
-        }
-      },
-      {
-        "box": {
-          "id": "obj-4",
-          "maxclass": "message",
-          "numinlets": 2,
-          "numoutlets": 1,
-          "outlettype": [
-            ""
-          ],
-          "patching_rect": [
-            300.0,
-            140.0,
-            42.0,
-            22.0
-          ],
-          "text": "bang"
-        }
-      },
-      {
-        "box": {
-          "id": "obj-5",
-          "maxclass": "comment",
-          "numinlets": 1,
-          "numoutlets": 0,
-          "outlettype": [],
-          "patching_rect": [
-            300.0,
-            162.0,
-            155.0,
-            22.0
-          ],
-          "text": "start a calibration run (Algorithms)"
-        }
-      },
-      {
-        "box": {
-          "id": "obj-6",
-          "maxclass": "newobj",
-          "numinlets": 1,
-          "numoutlets": 1,
-          "outlettype": [
-            "bang"
-          ],
-          "patching_rect": [
-            300.0,
-            100.0,
-            74.0,
-            22.0
-          ],
-          "text": "loadbang"
-        }
-      },
-      {
-        "box": {
-          "id": "obj-7",
-          "maxclass": "message",
-          "numinlets": 2,
-          "numoutlets": 1,
-          "outlettype": [
-            ""
-          ],
-          "patching_rect": [
-            460.0,
-            140.0,
-            102.0,
-            22.0
-          ],
-          "text": "interval 200"
-        }
-      },
-      {
-        "box": {
-          "id": "obj-8",
-          "maxclass": "comment",
-          "numinlets": 1,
-          "numoutlets": 0,
-          "outlettype": [],
-          "patching_rect": [
-            460.0,
-            162.0,
-            155.0,
-            22.0
-          ],
-          "text": "the same rule for an integer: 5 or more is taken, otherwise "
-        }
-      },
-      {
-        "box": {
-          "id": "obj-9",
-          "maxclass": "message",
-          "numinlets": 2,
-          "numoutlets": 1,
-          "outlettype": [
-            ""
-          ],
-          "patching_rect": [
-            620.0,
-            140.0,
-            87.0,
-            22.0
-          ],
-          "text": "smooth 0.5"
-        }
-      },
-      {
-        "box": {
-          "id": "obj-10",
-          "maxclass": "comment",
-          "numinlets": 1,
-          "numoutlets": 0,
-          "outlettype": [],
-          "patching_rect": [
-            620.0,
-            162.0,
-            155.0,
-            22.0
-          ],
-          "text": "below 0 or above 0.99: error \"Error!Default Smooth Value: 0."
-        }
-      },
-      {
-        "box": {
-          "id": "obj-11",
-          "maxclass": "message",
-          "numinlets": 2,
-          "numoutlets": 1,
-          "outlettype": [
-            ""
-          ],
-          "patching_rect": [
-            300.0,
-            200.0,
-            34.5,
-            22.0
-          ],
-          "text": "500"
-        }
-      },
-      {
-        "box": {
-          "id": "obj-12",
-          "maxclass": "comment",
-          "numinlets": 1,
-          "numoutlets": 0,
-          "outlettype": [],
-          "patching_rect": [
-            300.0,
-            222.0,
-            155.0,
-            22.0
-          ],
-          "text": "Sensor Value and calibrator starter(bang)"
-        }
-      },
-      {
-        "box": {
-          "id": "obj-13",
-          "maxclass": "message",
-          "numinlets": 2,
-          "numoutlets": 1,
-          "outlettype": [
-            ""
-          ],
-          "patching_rect": [
-            460.0,
-            200.0,
-            34.5,
-            22.0
-          ],
-          "text": "300"
-        }
-      },
-      {
-        "box": {
-          "id": "obj-14",
-          "maxclass": "comment",
-          "numinlets": 1,
-          "numoutlets": 0,
-          "outlettype": [],
-          "patching_rect": [
-            460.0,
-            222.0,
-            155.0,
-            22.0
-          ],
-          "text": "Sensor Value and calibrator starter(bang)"
-        }
-      },
-      {
-        "box": {
-          "id": "obj-15",
-          "maxclass": "message",
-          "numinlets": 2,
-          "numoutlets": 1,
-          "outlettype": [
-            ""
-          ],
-          "patching_rect": [
-            620.0,
-            200.0,
-            34.5,
-            22.0
-          ],
-          "text": "800"
-        }
-      },
-      {
-        "box": {
-          "id": "obj-16",
-          "maxclass": "comment",
-          "numinlets": 1,
-          "numoutlets": 0,
-          "outlettype": [],
-          "patching_rect": [
-            620.0,
-            222.0,
-            155.0,
-            22.0
-          ],
-          "text": "Sensor Value and calibrator starter(bang)"
         }
       },
       {
@@ -304,7 +304,7 @@
           "outlettype": [],
           "patching_rect": [
             20.0,
-            440.0,
+            465.0,
             149.0,
             22.0
           ],
@@ -320,7 +320,7 @@
           "outlettype": [],
           "patching_rect": [
             20.0,
-            470.0,
+            495.0,
             400.0,
             22.0
           ],
@@ -336,7 +336,7 @@
           "outlettype": [],
           "patching_rect": [
             170.0,
-            440.0,
+            465.0,
             149.0,
             22.0
           ],
@@ -352,7 +352,7 @@
           "outlettype": [],
           "patching_rect": [
             170.0,
-            490.0,
+            517.0,
             400.0,
             22.0
           ],
@@ -368,7 +368,7 @@
           "outlettype": [],
           "patching_rect": [
             320.0,
-            440.0,
+            465.0,
             149.0,
             22.0
           ],
@@ -384,7 +384,7 @@
           "outlettype": [],
           "patching_rect": [
             320.0,
-            510.0,
+            539.0,
             400.0,
             22.0
           ],
@@ -400,7 +400,7 @@
           "outlettype": [],
           "patching_rect": [
             470.0,
-            440.0,
+            465.0,
             149.0,
             22.0
           ],
@@ -416,7 +416,7 @@
           "outlettype": [],
           "patching_rect": [
             470.0,
-            530.0,
+            561.0,
             400.0,
             22.0
           ],
@@ -428,11 +428,23 @@
       {
         "patchline": {
           "source": [
-            "obj-4",
+            "obj-5",
             0
           ],
           "destination": [
             "obj-3",
+            0
+          ]
+        }
+      },
+      {
+        "patchline": {
+          "source": [
+            "obj-3",
+            0
+          ],
+          "destination": [
+            "obj-16",
             0
           ]
         }
@@ -444,7 +456,7 @@
             0
           ],
           "destination": [
-            "obj-4",
+            "obj-16",
             0
           ]
         }
@@ -452,11 +464,11 @@
       {
         "patchline": {
           "source": [
-            "obj-7",
+            "obj-8",
             0
           ],
           "destination": [
-            "obj-3",
+            "obj-16",
             0
           ]
         }
@@ -464,11 +476,11 @@
       {
         "patchline": {
           "source": [
-            "obj-9",
+            "obj-10",
             0
           ],
           "destination": [
-            "obj-3",
+            "obj-16",
             0
           ]
         }
@@ -476,11 +488,11 @@
       {
         "patchline": {
           "source": [
-            "obj-11",
+            "obj-12",
             0
           ],
           "destination": [
-            "obj-3",
+            "obj-16",
             0
           ]
         }
@@ -488,11 +500,11 @@
       {
         "patchline": {
           "source": [
-            "obj-13",
+            "obj-14",
             0
           ],
           "destination": [
-            "obj-3",
+            "obj-16",
             0
           ]
         }
@@ -500,19 +512,7 @@
       {
         "patchline": {
           "source": [
-            "obj-15",
-            0
-          ],
-          "destination": [
-            "obj-3",
-            0
-          ]
-        }
-      },
-      {
-        "patchline": {
-          "source": [
-            "obj-3",
+            "obj-16",
             0
           ],
           "destination": [
@@ -524,7 +524,7 @@
       {
         "patchline": {
           "source": [
-            "obj-3",
+            "obj-16",
             1
           ],
           "destination": [
@@ -536,7 +536,7 @@
       {
         "patchline": {
           "source": [
-            "obj-3",
+            "obj-16",
             2
           ],
           "destination": [
@@ -548,7 +548,7 @@
       {
         "patchline": {
           "source": [
-            "obj-3",
+            "obj-16",
             3
           ],
           "destination": [

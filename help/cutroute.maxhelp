@@ -11,7 +11,7 @@
       80.0,
       80.0,
       820.0,
-      560.0
+      554.0
     ],
     "openinpresentation": 0,
     "default_fontsize": 12.0,
@@ -49,12 +49,132 @@
             640.0,
             22.0
           ],
-          "text": "Routes each number to the left outlet when it is below a threshold, else to the right outlet."
+          "text": "Sends each number out the left outlet if below a threshold, else out the right"
         }
       },
       {
         "box": {
           "id": "obj-3",
+          "maxclass": "message",
+          "numinlets": 2,
+          "numoutlets": 1,
+          "outlettype": [
+            ""
+          ],
+          "patching_rect": [
+            300.0,
+            110.0,
+            72.0,
+            22.0
+          ],
+          "text": "0.2, 0.8"
+        }
+      },
+      {
+        "box": {
+          "id": "obj-4",
+          "maxclass": "comment",
+          "numinlets": 1,
+          "numoutlets": 0,
+          "outlettype": [],
+          "patching_rect": [
+            460.0,
+            110.0,
+            350.0,
+            67.0
+          ],
+          "text": "If the float the left inlet is less than the control value, it passes at the left inlet. If it is greater than or equal to the control value it passes at the right inlet."
+        }
+      },
+      {
+        "box": {
+          "id": "obj-5",
+          "maxclass": "newobj",
+          "numinlets": 1,
+          "numoutlets": 1,
+          "outlettype": [
+            "bang"
+          ],
+          "patching_rect": [
+            300.0,
+            75.0,
+            74.0,
+            22.0
+          ],
+          "text": "loadbang"
+        }
+      },
+      {
+        "box": {
+          "id": "obj-6",
+          "maxclass": "message",
+          "numinlets": 2,
+          "numoutlets": 1,
+          "outlettype": [
+            ""
+          ],
+          "patching_rect": [
+            300.0,
+            185.0,
+            34.5,
+            22.0
+          ],
+          "text": "0.7"
+        }
+      },
+      {
+        "box": {
+          "id": "obj-7",
+          "maxclass": "comment",
+          "numinlets": 1,
+          "numoutlets": 0,
+          "outlettype": [],
+          "patching_rect": [
+            460.0,
+            185.0,
+            350.0,
+            22.0
+          ],
+          "text": "A float to the right inlet sets the control value"
+        }
+      },
+      {
+        "box": {
+          "id": "obj-8",
+          "maxclass": "message",
+          "numinlets": 2,
+          "numoutlets": 1,
+          "outlettype": [
+            ""
+          ],
+          "patching_rect": [
+            300.0,
+            215.0,
+            34.5,
+            22.0
+          ],
+          "text": "0.6"
+        }
+      },
+      {
+        "box": {
+          "id": "obj-9",
+          "maxclass": "comment",
+          "numinlets": 1,
+          "numoutlets": 0,
+          "outlettype": [],
+          "patching_rect": [
+            460.0,
+            215.0,
+            350.0,
+            67.0
+          ],
+          "text": "If the float the left inlet is less than the control value, it passes at the left inlet. If it is greater than or equal to the control value it passes at the right inlet."
+        }
+      },
+      {
+        "box": {
+          "id": "obj-10",
           "maxclass": "newobj",
           "numinlets": 2,
           "numoutlets": 2,
@@ -64,131 +184,11 @@
           ],
           "patching_rect": [
             20.0,
-            330.0,
+            310.0,
             190.0,
             22.0
           ],
           "text": "cutroute 0.5"
-        }
-      },
-      {
-        "box": {
-          "id": "obj-4",
-          "maxclass": "message",
-          "numinlets": 2,
-          "numoutlets": 1,
-          "outlettype": [
-            ""
-          ],
-          "patching_rect": [
-            300.0,
-            140.0,
-            72.0,
-            22.0
-          ],
-          "text": "0.2, 0.8"
-        }
-      },
-      {
-        "box": {
-          "id": "obj-5",
-          "maxclass": "comment",
-          "numinlets": 1,
-          "numoutlets": 0,
-          "outlettype": [],
-          "patching_rect": [
-            300.0,
-            162.0,
-            155.0,
-            22.0
-          ],
-          "text": "If the float the left inlet is less than the control value, "
-        }
-      },
-      {
-        "box": {
-          "id": "obj-6",
-          "maxclass": "newobj",
-          "numinlets": 1,
-          "numoutlets": 1,
-          "outlettype": [
-            "bang"
-          ],
-          "patching_rect": [
-            300.0,
-            100.0,
-            74.0,
-            22.0
-          ],
-          "text": "loadbang"
-        }
-      },
-      {
-        "box": {
-          "id": "obj-7",
-          "maxclass": "message",
-          "numinlets": 2,
-          "numoutlets": 1,
-          "outlettype": [
-            ""
-          ],
-          "patching_rect": [
-            460.0,
-            140.0,
-            34.5,
-            22.0
-          ],
-          "text": "0.7"
-        }
-      },
-      {
-        "box": {
-          "id": "obj-8",
-          "maxclass": "comment",
-          "numinlets": 1,
-          "numoutlets": 0,
-          "outlettype": [],
-          "patching_rect": [
-            460.0,
-            162.0,
-            155.0,
-            22.0
-          ],
-          "text": "A float to the right inlet sets the control value"
-        }
-      },
-      {
-        "box": {
-          "id": "obj-9",
-          "maxclass": "message",
-          "numinlets": 2,
-          "numoutlets": 1,
-          "outlettype": [
-            ""
-          ],
-          "patching_rect": [
-            620.0,
-            140.0,
-            34.5,
-            22.0
-          ],
-          "text": "0.6"
-        }
-      },
-      {
-        "box": {
-          "id": "obj-10",
-          "maxclass": "comment",
-          "numinlets": 1,
-          "numoutlets": 0,
-          "outlettype": [],
-          "patching_rect": [
-            620.0,
-            162.0,
-            155.0,
-            22.0
-          ],
-          "text": "If the float the left inlet is less than the control value, "
         }
       },
       {
@@ -200,7 +200,7 @@
           "outlettype": [],
           "patching_rect": [
             20.0,
-            440.0,
+            420.0,
             134.0,
             22.0
           ],
@@ -216,11 +216,11 @@
           "outlettype": [],
           "patching_rect": [
             20.0,
-            470.0,
+            450.0,
             400.0,
             22.0
           ],
-          "text": "Incoming values (to the left inlet) will pass at the left outlet if th"
+          "text": "Incoming values (to the left inlet) will pass at the left outlet if they are less than the control value."
         }
       },
       {
@@ -232,7 +232,7 @@
           "outlettype": [],
           "patching_rect": [
             170.0,
-            440.0,
+            420.0,
             134.0,
             22.0
           ],
@@ -248,11 +248,11 @@
           "outlettype": [],
           "patching_rect": [
             170.0,
-            490.0,
+            472.0,
             400.0,
             22.0
           ],
-          "text": "Incoming values (to the left inlet) will pass at the right outlet if t"
+          "text": "Incoming values (to the left inlet) will pass at the right outlet if they are greater than or equal to the control value."
         }
       }
     ],
@@ -260,11 +260,23 @@
       {
         "patchline": {
           "source": [
-            "obj-4",
+            "obj-5",
             0
           ],
           "destination": [
             "obj-3",
+            0
+          ]
+        }
+      },
+      {
+        "patchline": {
+          "source": [
+            "obj-3",
+            0
+          ],
+          "destination": [
+            "obj-10",
             0
           ]
         }
@@ -276,19 +288,7 @@
             0
           ],
           "destination": [
-            "obj-4",
-            0
-          ]
-        }
-      },
-      {
-        "patchline": {
-          "source": [
-            "obj-7",
-            0
-          ],
-          "destination": [
-            "obj-3",
+            "obj-10",
             1
           ]
         }
@@ -296,11 +296,11 @@
       {
         "patchline": {
           "source": [
-            "obj-9",
+            "obj-8",
             0
           ],
           "destination": [
-            "obj-3",
+            "obj-10",
             0
           ]
         }
@@ -308,7 +308,7 @@
       {
         "patchline": {
           "source": [
-            "obj-3",
+            "obj-10",
             0
           ],
           "destination": [
@@ -320,7 +320,7 @@
       {
         "patchline": {
           "source": [
-            "obj-3",
+            "obj-10",
             1
           ],
           "destination": [

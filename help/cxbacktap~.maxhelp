@@ -11,7 +11,7 @@
       80.0,
       80.0,
       820.0,
-      560.0
+      390.0
     ],
     "openinpresentation": 0,
     "default_fontsize": 12.0,
@@ -49,12 +49,80 @@
             640.0,
             22.0
           ],
-          "text": "Three externals that each apply one raw first-order section to a complex signal (real part and imaginary part on two signal lines) with a complex coefficient c = cr + i\u00b7ci: - cxrecur~: one complex pole, y[n] = x[n] + c\u00b7y[n\u22121]; - cxfwdtap~: one complex zero, y[n] = x[n] \u2212 c\u00b7x[n\u22121]; - cxbacktap~: one complex zero, reversed: the previous input minus the product of the current input and c in the conjugated form given below."
+          "text": "Raw reversed complex one-zero filter section, on real and imaginary parts"
         }
       },
       {
         "box": {
           "id": "obj-3",
+          "maxclass": "message",
+          "numinlets": 2,
+          "numoutlets": 1,
+          "outlettype": [
+            ""
+          ],
+          "patching_rect": [
+            300.0,
+            110.0,
+            49.5,
+            22.0
+          ],
+          "text": "clear"
+        }
+      },
+      {
+        "box": {
+          "id": "obj-4",
+          "maxclass": "comment",
+          "numinlets": 1,
+          "numoutlets": 0,
+          "outlettype": [],
+          "patching_rect": [
+            460.0,
+            110.0,
+            350.0,
+            22.0
+          ],
+          "text": "Clear the filter's memory"
+        }
+      },
+      {
+        "box": {
+          "id": "obj-5",
+          "maxclass": "message",
+          "numinlets": 2,
+          "numoutlets": 1,
+          "outlettype": [
+            ""
+          ],
+          "patching_rect": [
+            300.0,
+            140.0,
+            64.5,
+            22.0
+          ],
+          "text": "set 0 0"
+        }
+      },
+      {
+        "box": {
+          "id": "obj-6",
+          "maxclass": "comment",
+          "numinlets": 1,
+          "numoutlets": 0,
+          "outlettype": [],
+          "patching_rect": [
+            460.0,
+            140.0,
+            350.0,
+            22.0
+          ],
+          "text": "Set the filter's memory"
+        }
+      },
+      {
+        "box": {
+          "id": "obj-7",
           "maxclass": "newobj",
           "numinlets": 4,
           "numoutlets": 2,
@@ -64,7 +132,7 @@
           ],
           "patching_rect": [
             20.0,
-            330.0,
+            190.0,
             490.0,
             22.0
           ],
@@ -73,7 +141,7 @@
       },
       {
         "box": {
-          "id": "obj-4",
+          "id": "obj-8",
           "maxclass": "newobj",
           "numinlets": 1,
           "numoutlets": 1,
@@ -91,7 +159,7 @@
       },
       {
         "box": {
-          "id": "obj-5",
+          "id": "obj-9",
           "maxclass": "newobj",
           "numinlets": 2,
           "numoutlets": 1,
@@ -109,74 +177,6 @@
       },
       {
         "box": {
-          "id": "obj-6",
-          "maxclass": "message",
-          "numinlets": 2,
-          "numoutlets": 1,
-          "outlettype": [
-            ""
-          ],
-          "patching_rect": [
-            300.0,
-            140.0,
-            49.5,
-            22.0
-          ],
-          "text": "clear"
-        }
-      },
-      {
-        "box": {
-          "id": "obj-7",
-          "maxclass": "comment",
-          "numinlets": 1,
-          "numoutlets": 0,
-          "outlettype": [],
-          "patching_rect": [
-            300.0,
-            162.0,
-            155.0,
-            22.0
-          ],
-          "text": "state_re = state_im = 0; arguments ignored"
-        }
-      },
-      {
-        "box": {
-          "id": "obj-8",
-          "maxclass": "message",
-          "numinlets": 2,
-          "numoutlets": 1,
-          "outlettype": [
-            ""
-          ],
-          "patching_rect": [
-            460.0,
-            140.0,
-            64.5,
-            22.0
-          ],
-          "text": "set 0 0"
-        }
-      },
-      {
-        "box": {
-          "id": "obj-9",
-          "maxclass": "comment",
-          "numinlets": 1,
-          "numoutlets": 0,
-          "outlettype": [],
-          "patching_rect": [
-            460.0,
-            162.0,
-            155.0,
-            22.0
-          ],
-          "text": "state_re = first value, state_im = second (each 0 when absen"
-        }
-      },
-      {
-        "box": {
           "id": "obj-10",
           "maxclass": "newobj",
           "numinlets": 2,
@@ -184,7 +184,7 @@
           "outlettype": [],
           "patching_rect": [
             20.0,
-            440.0,
+            300.0,
             74.0,
             22.0
           ],
@@ -196,47 +196,23 @@
       {
         "patchline": {
           "source": [
-            "obj-4",
-            0
-          ],
-          "destination": [
-            "obj-5",
-            0
-          ]
-        }
-      },
-      {
-        "patchline": {
-          "source": [
-            "obj-5",
-            0
-          ],
-          "destination": [
-            "obj-3",
-            0
-          ]
-        }
-      },
-      {
-        "patchline": {
-          "source": [
-            "obj-6",
-            0
-          ],
-          "destination": [
-            "obj-3",
-            0
-          ]
-        }
-      },
-      {
-        "patchline": {
-          "source": [
             "obj-8",
             0
           ],
           "destination": [
-            "obj-3",
+            "obj-9",
+            0
+          ]
+        }
+      },
+      {
+        "patchline": {
+          "source": [
+            "obj-9",
+            0
+          ],
+          "destination": [
+            "obj-7",
             0
           ]
         }
@@ -245,6 +221,30 @@
         "patchline": {
           "source": [
             "obj-3",
+            0
+          ],
+          "destination": [
+            "obj-7",
+            0
+          ]
+        }
+      },
+      {
+        "patchline": {
+          "source": [
+            "obj-5",
+            0
+          ],
+          "destination": [
+            "obj-7",
+            0
+          ]
+        }
+      },
+      {
+        "patchline": {
+          "source": [
+            "obj-7",
             0
           ],
           "destination": [
@@ -256,7 +256,7 @@
       {
         "patchline": {
           "source": [
-            "obj-3",
+            "obj-7",
             1
           ],
           "destination": [

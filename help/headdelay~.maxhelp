@@ -11,7 +11,7 @@
       80.0,
       80.0,
       820.0,
-      560.0
+      510.0
     ],
     "openinpresentation": 0,
     "default_fontsize": 12.0,
@@ -49,12 +49,148 @@
             640.0,
             22.0
           ],
-          "text": "headdelay~ places a mono source between two ears purely by the interaural time difference: it computes the two path lengths from a source at a given angle and distance to two ears a given distance apart, converts their difference into a delay in samples, and delays the left or the right output by that amount through a 64-sample ring with third-order Lagrange interpolation."
+          "text": "Places a mono source left or right by the time difference between the two ears"
         }
       },
       {
         "box": {
           "id": "obj-3",
+          "maxclass": "message",
+          "numinlets": 2,
+          "numoutlets": 1,
+          "outlettype": [
+            ""
+          ],
+          "patching_rect": [
+            300.0,
+            110.0,
+            72.0,
+            22.0
+          ],
+          "text": "Angle 45"
+        }
+      },
+      {
+        "box": {
+          "id": "obj-4",
+          "maxclass": "comment",
+          "numinlets": 1,
+          "numoutlets": 0,
+          "outlettype": [],
+          "patching_rect": [
+            460.0,
+            110.0,
+            350.0,
+            37.0
+          ],
+          "text": "0 to 180 degrees; outside (or not a number) sets 90, posting \"Default Angle value: 90\"."
+        }
+      },
+      {
+        "box": {
+          "id": "obj-5",
+          "maxclass": "message",
+          "numinlets": 2,
+          "numoutlets": 1,
+          "outlettype": [
+            ""
+          ],
+          "patching_rect": [
+            300.0,
+            155.0,
+            79.5,
+            22.0
+          ],
+          "text": "Angle 135"
+        }
+      },
+      {
+        "box": {
+          "id": "obj-6",
+          "maxclass": "comment",
+          "numinlets": 1,
+          "numoutlets": 0,
+          "outlettype": [],
+          "patching_rect": [
+            460.0,
+            155.0,
+            350.0,
+            37.0
+          ],
+          "text": "0 to 180 degrees; outside (or not a number) sets 90, posting \"Default Angle value: 90\"."
+        }
+      },
+      {
+        "box": {
+          "id": "obj-7",
+          "maxclass": "message",
+          "numinlets": 2,
+          "numoutlets": 1,
+          "outlettype": [
+            ""
+          ],
+          "patching_rect": [
+            300.0,
+            200.0,
+            124.5,
+            22.0
+          ],
+          "text": "Object_dist 200"
+        }
+      },
+      {
+        "box": {
+          "id": "obj-8",
+          "maxclass": "comment",
+          "numinlets": 1,
+          "numoutlets": 0,
+          "outlettype": [],
+          "patching_rect": [
+            460.0,
+            200.0,
+            350.0,
+            37.0
+          ],
+          "text": "100 to 5000 cm; outside (or not a number) sets 100 cm, posting \"Default Object Distance value: 100\"."
+        }
+      },
+      {
+        "box": {
+          "id": "obj-9",
+          "maxclass": "message",
+          "numinlets": 2,
+          "numoutlets": 1,
+          "outlettype": [
+            ""
+          ],
+          "patching_rect": [
+            300.0,
+            245.0,
+            102.0,
+            22.0
+          ],
+          "text": "Ears_dist 17"
+        }
+      },
+      {
+        "box": {
+          "id": "obj-10",
+          "maxclass": "comment",
+          "numinlets": 1,
+          "numoutlets": 0,
+          "outlettype": [],
+          "patching_rect": [
+            460.0,
+            245.0,
+            350.0,
+            37.0
+          ],
+          "text": "15 to 20 cm; outside (or not a number) sets 17 cm, posting \"Default Ears Distance value: 17 cm\"."
+        }
+      },
+      {
+        "box": {
+          "id": "obj-11",
           "maxclass": "newobj",
           "numinlets": 1,
           "numoutlets": 2,
@@ -64,7 +200,7 @@
           ],
           "patching_rect": [
             20.0,
-            330.0,
+            310.0,
             160.0,
             22.0
           ],
@@ -73,7 +209,7 @@
       },
       {
         "box": {
-          "id": "obj-4",
+          "id": "obj-12",
           "maxclass": "newobj",
           "numinlets": 1,
           "numoutlets": 1,
@@ -91,7 +227,7 @@
       },
       {
         "box": {
-          "id": "obj-5",
+          "id": "obj-13",
           "maxclass": "newobj",
           "numinlets": 2,
           "numoutlets": 1,
@@ -109,116 +245,14 @@
       },
       {
         "box": {
-          "id": "obj-6",
-          "maxclass": "message",
-          "numinlets": 2,
-          "numoutlets": 1,
-          "outlettype": [
-            ""
-          ],
-          "patching_rect": [
-            300.0,
-            140.0,
-            72.0,
-            22.0
-          ],
-          "text": "Angle 45"
-        }
-      },
-      {
-        "box": {
-          "id": "obj-7",
-          "maxclass": "comment",
-          "numinlets": 1,
-          "numoutlets": 0,
-          "outlettype": [],
-          "patching_rect": [
-            300.0,
-            162.0,
-            155.0,
-            22.0
-          ],
-          "text": "a value above 180 or below 0 posts \"Default Angle value: 90\""
-        }
-      },
-      {
-        "box": {
-          "id": "obj-8",
-          "maxclass": "message",
-          "numinlets": 2,
-          "numoutlets": 1,
-          "outlettype": [
-            ""
-          ],
-          "patching_rect": [
-            460.0,
-            140.0,
-            79.5,
-            22.0
-          ],
-          "text": "Angle -45"
-        }
-      },
-      {
-        "box": {
-          "id": "obj-9",
-          "maxclass": "comment",
-          "numinlets": 1,
-          "numoutlets": 0,
-          "outlettype": [],
-          "patching_rect": [
-            460.0,
-            162.0,
-            155.0,
-            22.0
-          ],
-          "text": "a value above 180 or below 0 posts \"Default Angle value: 90\""
-        }
-      },
-      {
-        "box": {
-          "id": "obj-10",
-          "maxclass": "message",
-          "numinlets": 2,
-          "numoutlets": 1,
-          "outlettype": [
-            ""
-          ],
-          "patching_rect": [
-            620.0,
-            140.0,
-            109.5,
-            22.0
-          ],
-          "text": "Object_dist 1"
-        }
-      },
-      {
-        "box": {
-          "id": "obj-11",
-          "maxclass": "comment",
-          "numinlets": 1,
-          "numoutlets": 0,
-          "outlettype": [],
-          "patching_rect": [
-            620.0,
-            162.0,
-            155.0,
-            22.0
-          ],
-          "text": "a value above 5000 or below 100 posts \"Default Object Distan"
-        }
-      },
-      {
-        "box": {
-          "id": "obj-12",
+          "id": "obj-14",
           "maxclass": "newobj",
           "numinlets": 2,
           "numoutlets": 0,
           "outlettype": [],
           "patching_rect": [
             20.0,
-            440.0,
+            420.0,
             74.0,
             22.0
           ],
@@ -230,72 +264,24 @@
       {
         "patchline": {
           "source": [
-            "obj-4",
-            0
-          ],
-          "destination": [
-            "obj-5",
-            0
-          ]
-        }
-      },
-      {
-        "patchline": {
-          "source": [
-            "obj-5",
-            0
-          ],
-          "destination": [
-            "obj-3",
-            0
-          ]
-        }
-      },
-      {
-        "patchline": {
-          "source": [
-            "obj-6",
-            0
-          ],
-          "destination": [
-            "obj-3",
-            0
-          ]
-        }
-      },
-      {
-        "patchline": {
-          "source": [
-            "obj-8",
-            0
-          ],
-          "destination": [
-            "obj-3",
-            0
-          ]
-        }
-      },
-      {
-        "patchline": {
-          "source": [
-            "obj-10",
-            0
-          ],
-          "destination": [
-            "obj-3",
-            0
-          ]
-        }
-      },
-      {
-        "patchline": {
-          "source": [
-            "obj-3",
-            0
-          ],
-          "destination": [
             "obj-12",
             0
+          ],
+          "destination": [
+            "obj-13",
+            0
+          ]
+        }
+      },
+      {
+        "patchline": {
+          "source": [
+            "obj-13",
+            0
+          ],
+          "destination": [
+            "obj-11",
+            0
           ]
         }
       },
@@ -303,10 +289,70 @@
         "patchline": {
           "source": [
             "obj-3",
+            0
+          ],
+          "destination": [
+            "obj-11",
+            0
+          ]
+        }
+      },
+      {
+        "patchline": {
+          "source": [
+            "obj-5",
+            0
+          ],
+          "destination": [
+            "obj-11",
+            0
+          ]
+        }
+      },
+      {
+        "patchline": {
+          "source": [
+            "obj-7",
+            0
+          ],
+          "destination": [
+            "obj-11",
+            0
+          ]
+        }
+      },
+      {
+        "patchline": {
+          "source": [
+            "obj-9",
+            0
+          ],
+          "destination": [
+            "obj-11",
+            0
+          ]
+        }
+      },
+      {
+        "patchline": {
+          "source": [
+            "obj-11",
+            0
+          ],
+          "destination": [
+            "obj-14",
+            0
+          ]
+        }
+      },
+      {
+        "patchline": {
+          "source": [
+            "obj-11",
             1
           ],
           "destination": [
-            "obj-12",
+            "obj-14",
             1
           ]
         }

@@ -11,7 +11,7 @@
       80.0,
       80.0,
       820.0,
-      560.0
+      380.0
     ],
     "openinpresentation": 0,
     "default_fontsize": 12.0,
@@ -49,12 +49,46 @@
             640.0,
             22.0
           ],
-          "text": "ladder~ is a four-stage resonant low-pass filter of the transistor-ladder type, run at audio rate with cutoff and resonance given as signals."
+          "text": "Four-stage resonant ladder low-pass with cutoff and resonance as signals"
         }
       },
       {
         "box": {
           "id": "obj-3",
+          "maxclass": "message",
+          "numinlets": 2,
+          "numoutlets": 1,
+          "outlettype": [
+            ""
+          ],
+          "patching_rect": [
+            490.0,
+            110.0,
+            49.5,
+            22.0
+          ],
+          "text": "reset"
+        }
+      },
+      {
+        "box": {
+          "id": "obj-4",
+          "maxclass": "comment",
+          "numinlets": 1,
+          "numoutlets": 0,
+          "outlettype": [],
+          "patching_rect": [
+            650.0,
+            110.0,
+            160.0,
+            37.0
+          ],
+          "text": "Clear the filter's memory"
+        }
+      },
+      {
+        "box": {
+          "id": "obj-5",
           "maxclass": "newobj",
           "numinlets": 3,
           "numoutlets": 1,
@@ -63,7 +97,7 @@
           ],
           "patching_rect": [
             20.0,
-            330.0,
+            180.0,
             340.0,
             22.0
           ],
@@ -72,7 +106,7 @@
       },
       {
         "box": {
-          "id": "obj-4",
+          "id": "obj-6",
           "maxclass": "newobj",
           "numinlets": 1,
           "numoutlets": 1,
@@ -90,7 +124,7 @@
       },
       {
         "box": {
-          "id": "obj-5",
+          "id": "obj-7",
           "maxclass": "newobj",
           "numinlets": 2,
           "numoutlets": 1,
@@ -108,7 +142,7 @@
       },
       {
         "box": {
-          "id": "obj-6",
+          "id": "obj-8",
           "maxclass": "newobj",
           "numinlets": 1,
           "numoutlets": 1,
@@ -126,7 +160,7 @@
       },
       {
         "box": {
-          "id": "obj-7",
+          "id": "obj-9",
           "maxclass": "newobj",
           "numinlets": 1,
           "numoutlets": 1,
@@ -144,40 +178,6 @@
       },
       {
         "box": {
-          "id": "obj-8",
-          "maxclass": "message",
-          "numinlets": 2,
-          "numoutlets": 1,
-          "outlettype": [
-            ""
-          ],
-          "patching_rect": [
-            300.0,
-            140.0,
-            49.5,
-            22.0
-          ],
-          "text": "reset"
-        }
-      },
-      {
-        "box": {
-          "id": "obj-9",
-          "maxclass": "comment",
-          "numinlets": 1,
-          "numoutlets": 0,
-          "outlettype": [],
-          "patching_rect": [
-            300.0,
-            162.0,
-            155.0,
-            22.0
-          ],
-          "text": "set all eight state values to 0"
-        }
-      },
-      {
-        "box": {
           "id": "obj-10",
           "maxclass": "newobj",
           "numinlets": 2,
@@ -185,7 +185,7 @@
           "outlettype": [],
           "patching_rect": [
             20.0,
-            440.0,
+            290.0,
             74.0,
             22.0
           ],
@@ -197,36 +197,12 @@
       {
         "patchline": {
           "source": [
-            "obj-4",
-            0
-          ],
-          "destination": [
-            "obj-5",
-            0
-          ]
-        }
-      },
-      {
-        "patchline": {
-          "source": [
-            "obj-5",
-            0
-          ],
-          "destination": [
-            "obj-3",
-            0
-          ]
-        }
-      },
-      {
-        "patchline": {
-          "source": [
             "obj-6",
             0
           ],
           "destination": [
-            "obj-3",
-            1
+            "obj-7",
+            0
           ]
         }
       },
@@ -237,8 +213,8 @@
             0
           ],
           "destination": [
-            "obj-3",
-            2
+            "obj-5",
+            0
           ]
         }
       },
@@ -249,8 +225,20 @@
             0
           ],
           "destination": [
-            "obj-3",
+            "obj-5",
+            1
+          ]
+        }
+      },
+      {
+        "patchline": {
+          "source": [
+            "obj-9",
             0
+          ],
+          "destination": [
+            "obj-5",
+            2
           ]
         }
       },
@@ -258,6 +246,18 @@
         "patchline": {
           "source": [
             "obj-3",
+            0
+          ],
+          "destination": [
+            "obj-5",
+            0
+          ]
+        }
+      },
+      {
+        "patchline": {
+          "source": [
+            "obj-5",
             0
           ],
           "destination": [
@@ -269,7 +269,7 @@
       {
         "patchline": {
           "source": [
-            "obj-3",
+            "obj-5",
             0
           ],
           "destination": [

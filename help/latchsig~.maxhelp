@@ -11,7 +11,7 @@
       80.0,
       80.0,
       820.0,
-      560.0
+      405.0
     ],
     "openinpresentation": 0,
     "default_fontsize": 12.0,
@@ -49,12 +49,80 @@
             640.0,
             22.0
           ],
-          "text": "latchsig~ samples its input signal whenever a control signal falls (the current control sample is smaller than the previous one, as at the wrap of a rising ramp) and holds that value at its output until the next fall."
+          "text": "Sample and hold: takes a new input sample each time a control signal falls"
         }
       },
       {
         "box": {
           "id": "obj-3",
+          "maxclass": "message",
+          "numinlets": 2,
+          "numoutlets": 1,
+          "outlettype": [
+            ""
+          ],
+          "patching_rect": [
+            340.0,
+            110.0,
+            64.5,
+            22.0
+          ],
+          "text": "set 0.5"
+        }
+      },
+      {
+        "box": {
+          "id": "obj-4",
+          "maxclass": "comment",
+          "numinlets": 1,
+          "numoutlets": 0,
+          "outlettype": [],
+          "patching_rect": [
+            500.0,
+            110.0,
+            310.0,
+            22.0
+          ],
+          "text": "Set the held output value"
+        }
+      },
+      {
+        "box": {
+          "id": "obj-5",
+          "maxclass": "message",
+          "numinlets": 2,
+          "numoutlets": 1,
+          "outlettype": [
+            ""
+          ],
+          "patching_rect": [
+            340.0,
+            140.0,
+            49.5,
+            22.0
+          ],
+          "text": "reset"
+        }
+      },
+      {
+        "box": {
+          "id": "obj-6",
+          "maxclass": "comment",
+          "numinlets": 1,
+          "numoutlets": 0,
+          "outlettype": [],
+          "patching_rect": [
+            500.0,
+            140.0,
+            310.0,
+            37.0
+          ],
+          "text": "Arm the latch, or set the remembered control value"
+        }
+      },
+      {
+        "box": {
+          "id": "obj-7",
           "maxclass": "newobj",
           "numinlets": 2,
           "numoutlets": 1,
@@ -63,7 +131,7 @@
           ],
           "patching_rect": [
             20.0,
-            330.0,
+            205.0,
             190.0,
             22.0
           ],
@@ -72,7 +140,7 @@
       },
       {
         "box": {
-          "id": "obj-4",
+          "id": "obj-8",
           "maxclass": "newobj",
           "numinlets": 2,
           "numoutlets": 1,
@@ -90,7 +158,7 @@
       },
       {
         "box": {
-          "id": "obj-5",
+          "id": "obj-9",
           "maxclass": "newobj",
           "numinlets": 2,
           "numoutlets": 1,
@@ -108,7 +176,7 @@
       },
       {
         "box": {
-          "id": "obj-6",
+          "id": "obj-10",
           "maxclass": "newobj",
           "numinlets": 2,
           "numoutlets": 1,
@@ -126,74 +194,6 @@
       },
       {
         "box": {
-          "id": "obj-7",
-          "maxclass": "message",
-          "numinlets": 2,
-          "numoutlets": 1,
-          "outlettype": [
-            ""
-          ],
-          "patching_rect": [
-            300.0,
-            140.0,
-            64.5,
-            22.0
-          ],
-          "text": "set 0.5"
-        }
-      },
-      {
-        "box": {
-          "id": "obj-8",
-          "maxclass": "comment",
-          "numinlets": 1,
-          "numoutlets": 0,
-          "outlettype": [],
-          "patching_rect": [
-            300.0,
-            162.0,
-            155.0,
-            22.0
-          ],
-          "text": "held_value = the number; the output jumps to it at once"
-        }
-      },
-      {
-        "box": {
-          "id": "obj-9",
-          "maxclass": "message",
-          "numinlets": 2,
-          "numoutlets": 1,
-          "outlettype": [
-            ""
-          ],
-          "patching_rect": [
-            460.0,
-            140.0,
-            49.5,
-            22.0
-          ],
-          "text": "reset"
-        }
-      },
-      {
-        "box": {
-          "id": "obj-10",
-          "maxclass": "comment",
-          "numinlets": 1,
-          "numoutlets": 0,
-          "outlettype": [],
-          "patching_rect": [
-            460.0,
-            162.0,
-            155.0,
-            22.0
-          ],
-          "text": "last_control = the first atom if there is at least one and i"
-        }
-      },
-      {
-        "box": {
           "id": "obj-11",
           "maxclass": "newobj",
           "numinlets": 2,
@@ -201,7 +201,7 @@
           "outlettype": [],
           "patching_rect": [
             20.0,
-            440.0,
+            315.0,
             74.0,
             22.0
           ],
@@ -213,47 +213,11 @@
       {
         "patchline": {
           "source": [
-            "obj-4",
+            "obj-8",
             0
           ],
           "destination": [
-            "obj-5",
-            0
-          ]
-        }
-      },
-      {
-        "patchline": {
-          "source": [
-            "obj-5",
-            0
-          ],
-          "destination": [
-            "obj-3",
-            0
-          ]
-        }
-      },
-      {
-        "patchline": {
-          "source": [
-            "obj-6",
-            0
-          ],
-          "destination": [
-            "obj-3",
-            1
-          ]
-        }
-      },
-      {
-        "patchline": {
-          "source": [
-            "obj-7",
-            0
-          ],
-          "destination": [
-            "obj-3",
+            "obj-9",
             0
           ]
         }
@@ -265,7 +229,7 @@
             0
           ],
           "destination": [
-            "obj-3",
+            "obj-7",
             0
           ]
         }
@@ -273,7 +237,43 @@
       {
         "patchline": {
           "source": [
+            "obj-10",
+            0
+          ],
+          "destination": [
+            "obj-7",
+            1
+          ]
+        }
+      },
+      {
+        "patchline": {
+          "source": [
             "obj-3",
+            0
+          ],
+          "destination": [
+            "obj-7",
+            0
+          ]
+        }
+      },
+      {
+        "patchline": {
+          "source": [
+            "obj-5",
+            0
+          ],
+          "destination": [
+            "obj-7",
+            0
+          ]
+        }
+      },
+      {
+        "patchline": {
+          "source": [
+            "obj-7",
             0
           ],
           "destination": [
@@ -285,7 +285,7 @@
       {
         "patchline": {
           "source": [
-            "obj-3",
+            "obj-7",
             0
           ],
           "destination": [

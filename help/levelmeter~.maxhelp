@@ -11,7 +11,7 @@
       80.0,
       80.0,
       820.0,
-      560.0
+      402.0
     ],
     "openinpresentation": 0,
     "default_fontsize": 12.0,
@@ -49,7 +49,7 @@
             640.0,
             22.0
           ],
-          "text": "levelmeter~ measures the level of one audio signal."
+          "text": "Measures the RMS level of a signal over overlapping windows and outputs it in dB"
         }
       },
       {
@@ -63,7 +63,7 @@
           ],
           "patching_rect": [
             20.0,
-            330.0,
+            180.0,
             160.0,
             22.0
           ],
@@ -118,7 +118,7 @@
           ],
           "patching_rect": [
             20.0,
-            440.0,
+            290.0,
             60.0,
             22.0
           ]
@@ -133,7 +133,7 @@
           "outlettype": [],
           "patching_rect": [
             20.0,
-            470.0,
+            320.0,
             400.0,
             22.0
           ],

@@ -11,7 +11,7 @@
       80.0,
       80.0,
       820.0,
-      560.0
+      420.0
     ],
     "openinpresentation": 0,
     "default_fontsize": 12.0,
@@ -49,12 +49,114 @@
             640.0,
             22.0
           ],
-          "text": "Two first-order filters set by a cutoff frequency in hertz: - highcut~: one-pole low-pass (cuts the highs), y[n] = c\u00b7x[n] + (1 \u2212 c)\u00b7y[n\u22121]; - lowcut~: one-pole, one-zero high-pass (cuts the lows and any constant offset), w[n] = x[n] + c\u00b7w[n\u22121], y[n] = w[n] \u2212 w[n\u22121]."
+          "text": "One-pole high-pass filter set by a cutoff frequency in Hz; removes DC offsets"
         }
       },
       {
         "box": {
           "id": "obj-3",
+          "maxclass": "message",
+          "numinlets": 2,
+          "numoutlets": 1,
+          "outlettype": [
+            ""
+          ],
+          "patching_rect": [
+            300.0,
+            110.0,
+            34.5,
+            22.0
+          ],
+          "text": "500"
+        }
+      },
+      {
+        "box": {
+          "id": "obj-4",
+          "maxclass": "comment",
+          "numinlets": 1,
+          "numoutlets": 0,
+          "outlettype": [],
+          "patching_rect": [
+            460.0,
+            110.0,
+            350.0,
+            22.0
+          ],
+          "text": "(signal/float) Cutoff Frequency"
+        }
+      },
+      {
+        "box": {
+          "id": "obj-5",
+          "maxclass": "message",
+          "numinlets": 2,
+          "numoutlets": 1,
+          "outlettype": [
+            ""
+          ],
+          "patching_rect": [
+            300.0,
+            140.0,
+            42.0,
+            22.0
+          ],
+          "text": "2000"
+        }
+      },
+      {
+        "box": {
+          "id": "obj-6",
+          "maxclass": "comment",
+          "numinlets": 1,
+          "numoutlets": 0,
+          "outlettype": [],
+          "patching_rect": [
+            460.0,
+            140.0,
+            350.0,
+            22.0
+          ],
+          "text": "(signal/float) Cutoff Frequency"
+        }
+      },
+      {
+        "box": {
+          "id": "obj-7",
+          "maxclass": "message",
+          "numinlets": 2,
+          "numoutlets": 1,
+          "outlettype": [
+            ""
+          ],
+          "patching_rect": [
+            300.0,
+            170.0,
+            49.5,
+            22.0
+          ],
+          "text": "clear"
+        }
+      },
+      {
+        "box": {
+          "id": "obj-8",
+          "maxclass": "comment",
+          "numinlets": 1,
+          "numoutlets": 0,
+          "outlettype": [],
+          "patching_rect": [
+            460.0,
+            170.0,
+            350.0,
+            22.0
+          ],
+          "text": "Clear the filter's memory"
+        }
+      },
+      {
+        "box": {
+          "id": "obj-9",
           "maxclass": "newobj",
           "numinlets": 2,
           "numoutlets": 1,
@@ -63,7 +165,7 @@
           ],
           "patching_rect": [
             20.0,
-            330.0,
+            220.0,
             190.0,
             22.0
           ],
@@ -72,7 +174,7 @@
       },
       {
         "box": {
-          "id": "obj-4",
+          "id": "obj-10",
           "maxclass": "newobj",
           "numinlets": 1,
           "numoutlets": 1,
@@ -90,7 +192,7 @@
       },
       {
         "box": {
-          "id": "obj-5",
+          "id": "obj-11",
           "maxclass": "newobj",
           "numinlets": 2,
           "numoutlets": 1,
@@ -108,108 +210,6 @@
       },
       {
         "box": {
-          "id": "obj-6",
-          "maxclass": "message",
-          "numinlets": 2,
-          "numoutlets": 1,
-          "outlettype": [
-            ""
-          ],
-          "patching_rect": [
-            300.0,
-            140.0,
-            34.5,
-            22.0
-          ],
-          "text": "500"
-        }
-      },
-      {
-        "box": {
-          "id": "obj-7",
-          "maxclass": "comment",
-          "numinlets": 1,
-          "numoutlets": 0,
-          "outlettype": [],
-          "patching_rect": [
-            300.0,
-            162.0,
-            155.0,
-            22.0
-          ],
-          "text": "(signal/float) Cutoff Frequency"
-        }
-      },
-      {
-        "box": {
-          "id": "obj-8",
-          "maxclass": "message",
-          "numinlets": 2,
-          "numoutlets": 1,
-          "outlettype": [
-            ""
-          ],
-          "patching_rect": [
-            460.0,
-            140.0,
-            42.0,
-            22.0
-          ],
-          "text": "2000"
-        }
-      },
-      {
-        "box": {
-          "id": "obj-9",
-          "maxclass": "comment",
-          "numinlets": 1,
-          "numoutlets": 0,
-          "outlettype": [],
-          "patching_rect": [
-            460.0,
-            162.0,
-            155.0,
-            22.0
-          ],
-          "text": "(signal/float) Cutoff Frequency"
-        }
-      },
-      {
-        "box": {
-          "id": "obj-10",
-          "maxclass": "message",
-          "numinlets": 2,
-          "numoutlets": 1,
-          "outlettype": [
-            ""
-          ],
-          "patching_rect": [
-            620.0,
-            140.0,
-            49.5,
-            22.0
-          ],
-          "text": "clear"
-        }
-      },
-      {
-        "box": {
-          "id": "obj-11",
-          "maxclass": "comment",
-          "numinlets": 1,
-          "numoutlets": 0,
-          "outlettype": [],
-          "patching_rect": [
-            620.0,
-            162.0,
-            155.0,
-            22.0
-          ],
-          "text": "last = 0"
-        }
-      },
-      {
-        "box": {
           "id": "obj-12",
           "maxclass": "newobj",
           "numinlets": 2,
@@ -217,7 +217,7 @@
           "outlettype": [],
           "patching_rect": [
             20.0,
-            440.0,
+            330.0,
             74.0,
             22.0
           ],
@@ -229,59 +229,23 @@
       {
         "patchline": {
           "source": [
-            "obj-4",
-            0
-          ],
-          "destination": [
-            "obj-5",
-            0
-          ]
-        }
-      },
-      {
-        "patchline": {
-          "source": [
-            "obj-5",
-            0
-          ],
-          "destination": [
-            "obj-3",
-            0
-          ]
-        }
-      },
-      {
-        "patchline": {
-          "source": [
-            "obj-6",
-            0
-          ],
-          "destination": [
-            "obj-3",
-            1
-          ]
-        }
-      },
-      {
-        "patchline": {
-          "source": [
-            "obj-8",
-            0
-          ],
-          "destination": [
-            "obj-3",
-            1
-          ]
-        }
-      },
-      {
-        "patchline": {
-          "source": [
             "obj-10",
             0
           ],
           "destination": [
-            "obj-3",
+            "obj-11",
+            0
+          ]
+        }
+      },
+      {
+        "patchline": {
+          "source": [
+            "obj-11",
+            0
+          ],
+          "destination": [
+            "obj-9",
             0
           ]
         }
@@ -290,6 +254,42 @@
         "patchline": {
           "source": [
             "obj-3",
+            0
+          ],
+          "destination": [
+            "obj-9",
+            1
+          ]
+        }
+      },
+      {
+        "patchline": {
+          "source": [
+            "obj-5",
+            0
+          ],
+          "destination": [
+            "obj-9",
+            1
+          ]
+        }
+      },
+      {
+        "patchline": {
+          "source": [
+            "obj-7",
+            0
+          ],
+          "destination": [
+            "obj-9",
+            0
+          ]
+        }
+      },
+      {
+        "patchline": {
+          "source": [
+            "obj-9",
             0
           ],
           "destination": [
@@ -301,7 +301,7 @@
       {
         "patchline": {
           "source": [
-            "obj-3",
+            "obj-9",
             0
           ],
           "destination": [

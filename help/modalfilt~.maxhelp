@@ -11,7 +11,7 @@
       80.0,
       80.0,
       820.0,
-      560.0
+      450.0
     ],
     "openinpresentation": 0,
     "default_fontsize": 12.0,
@@ -49,61 +49,59 @@
             640.0,
             22.0
           ],
-          "text": "modalfilt~ is a second-order filter (one direct-form-II biquad) whose response kind is chosen by a symbol creation argument: bp2 (band-pass with unity peak gain), rbp2 (resonant band-pass, peak gain rising with Q), lp2 (low-pass) or hp2 (high-pass)."
+          "text": "Two-pole filter with four responses: band-pass, resonant band-pass, low-pass or high-pass"
         }
       },
       {
         "box": {
           "id": "obj-3",
-          "maxclass": "newobj",
-          "numinlets": 3,
+          "maxclass": "message",
+          "numinlets": 2,
           "numoutlets": 1,
           "outlettype": [
-            "signal"
+            ""
           ],
           "patching_rect": [
-            20.0,
-            330.0,
-            340.0,
+            300.0,
+            110.0,
+            34.5,
             22.0
           ],
-          "text": "modalfilt~ bp2"
+          "text": "0.2"
         }
       },
       {
         "box": {
           "id": "obj-4",
-          "maxclass": "newobj",
+          "maxclass": "comment",
           "numinlets": 1,
-          "numoutlets": 1,
-          "outlettype": [
-            "signal"
-          ],
+          "numoutlets": 0,
+          "outlettype": [],
           "patching_rect": [
-            20.0,
-            70.0,
-            59.0,
+            460.0,
+            110.0,
+            350.0,
             22.0
           ],
-          "text": "noise~"
+          "text": "(signal/float) Center Frequency"
         }
       },
       {
         "box": {
           "id": "obj-5",
           "maxclass": "newobj",
-          "numinlets": 2,
+          "numinlets": 1,
           "numoutlets": 1,
           "outlettype": [
-            "signal"
+            "bang"
           ],
           "patching_rect": [
-            20.0,
-            100.0,
-            59.0,
+            300.0,
+            75.0,
+            74.0,
             22.0
           ],
-          "text": "*~ 0.3"
+          "text": "loadbang"
         }
       },
       {
@@ -118,10 +116,10 @@
           "patching_rect": [
             300.0,
             140.0,
-            34.5,
+            42.0,
             22.0
           ],
-          "text": "0.2"
+          "text": "0.05"
         }
       },
       {
@@ -132,9 +130,9 @@
           "numoutlets": 0,
           "outlettype": [],
           "patching_rect": [
-            300.0,
-            162.0,
-            155.0,
+            460.0,
+            140.0,
+            350.0,
             22.0
           ],
           "text": "(signal/float) Center Frequency"
@@ -143,67 +141,15 @@
       {
         "box": {
           "id": "obj-8",
-          "maxclass": "newobj",
-          "numinlets": 1,
+          "maxclass": "message",
+          "numinlets": 2,
           "numoutlets": 1,
           "outlettype": [
-            "bang"
+            ""
           ],
           "patching_rect": [
             300.0,
-            100.0,
-            74.0,
-            22.0
-          ],
-          "text": "loadbang"
-        }
-      },
-      {
-        "box": {
-          "id": "obj-9",
-          "maxclass": "message",
-          "numinlets": 2,
-          "numoutlets": 1,
-          "outlettype": [
-            ""
-          ],
-          "patching_rect": [
-            460.0,
-            140.0,
-            42.0,
-            22.0
-          ],
-          "text": "0.05"
-        }
-      },
-      {
-        "box": {
-          "id": "obj-10",
-          "maxclass": "comment",
-          "numinlets": 1,
-          "numoutlets": 0,
-          "outlettype": [],
-          "patching_rect": [
-            460.0,
-            162.0,
-            155.0,
-            22.0
-          ],
-          "text": "(signal/float) Center Frequency"
-        }
-      },
-      {
-        "box": {
-          "id": "obj-11",
-          "maxclass": "message",
-          "numinlets": 2,
-          "numoutlets": 1,
-          "outlettype": [
-            ""
-          ],
-          "patching_rect": [
-            620.0,
-            140.0,
+            170.0,
             30.0,
             22.0
           ],
@@ -212,15 +158,15 @@
       },
       {
         "box": {
-          "id": "obj-12",
+          "id": "obj-9",
           "maxclass": "comment",
           "numinlets": 1,
           "numoutlets": 0,
           "outlettype": [],
           "patching_rect": [
-            620.0,
-            162.0,
-            155.0,
+            460.0,
+            170.0,
+            350.0,
             22.0
           ],
           "text": "(signal/float) Q/filter sharpness"
@@ -228,7 +174,7 @@
       },
       {
         "box": {
-          "id": "obj-13",
+          "id": "obj-10",
           "maxclass": "message",
           "numinlets": 2,
           "numoutlets": 1,
@@ -246,18 +192,72 @@
       },
       {
         "box": {
-          "id": "obj-14",
+          "id": "obj-11",
           "maxclass": "comment",
           "numinlets": 1,
           "numoutlets": 0,
           "outlettype": [],
           "patching_rect": [
-            300.0,
-            222.0,
-            155.0,
+            460.0,
+            200.0,
+            350.0,
             22.0
           ],
           "text": "(signal/float) Q/filter sharpness"
+        }
+      },
+      {
+        "box": {
+          "id": "obj-12",
+          "maxclass": "newobj",
+          "numinlets": 3,
+          "numoutlets": 1,
+          "outlettype": [
+            "signal"
+          ],
+          "patching_rect": [
+            20.0,
+            250.0,
+            340.0,
+            22.0
+          ],
+          "text": "modalfilt~ bp2"
+        }
+      },
+      {
+        "box": {
+          "id": "obj-13",
+          "maxclass": "newobj",
+          "numinlets": 1,
+          "numoutlets": 1,
+          "outlettype": [
+            "signal"
+          ],
+          "patching_rect": [
+            20.0,
+            70.0,
+            59.0,
+            22.0
+          ],
+          "text": "noise~"
+        }
+      },
+      {
+        "box": {
+          "id": "obj-14",
+          "maxclass": "newobj",
+          "numinlets": 2,
+          "numoutlets": 1,
+          "outlettype": [
+            "signal"
+          ],
+          "patching_rect": [
+            20.0,
+            100.0,
+            59.0,
+            22.0
+          ],
+          "text": "*~ 0.3"
         }
       },
       {
@@ -269,7 +269,7 @@
           "outlettype": [],
           "patching_rect": [
             20.0,
-            440.0,
+            360.0,
             74.0,
             22.0
           ],
@@ -281,18 +281,6 @@
       {
         "patchline": {
           "source": [
-            "obj-4",
-            0
-          ],
-          "destination": [
-            "obj-5",
-            0
-          ]
-        }
-      },
-      {
-        "patchline": {
-          "source": [
             "obj-5",
             0
           ],
@@ -305,59 +293,11 @@
       {
         "patchline": {
           "source": [
-            "obj-6",
+            "obj-5",
             0
           ],
           "destination": [
-            "obj-3",
-            1
-          ]
-        }
-      },
-      {
-        "patchline": {
-          "source": [
             "obj-8",
-            0
-          ],
-          "destination": [
-            "obj-6",
-            0
-          ]
-        }
-      },
-      {
-        "patchline": {
-          "source": [
-            "obj-9",
-            0
-          ],
-          "destination": [
-            "obj-3",
-            1
-          ]
-        }
-      },
-      {
-        "patchline": {
-          "source": [
-            "obj-11",
-            0
-          ],
-          "destination": [
-            "obj-3",
-            2
-          ]
-        }
-      },
-      {
-        "patchline": {
-          "source": [
-            "obj-8",
-            0
-          ],
-          "destination": [
-            "obj-11",
             0
           ]
         }
@@ -369,8 +309,20 @@
             0
           ],
           "destination": [
-            "obj-3",
-            2
+            "obj-14",
+            0
+          ]
+        }
+      },
+      {
+        "patchline": {
+          "source": [
+            "obj-14",
+            0
+          ],
+          "destination": [
+            "obj-12",
+            0
           ]
         }
       },
@@ -378,6 +330,54 @@
         "patchline": {
           "source": [
             "obj-3",
+            0
+          ],
+          "destination": [
+            "obj-12",
+            1
+          ]
+        }
+      },
+      {
+        "patchline": {
+          "source": [
+            "obj-6",
+            0
+          ],
+          "destination": [
+            "obj-12",
+            1
+          ]
+        }
+      },
+      {
+        "patchline": {
+          "source": [
+            "obj-8",
+            0
+          ],
+          "destination": [
+            "obj-12",
+            2
+          ]
+        }
+      },
+      {
+        "patchline": {
+          "source": [
+            "obj-10",
+            0
+          ],
+          "destination": [
+            "obj-12",
+            2
+          ]
+        }
+      },
+      {
+        "patchline": {
+          "source": [
+            "obj-12",
             0
           ],
           "destination": [
@@ -389,7 +389,7 @@
       {
         "patchline": {
           "source": [
-            "obj-3",
+            "obj-12",
             0
           ],
           "destination": [

@@ -11,7 +11,7 @@
       80.0,
       80.0,
       820.0,
-      560.0
+      585.0
     ],
     "openinpresentation": 0,
     "default_fontsize": 12.0,
@@ -49,12 +49,182 @@
             640.0,
             22.0
           ],
-          "text": "rangetamer~ is a multichannel compressor driven by the mean square of all channels."
+          "text": "Multichannel compressor that narrows the dynamic range around a pivot level"
         }
       },
       {
         "box": {
           "id": "obj-3",
+          "maxclass": "message",
+          "numinlets": 2,
+          "numoutlets": 1,
+          "outlettype": [
+            ""
+          ],
+          "patching_rect": [
+            300.0,
+            110.0,
+            109.5,
+            22.0
+          ],
+          "text": "Threshold -20"
+        }
+      },
+      {
+        "box": {
+          "id": "obj-4",
+          "maxclass": "comment",
+          "numinlets": 1,
+          "numoutlets": 0,
+          "outlettype": [],
+          "patching_rect": [
+            460.0,
+            110.0,
+            350.0,
+            52.0
+          ],
+          "text": "-70 to 0.5 dB, clamped outside. Below: \"setting threshold to -70.0\" is posted and -70 is used; above: \"setting threshold to 0.5\" is posted and 0.5 is used."
+        }
+      },
+      {
+        "box": {
+          "id": "obj-5",
+          "maxclass": "message",
+          "numinlets": 2,
+          "numoutlets": 1,
+          "outlettype": [
+            ""
+          ],
+          "patching_rect": [
+            300.0,
+            170.0,
+            64.5,
+            22.0
+          ],
+          "text": "Ratio 4"
+        }
+      },
+      {
+        "box": {
+          "id": "obj-6",
+          "maxclass": "comment",
+          "numinlets": 1,
+          "numoutlets": 0,
+          "outlettype": [],
+          "patching_rect": [
+            460.0,
+            170.0,
+            350.0,
+            67.0
+          ],
+          "text": "1 to 144, clamped outside. Below 1: \"setting ratio to 1.0\" is posted and 1 is used; 144 or more: \"setting ratio to infinity\" is posted and 144 is used (so exactly 144 also posts it)."
+        }
+      },
+      {
+        "box": {
+          "id": "obj-7",
+          "maxclass": "message",
+          "numinlets": 2,
+          "numoutlets": 1,
+          "outlettype": [
+            ""
+          ],
+          "patching_rect": [
+            300.0,
+            245.0,
+            79.5,
+            22.0
+          ],
+          "text": "Attack 10"
+        }
+      },
+      {
+        "box": {
+          "id": "obj-8",
+          "maxclass": "comment",
+          "numinlets": 1,
+          "numoutlets": 0,
+          "outlettype": [],
+          "patching_rect": [
+            460.0,
+            245.0,
+            350.0,
+            37.0
+          ],
+          "text": "from 1 ms up, with no upper limit. Below: \"setting attack to 1.0 ms\" is posted and 1 is used."
+        }
+      },
+      {
+        "box": {
+          "id": "obj-9",
+          "maxclass": "message",
+          "numinlets": 2,
+          "numoutlets": 1,
+          "outlettype": [
+            ""
+          ],
+          "patching_rect": [
+            300.0,
+            290.0,
+            94.5,
+            22.0
+          ],
+          "text": "Release 100"
+        }
+      },
+      {
+        "box": {
+          "id": "obj-10",
+          "maxclass": "comment",
+          "numinlets": 1,
+          "numoutlets": 0,
+          "outlettype": [],
+          "patching_rect": [
+            460.0,
+            290.0,
+            350.0,
+            37.0
+          ],
+          "text": "from 1 ms up, with no upper limit. Below: \"setting release to 1.0 ms\" is posted and 1 is used."
+        }
+      },
+      {
+        "box": {
+          "id": "obj-11",
+          "maxclass": "message",
+          "numinlets": 2,
+          "numoutlets": 1,
+          "outlettype": [
+            ""
+          ],
+          "patching_rect": [
+            300.0,
+            335.0,
+            72.0,
+            22.0
+          ],
+          "text": "Bypass 0"
+        }
+      },
+      {
+        "box": {
+          "id": "obj-12",
+          "maxclass": "comment",
+          "numinlets": 1,
+          "numoutlets": 0,
+          "outlettype": [],
+          "patching_rect": [
+            460.0,
+            335.0,
+            350.0,
+            22.0
+          ],
+          "text": "Pass the inputs through unchanged"
+        }
+      },
+      {
+        "box": {
+          "id": "obj-13",
           "maxclass": "newobj",
           "numinlets": 1,
           "numoutlets": 2,
@@ -64,7 +234,7 @@
           ],
           "patching_rect": [
             20.0,
-            330.0,
+            385.0,
             160.0,
             22.0
           ],
@@ -73,7 +243,7 @@
       },
       {
         "box": {
-          "id": "obj-4",
+          "id": "obj-14",
           "maxclass": "newobj",
           "numinlets": 1,
           "numoutlets": 1,
@@ -91,7 +261,7 @@
       },
       {
         "box": {
-          "id": "obj-5",
+          "id": "obj-15",
           "maxclass": "newobj",
           "numinlets": 2,
           "numoutlets": 1,
@@ -109,176 +279,6 @@
       },
       {
         "box": {
-          "id": "obj-6",
-          "maxclass": "message",
-          "numinlets": 2,
-          "numoutlets": 1,
-          "outlettype": [
-            ""
-          ],
-          "patching_rect": [
-            300.0,
-            140.0,
-            109.5,
-            22.0
-          ],
-          "text": "Threshold -20"
-        }
-      },
-      {
-        "box": {
-          "id": "obj-7",
-          "maxclass": "comment",
-          "numinlets": 1,
-          "numoutlets": 0,
-          "outlettype": [],
-          "patching_rect": [
-            300.0,
-            162.0,
-            155.0,
-            22.0
-          ],
-          "text": "above 0.5: post \"setting threshold to 0.5\", use 0.5; below -"
-        }
-      },
-      {
-        "box": {
-          "id": "obj-8",
-          "maxclass": "message",
-          "numinlets": 2,
-          "numoutlets": 1,
-          "outlettype": [
-            ""
-          ],
-          "patching_rect": [
-            460.0,
-            140.0,
-            64.5,
-            22.0
-          ],
-          "text": "Ratio 4"
-        }
-      },
-      {
-        "box": {
-          "id": "obj-9",
-          "maxclass": "comment",
-          "numinlets": 1,
-          "numoutlets": 0,
-          "outlettype": [],
-          "patching_rect": [
-            460.0,
-            162.0,
-            155.0,
-            22.0
-          ],
-          "text": "below 1: post \"setting ratio to 1.0\", use 1; at or above 144"
-        }
-      },
-      {
-        "box": {
-          "id": "obj-10",
-          "maxclass": "message",
-          "numinlets": 2,
-          "numoutlets": 1,
-          "outlettype": [
-            ""
-          ],
-          "patching_rect": [
-            620.0,
-            140.0,
-            79.5,
-            22.0
-          ],
-          "text": "Attack 10"
-        }
-      },
-      {
-        "box": {
-          "id": "obj-11",
-          "maxclass": "comment",
-          "numinlets": 1,
-          "numoutlets": 0,
-          "outlettype": [],
-          "patching_rect": [
-            620.0,
-            162.0,
-            155.0,
-            22.0
-          ],
-          "text": "below 1: post \"setting attack to 1.0 ms\", use 1; convert to "
-        }
-      },
-      {
-        "box": {
-          "id": "obj-12",
-          "maxclass": "message",
-          "numinlets": 2,
-          "numoutlets": 1,
-          "outlettype": [
-            ""
-          ],
-          "patching_rect": [
-            300.0,
-            200.0,
-            94.5,
-            22.0
-          ],
-          "text": "Release 100"
-        }
-      },
-      {
-        "box": {
-          "id": "obj-13",
-          "maxclass": "comment",
-          "numinlets": 1,
-          "numoutlets": 0,
-          "outlettype": [],
-          "patching_rect": [
-            300.0,
-            222.0,
-            155.0,
-            22.0
-          ],
-          "text": "below 1: post \"setting release to 1.0 ms\", use 1; convert to"
-        }
-      },
-      {
-        "box": {
-          "id": "obj-14",
-          "maxclass": "message",
-          "numinlets": 2,
-          "numoutlets": 1,
-          "outlettype": [
-            ""
-          ],
-          "patching_rect": [
-            460.0,
-            200.0,
-            72.0,
-            22.0
-          ],
-          "text": "Bypass 0"
-        }
-      },
-      {
-        "box": {
-          "id": "obj-15",
-          "maxclass": "comment",
-          "numinlets": 1,
-          "numoutlets": 0,
-          "outlettype": [],
-          "patching_rect": [
-            460.0,
-            222.0,
-            155.0,
-            22.0
-          ],
-          "text": "non-zero: post \"Bypass is ON\", set bypass to 1; zero: clear "
-        }
-      },
-      {
-        "box": {
           "id": "obj-16",
           "maxclass": "newobj",
           "numinlets": 2,
@@ -286,7 +286,7 @@
           "outlettype": [],
           "patching_rect": [
             20.0,
-            440.0,
+            495.0,
             74.0,
             22.0
           ],
@@ -298,83 +298,23 @@
       {
         "patchline": {
           "source": [
-            "obj-4",
-            0
-          ],
-          "destination": [
-            "obj-5",
-            0
-          ]
-        }
-      },
-      {
-        "patchline": {
-          "source": [
-            "obj-5",
-            0
-          ],
-          "destination": [
-            "obj-3",
-            0
-          ]
-        }
-      },
-      {
-        "patchline": {
-          "source": [
-            "obj-6",
-            0
-          ],
-          "destination": [
-            "obj-3",
-            0
-          ]
-        }
-      },
-      {
-        "patchline": {
-          "source": [
-            "obj-8",
-            0
-          ],
-          "destination": [
-            "obj-3",
-            0
-          ]
-        }
-      },
-      {
-        "patchline": {
-          "source": [
-            "obj-10",
-            0
-          ],
-          "destination": [
-            "obj-3",
-            0
-          ]
-        }
-      },
-      {
-        "patchline": {
-          "source": [
-            "obj-12",
-            0
-          ],
-          "destination": [
-            "obj-3",
-            0
-          ]
-        }
-      },
-      {
-        "patchline": {
-          "source": [
             "obj-14",
             0
           ],
           "destination": [
-            "obj-3",
+            "obj-15",
+            0
+          ]
+        }
+      },
+      {
+        "patchline": {
+          "source": [
+            "obj-15",
+            0
+          ],
+          "destination": [
+            "obj-13",
             0
           ]
         }
@@ -383,6 +323,66 @@
         "patchline": {
           "source": [
             "obj-3",
+            0
+          ],
+          "destination": [
+            "obj-13",
+            0
+          ]
+        }
+      },
+      {
+        "patchline": {
+          "source": [
+            "obj-5",
+            0
+          ],
+          "destination": [
+            "obj-13",
+            0
+          ]
+        }
+      },
+      {
+        "patchline": {
+          "source": [
+            "obj-7",
+            0
+          ],
+          "destination": [
+            "obj-13",
+            0
+          ]
+        }
+      },
+      {
+        "patchline": {
+          "source": [
+            "obj-9",
+            0
+          ],
+          "destination": [
+            "obj-13",
+            0
+          ]
+        }
+      },
+      {
+        "patchline": {
+          "source": [
+            "obj-11",
+            0
+          ],
+          "destination": [
+            "obj-13",
+            0
+          ]
+        }
+      },
+      {
+        "patchline": {
+          "source": [
+            "obj-13",
             0
           ],
           "destination": [
@@ -394,7 +394,7 @@
       {
         "patchline": {
           "source": [
-            "obj-3",
+            "obj-13",
             1
           ],
           "destination": [

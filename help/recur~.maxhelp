@@ -11,7 +11,7 @@
       80.0,
       80.0,
       820.0,
-      560.0
+      450.0
     ],
     "openinpresentation": 0,
     "default_fontsize": 12.0,
@@ -49,66 +49,12 @@
             640.0,
             22.0
           ],
-          "text": "Three externals that each apply one raw first-order section with a real coefficient, for users who build their own filters from elementary sections: - recur~: one pole, y[n] = x[n] + a\u00b7y[n\u22121]; - fwdtap~: one zero, y[n] = x[n] \u2212 a\u00b7x[n\u22121]; - backtap~: one zero, reversed, y[n] = x[n\u22121] \u2212 a\u00b7x[n]."
+          "text": "Raw one-pole filter section, y[n] = x[n] + a * y[n-1]"
         }
       },
       {
         "box": {
           "id": "obj-3",
-          "maxclass": "newobj",
-          "numinlets": 2,
-          "numoutlets": 1,
-          "outlettype": [
-            "signal"
-          ],
-          "patching_rect": [
-            20.0,
-            330.0,
-            190.0,
-            22.0
-          ],
-          "text": "recur~ 0.5"
-        }
-      },
-      {
-        "box": {
-          "id": "obj-4",
-          "maxclass": "newobj",
-          "numinlets": 1,
-          "numoutlets": 1,
-          "outlettype": [
-            "signal"
-          ],
-          "patching_rect": [
-            20.0,
-            70.0,
-            59.0,
-            22.0
-          ],
-          "text": "noise~"
-        }
-      },
-      {
-        "box": {
-          "id": "obj-5",
-          "maxclass": "newobj",
-          "numinlets": 2,
-          "numoutlets": 1,
-          "outlettype": [
-            "signal"
-          ],
-          "patching_rect": [
-            20.0,
-            100.0,
-            59.0,
-            22.0
-          ],
-          "text": "*~ 0.3"
-        }
-      },
-      {
-        "box": {
-          "id": "obj-6",
           "maxclass": "message",
           "numinlets": 2,
           "numoutlets": 1,
@@ -117,7 +63,7 @@
           ],
           "patching_rect": [
             300.0,
-            140.0,
+            110.0,
             34.5,
             22.0
           ],
@@ -126,15 +72,15 @@
       },
       {
         "box": {
-          "id": "obj-7",
+          "id": "obj-4",
           "maxclass": "comment",
           "numinlets": 1,
           "numoutlets": 0,
           "outlettype": [],
           "patching_rect": [
-            300.0,
-            162.0,
-            155.0,
+            460.0,
+            110.0,
+            350.0,
             22.0
           ],
           "text": "(signal/float) Filter coefficient"
@@ -142,7 +88,7 @@
       },
       {
         "box": {
-          "id": "obj-8",
+          "id": "obj-5",
           "maxclass": "message",
           "numinlets": 2,
           "numoutlets": 1,
@@ -150,7 +96,7 @@
             ""
           ],
           "patching_rect": [
-            460.0,
+            300.0,
             140.0,
             34.5,
             22.0
@@ -160,15 +106,15 @@
       },
       {
         "box": {
-          "id": "obj-9",
+          "id": "obj-6",
           "maxclass": "comment",
           "numinlets": 1,
           "numoutlets": 0,
           "outlettype": [],
           "patching_rect": [
             460.0,
-            162.0,
-            155.0,
+            140.0,
+            350.0,
             22.0
           ],
           "text": "(signal/float) Filter coefficient"
@@ -176,7 +122,7 @@
       },
       {
         "box": {
-          "id": "obj-10",
+          "id": "obj-7",
           "maxclass": "message",
           "numinlets": 2,
           "numoutlets": 1,
@@ -184,8 +130,8 @@
             ""
           ],
           "patching_rect": [
-            620.0,
-            140.0,
+            300.0,
+            170.0,
             49.5,
             22.0
           ],
@@ -194,23 +140,23 @@
       },
       {
         "box": {
-          "id": "obj-11",
+          "id": "obj-8",
           "maxclass": "comment",
           "numinlets": 1,
           "numoutlets": 0,
           "outlettype": [],
           "patching_rect": [
-            620.0,
-            162.0,
-            155.0,
+            460.0,
+            170.0,
+            350.0,
             22.0
           ],
-          "text": "state = 0"
+          "text": "Clear the filter's memory"
         }
       },
       {
         "box": {
-          "id": "obj-12",
+          "id": "obj-9",
           "maxclass": "message",
           "numinlets": 2,
           "numoutlets": 1,
@@ -228,18 +174,72 @@
       },
       {
         "box": {
-          "id": "obj-13",
+          "id": "obj-10",
           "maxclass": "comment",
           "numinlets": 1,
           "numoutlets": 0,
           "outlettype": [],
           "patching_rect": [
-            300.0,
-            222.0,
-            155.0,
+            460.0,
+            200.0,
+            350.0,
             22.0
           ],
-          "text": "state = value (0 when absent)"
+          "text": "Set the filter's memory"
+        }
+      },
+      {
+        "box": {
+          "id": "obj-11",
+          "maxclass": "newobj",
+          "numinlets": 2,
+          "numoutlets": 1,
+          "outlettype": [
+            "signal"
+          ],
+          "patching_rect": [
+            20.0,
+            250.0,
+            190.0,
+            22.0
+          ],
+          "text": "recur~ 0.5"
+        }
+      },
+      {
+        "box": {
+          "id": "obj-12",
+          "maxclass": "newobj",
+          "numinlets": 1,
+          "numoutlets": 1,
+          "outlettype": [
+            "signal"
+          ],
+          "patching_rect": [
+            20.0,
+            70.0,
+            59.0,
+            22.0
+          ],
+          "text": "noise~"
+        }
+      },
+      {
+        "box": {
+          "id": "obj-13",
+          "maxclass": "newobj",
+          "numinlets": 2,
+          "numoutlets": 1,
+          "outlettype": [
+            "signal"
+          ],
+          "patching_rect": [
+            20.0,
+            100.0,
+            59.0,
+            22.0
+          ],
+          "text": "*~ 0.3"
         }
       },
       {
@@ -251,7 +251,7 @@
           "outlettype": [],
           "patching_rect": [
             20.0,
-            440.0,
+            360.0,
             74.0,
             22.0
           ],
@@ -263,71 +263,23 @@
       {
         "patchline": {
           "source": [
-            "obj-4",
-            0
-          ],
-          "destination": [
-            "obj-5",
-            0
-          ]
-        }
-      },
-      {
-        "patchline": {
-          "source": [
-            "obj-5",
-            0
-          ],
-          "destination": [
-            "obj-3",
-            0
-          ]
-        }
-      },
-      {
-        "patchline": {
-          "source": [
-            "obj-6",
-            0
-          ],
-          "destination": [
-            "obj-3",
-            1
-          ]
-        }
-      },
-      {
-        "patchline": {
-          "source": [
-            "obj-8",
-            0
-          ],
-          "destination": [
-            "obj-3",
-            1
-          ]
-        }
-      },
-      {
-        "patchline": {
-          "source": [
-            "obj-10",
-            0
-          ],
-          "destination": [
-            "obj-3",
-            0
-          ]
-        }
-      },
-      {
-        "patchline": {
-          "source": [
             "obj-12",
             0
           ],
           "destination": [
-            "obj-3",
+            "obj-13",
+            0
+          ]
+        }
+      },
+      {
+        "patchline": {
+          "source": [
+            "obj-13",
+            0
+          ],
+          "destination": [
+            "obj-11",
             0
           ]
         }
@@ -336,6 +288,54 @@
         "patchline": {
           "source": [
             "obj-3",
+            0
+          ],
+          "destination": [
+            "obj-11",
+            1
+          ]
+        }
+      },
+      {
+        "patchline": {
+          "source": [
+            "obj-5",
+            0
+          ],
+          "destination": [
+            "obj-11",
+            1
+          ]
+        }
+      },
+      {
+        "patchline": {
+          "source": [
+            "obj-7",
+            0
+          ],
+          "destination": [
+            "obj-11",
+            0
+          ]
+        }
+      },
+      {
+        "patchline": {
+          "source": [
+            "obj-9",
+            0
+          ],
+          "destination": [
+            "obj-11",
+            0
+          ]
+        }
+      },
+      {
+        "patchline": {
+          "source": [
+            "obj-11",
             0
           ],
           "destination": [
@@ -347,7 +347,7 @@
       {
         "patchline": {
           "source": [
-            "obj-3",
+            "obj-11",
             0
           ],
           "destination": [

@@ -11,7 +11,7 @@
       80.0,
       80.0,
       820.0,
-      560.0
+      380.0
     ],
     "openinpresentation": 0,
     "default_fontsize": 12.0,
@@ -49,7 +49,7 @@
             640.0,
             22.0
           ],
-          "text": "slidevec~ moves the samples of each signal block left or right by a fixed number of positions within the block, filling the vacated positions with zeros."
+          "text": "Shifts the samples of each signal vector left or right, filling the gap with zeros"
         }
       },
       {
@@ -63,7 +63,7 @@
           ],
           "patching_rect": [
             20.0,
-            330.0,
+            180.0,
             160.0,
             22.0
           ],
@@ -115,7 +115,7 @@
           "outlettype": [],
           "patching_rect": [
             20.0,
-            440.0,
+            290.0,
             74.0,
             22.0
           ],

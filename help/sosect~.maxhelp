@@ -11,7 +11,7 @@
       80.0,
       80.0,
       820.0,
-      560.0
+      450.0
     ],
     "openinpresentation": 0,
     "default_fontsize": 12.0,
@@ -49,12 +49,80 @@
             640.0,
             22.0
           ],
-          "text": "sosect~ is a raw second-order section (biquad) whose five coefficients are set directly by a list of five numbers, for users who compute their own coefficients."
+          "text": "Raw biquad (second-order) filter section set by a list of five coefficients"
         }
       },
       {
         "box": {
           "id": "obj-3",
+          "maxclass": "message",
+          "numinlets": 2,
+          "numoutlets": 1,
+          "outlettype": [
+            ""
+          ],
+          "patching_rect": [
+            300.0,
+            110.0,
+            177.0,
+            22.0
+          ],
+          "text": "0.5 -0.25 0.4 0.1 0.05"
+        }
+      },
+      {
+        "box": {
+          "id": "obj-4",
+          "maxclass": "comment",
+          "numinlets": 1,
+          "numoutlets": 0,
+          "outlettype": [],
+          "patching_rect": [
+            460.0,
+            110.0,
+            350.0,
+            82.0
+          ],
+          "text": "\n(signal) Incoming signal\n (list) A list of 5 floats is used to set the filter parameters\n (clear)clear internal state"
+        }
+      },
+      {
+        "box": {
+          "id": "obj-5",
+          "maxclass": "message",
+          "numinlets": 2,
+          "numoutlets": 1,
+          "outlettype": [
+            ""
+          ],
+          "patching_rect": [
+            300.0,
+            200.0,
+            49.5,
+            22.0
+          ],
+          "text": "clear"
+        }
+      },
+      {
+        "box": {
+          "id": "obj-6",
+          "maxclass": "comment",
+          "numinlets": 1,
+          "numoutlets": 0,
+          "outlettype": [],
+          "patching_rect": [
+            460.0,
+            200.0,
+            350.0,
+            22.0
+          ],
+          "text": "Clear the filter's memory"
+        }
+      },
+      {
+        "box": {
+          "id": "obj-7",
           "maxclass": "newobj",
           "numinlets": 1,
           "numoutlets": 1,
@@ -63,7 +131,7 @@
           ],
           "patching_rect": [
             20.0,
-            330.0,
+            250.0,
             160.0,
             22.0
           ],
@@ -72,7 +140,7 @@
       },
       {
         "box": {
-          "id": "obj-4",
+          "id": "obj-8",
           "maxclass": "newobj",
           "numinlets": 1,
           "numoutlets": 1,
@@ -90,7 +158,7 @@
       },
       {
         "box": {
-          "id": "obj-5",
+          "id": "obj-9",
           "maxclass": "newobj",
           "numinlets": 2,
           "numoutlets": 1,
@@ -108,74 +176,6 @@
       },
       {
         "box": {
-          "id": "obj-6",
-          "maxclass": "message",
-          "numinlets": 2,
-          "numoutlets": 1,
-          "outlettype": [
-            ""
-          ],
-          "patching_rect": [
-            300.0,
-            140.0,
-            177.0,
-            22.0
-          ],
-          "text": "0.5 -0.25 0.4 0.1 0.05"
-        }
-      },
-      {
-        "box": {
-          "id": "obj-7",
-          "maxclass": "comment",
-          "numinlets": 1,
-          "numoutlets": 0,
-          "outlettype": [],
-          "patching_rect": [
-            300.0,
-            162.0,
-            155.0,
-            22.0
-          ],
-          "text": "\n(signal) Incoming signal\n (list) A list of 5 floats is used"
-        }
-      },
-      {
-        "box": {
-          "id": "obj-8",
-          "maxclass": "message",
-          "numinlets": 2,
-          "numoutlets": 1,
-          "outlettype": [
-            ""
-          ],
-          "patching_rect": [
-            460.0,
-            140.0,
-            49.5,
-            22.0
-          ],
-          "text": "clear"
-        }
-      },
-      {
-        "box": {
-          "id": "obj-9",
-          "maxclass": "comment",
-          "numinlets": 1,
-          "numoutlets": 0,
-          "outlettype": [],
-          "patching_rect": [
-            460.0,
-            162.0,
-            155.0,
-            22.0
-          ],
-          "text": "the same routine as set: with no arguments it zeroes w1 and "
-        }
-      },
-      {
-        "box": {
           "id": "obj-10",
           "maxclass": "newobj",
           "numinlets": 2,
@@ -183,7 +183,7 @@
           "outlettype": [],
           "patching_rect": [
             20.0,
-            440.0,
+            360.0,
             74.0,
             22.0
           ],
@@ -195,47 +195,23 @@
       {
         "patchline": {
           "source": [
-            "obj-4",
-            0
-          ],
-          "destination": [
-            "obj-5",
-            0
-          ]
-        }
-      },
-      {
-        "patchline": {
-          "source": [
-            "obj-5",
-            0
-          ],
-          "destination": [
-            "obj-3",
-            0
-          ]
-        }
-      },
-      {
-        "patchline": {
-          "source": [
-            "obj-6",
-            0
-          ],
-          "destination": [
-            "obj-3",
-            0
-          ]
-        }
-      },
-      {
-        "patchline": {
-          "source": [
             "obj-8",
             0
           ],
           "destination": [
-            "obj-3",
+            "obj-9",
+            0
+          ]
+        }
+      },
+      {
+        "patchline": {
+          "source": [
+            "obj-9",
+            0
+          ],
+          "destination": [
+            "obj-7",
             0
           ]
         }
@@ -244,6 +220,30 @@
         "patchline": {
           "source": [
             "obj-3",
+            0
+          ],
+          "destination": [
+            "obj-7",
+            0
+          ]
+        }
+      },
+      {
+        "patchline": {
+          "source": [
+            "obj-5",
+            0
+          ],
+          "destination": [
+            "obj-7",
+            0
+          ]
+        }
+      },
+      {
+        "patchline": {
+          "source": [
+            "obj-7",
             0
           ],
           "destination": [
@@ -255,7 +255,7 @@
       {
         "patchline": {
           "source": [
-            "obj-3",
+            "obj-7",
             0
           ],
           "destination": [

@@ -11,7 +11,7 @@
       80.0,
       80.0,
       820.0,
-      560.0
+      480.0
     ],
     "openinpresentation": 0,
     "default_fontsize": 12.0,
@@ -49,12 +49,114 @@
             640.0,
             22.0
           ],
-          "text": "stereoplace~ places a stereo pair between the left and right outputs with a square-root (constant-power) balance law controlled by one position, and passes each output through a one-pole smoother whose time constant is the interpolation time."
+          "text": "Pans a stereo pair with one position, constant-power balance and smoothed outputs"
         }
       },
       {
         "box": {
           "id": "obj-3",
+          "maxclass": "message",
+          "numinlets": 2,
+          "numoutlets": 1,
+          "outlettype": [
+            ""
+          ],
+          "patching_rect": [
+            340.0,
+            110.0,
+            64.5,
+            22.0
+          ],
+          "text": "pan 0.5"
+        }
+      },
+      {
+        "box": {
+          "id": "obj-4",
+          "maxclass": "comment",
+          "numinlets": 1,
+          "numoutlets": 0,
+          "outlettype": [],
+          "patching_rect": [
+            500.0,
+            110.0,
+            310.0,
+            37.0
+          ],
+          "text": "0 to 1; outside (or not a number) sets 0.5, posting \"Default Pan Position value: 0.5\"."
+        }
+      },
+      {
+        "box": {
+          "id": "obj-5",
+          "maxclass": "message",
+          "numinlets": 2,
+          "numoutlets": 1,
+          "outlettype": [
+            ""
+          ],
+          "patching_rect": [
+            340.0,
+            155.0,
+            49.5,
+            22.0
+          ],
+          "text": "pan 0"
+        }
+      },
+      {
+        "box": {
+          "id": "obj-6",
+          "maxclass": "comment",
+          "numinlets": 1,
+          "numoutlets": 0,
+          "outlettype": [],
+          "patching_rect": [
+            500.0,
+            155.0,
+            310.0,
+            37.0
+          ],
+          "text": "0 to 1; outside (or not a number) sets 0.5, posting \"Default Pan Position value: 0.5\"."
+        }
+      },
+      {
+        "box": {
+          "id": "obj-7",
+          "maxclass": "message",
+          "numinlets": 2,
+          "numoutlets": 1,
+          "outlettype": [
+            ""
+          ],
+          "patching_rect": [
+            340.0,
+            200.0,
+            94.5,
+            22.0
+          ],
+          "text": "int_time 10"
+        }
+      },
+      {
+        "box": {
+          "id": "obj-8",
+          "maxclass": "comment",
+          "numinlets": 1,
+          "numoutlets": 0,
+          "outlettype": [],
+          "patching_rect": [
+            500.0,
+            200.0,
+            310.0,
+            52.0
+          ],
+          "text": "0 to 10 ms; outside (or not a number) sets 1 ms, posting \"Default Interpolation Time value: 1\"."
+        }
+      },
+      {
+        "box": {
+          "id": "obj-9",
           "maxclass": "newobj",
           "numinlets": 2,
           "numoutlets": 2,
@@ -64,7 +166,7 @@
           ],
           "patching_rect": [
             20.0,
-            330.0,
+            280.0,
             190.0,
             22.0
           ],
@@ -73,7 +175,7 @@
       },
       {
         "box": {
-          "id": "obj-4",
+          "id": "obj-10",
           "maxclass": "newobj",
           "numinlets": 1,
           "numoutlets": 1,
@@ -91,7 +193,7 @@
       },
       {
         "box": {
-          "id": "obj-5",
+          "id": "obj-11",
           "maxclass": "newobj",
           "numinlets": 2,
           "numoutlets": 1,
@@ -109,7 +211,7 @@
       },
       {
         "box": {
-          "id": "obj-6",
+          "id": "obj-12",
           "maxclass": "newobj",
           "numinlets": 2,
           "numoutlets": 1,
@@ -127,7 +229,7 @@
       },
       {
         "box": {
-          "id": "obj-7",
+          "id": "obj-13",
           "maxclass": "newobj",
           "numinlets": 2,
           "numoutlets": 1,
@@ -145,108 +247,6 @@
       },
       {
         "box": {
-          "id": "obj-8",
-          "maxclass": "message",
-          "numinlets": 2,
-          "numoutlets": 1,
-          "outlettype": [
-            ""
-          ],
-          "patching_rect": [
-            300.0,
-            140.0,
-            64.5,
-            22.0
-          ],
-          "text": "pan 0.5"
-        }
-      },
-      {
-        "box": {
-          "id": "obj-9",
-          "maxclass": "comment",
-          "numinlets": 1,
-          "numoutlets": 0,
-          "outlettype": [],
-          "patching_rect": [
-            300.0,
-            162.0,
-            155.0,
-            22.0
-          ],
-          "text": "a value above 1 or below 0 posts \"Default Pan Position value"
-        }
-      },
-      {
-        "box": {
-          "id": "obj-10",
-          "maxclass": "message",
-          "numinlets": 2,
-          "numoutlets": 1,
-          "outlettype": [
-            ""
-          ],
-          "patching_rect": [
-            460.0,
-            140.0,
-            49.5,
-            22.0
-          ],
-          "text": "pan 0"
-        }
-      },
-      {
-        "box": {
-          "id": "obj-11",
-          "maxclass": "comment",
-          "numinlets": 1,
-          "numoutlets": 0,
-          "outlettype": [],
-          "patching_rect": [
-            460.0,
-            162.0,
-            155.0,
-            22.0
-          ],
-          "text": "a value above 1 or below 0 posts \"Default Pan Position value"
-        }
-      },
-      {
-        "box": {
-          "id": "obj-12",
-          "maxclass": "message",
-          "numinlets": 2,
-          "numoutlets": 1,
-          "outlettype": [
-            ""
-          ],
-          "patching_rect": [
-            620.0,
-            140.0,
-            94.5,
-            22.0
-          ],
-          "text": "int_time 10"
-        }
-      },
-      {
-        "box": {
-          "id": "obj-13",
-          "maxclass": "comment",
-          "numinlets": 1,
-          "numoutlets": 0,
-          "outlettype": [],
-          "patching_rect": [
-            620.0,
-            162.0,
-            155.0,
-            22.0
-          ],
-          "text": "a value above 10 or below 0 posts \"Default Interpolation Tim"
-        }
-      },
-      {
-        "box": {
           "id": "obj-14",
           "maxclass": "newobj",
           "numinlets": 2,
@@ -254,7 +254,7 @@
           "outlettype": [],
           "patching_rect": [
             20.0,
-            440.0,
+            390.0,
             74.0,
             22.0
           ],
@@ -266,71 +266,23 @@
       {
         "patchline": {
           "source": [
-            "obj-4",
-            0
-          ],
-          "destination": [
-            "obj-5",
-            0
-          ]
-        }
-      },
-      {
-        "patchline": {
-          "source": [
-            "obj-5",
-            0
-          ],
-          "destination": [
-            "obj-3",
-            0
-          ]
-        }
-      },
-      {
-        "patchline": {
-          "source": [
-            "obj-6",
-            0
-          ],
-          "destination": [
-            "obj-7",
-            0
-          ]
-        }
-      },
-      {
-        "patchline": {
-          "source": [
-            "obj-7",
-            0
-          ],
-          "destination": [
-            "obj-3",
-            1
-          ]
-        }
-      },
-      {
-        "patchline": {
-          "source": [
-            "obj-8",
-            0
-          ],
-          "destination": [
-            "obj-3",
-            0
-          ]
-        }
-      },
-      {
-        "patchline": {
-          "source": [
             "obj-10",
             0
           ],
           "destination": [
-            "obj-3",
+            "obj-11",
+            0
+          ]
+        }
+      },
+      {
+        "patchline": {
+          "source": [
+            "obj-11",
+            0
+          ],
+          "destination": [
+            "obj-9",
             0
           ]
         }
@@ -342,7 +294,7 @@
             0
           ],
           "destination": [
-            "obj-3",
+            "obj-13",
             0
           ]
         }
@@ -350,7 +302,55 @@
       {
         "patchline": {
           "source": [
+            "obj-13",
+            0
+          ],
+          "destination": [
+            "obj-9",
+            1
+          ]
+        }
+      },
+      {
+        "patchline": {
+          "source": [
             "obj-3",
+            0
+          ],
+          "destination": [
+            "obj-9",
+            0
+          ]
+        }
+      },
+      {
+        "patchline": {
+          "source": [
+            "obj-5",
+            0
+          ],
+          "destination": [
+            "obj-9",
+            0
+          ]
+        }
+      },
+      {
+        "patchline": {
+          "source": [
+            "obj-7",
+            0
+          ],
+          "destination": [
+            "obj-9",
+            0
+          ]
+        }
+      },
+      {
+        "patchline": {
+          "source": [
+            "obj-9",
             0
           ],
           "destination": [
@@ -362,7 +362,7 @@
       {
         "patchline": {
           "source": [
-            "obj-3",
+            "obj-9",
             1
           ],
           "destination": [

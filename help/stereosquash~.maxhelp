@@ -11,7 +11,7 @@
       80.0,
       80.0,
       820.0,
-      560.0
+      810.0
     ],
     "openinpresentation": 0,
     "default_fontsize": 12.0,
@@ -49,12 +49,250 @@
             640.0,
             22.0
           ],
-          "text": "stereosquash~ is a two-channel feed-forward compressor with a soft knee, a linked stereo gain (average or maximum of the two channels' gain reductions), an optional external sidechain signal, make-up gain, an attack slew that lengthens the attack near the threshold, and a third signal outlet that carries the applied linear gain."
+          "text": "Stereo compressor with soft knee, linked gain, sidechain input and make-up gain"
         }
       },
       {
         "box": {
           "id": "obj-3",
+          "maxclass": "message",
+          "numinlets": 2,
+          "numoutlets": 1,
+          "outlettype": [
+            ""
+          ],
+          "patching_rect": [
+            340.0,
+            110.0,
+            87.0,
+            22.0
+          ],
+          "text": "thresh -20"
+        }
+      },
+      {
+        "box": {
+          "id": "obj-4",
+          "maxclass": "comment",
+          "numinlets": 1,
+          "numoutlets": 0,
+          "outlettype": [],
+          "patching_rect": [
+            500.0,
+            110.0,
+            310.0,
+            67.0
+          ],
+          "text": "-80 to 0 dB, clamped outside. Below: \"Minimum Threshold Value: -80 db\" is posted and -80 is used; above: \"Maximum Threshold Value: 0 db\" is posted and 0 is used."
+        }
+      },
+      {
+        "box": {
+          "id": "obj-5",
+          "maxclass": "message",
+          "numinlets": 2,
+          "numoutlets": 1,
+          "outlettype": [
+            ""
+          ],
+          "patching_rect": [
+            340.0,
+            185.0,
+            64.5,
+            22.0
+          ],
+          "text": "ratio 4"
+        }
+      },
+      {
+        "box": {
+          "id": "obj-6",
+          "maxclass": "comment",
+          "numinlets": 1,
+          "numoutlets": 0,
+          "outlettype": [],
+          "patching_rect": [
+            500.0,
+            185.0,
+            310.0,
+            67.0
+          ],
+          "text": "1 to 30, clamped outside. Below: \"Minimum Ratio Value: 1\" is posted and 1 is used; above: \"Maximum Ratio Value: 30\" is posted and 30 is used."
+        }
+      },
+      {
+        "box": {
+          "id": "obj-7",
+          "maxclass": "message",
+          "numinlets": 2,
+          "numoutlets": 1,
+          "outlettype": [
+            ""
+          ],
+          "patching_rect": [
+            340.0,
+            260.0,
+            79.5,
+            22.0
+          ],
+          "text": "attack 10"
+        }
+      },
+      {
+        "box": {
+          "id": "obj-8",
+          "maxclass": "comment",
+          "numinlets": 1,
+          "numoutlets": 0,
+          "outlettype": [],
+          "patching_rect": [
+            500.0,
+            260.0,
+            310.0,
+            67.0
+          ],
+          "text": "0.1 to 1000 ms, clamped outside. Below: \"Minimum Atack Time: 0.1 ms\" is posted (spelt so) and 0.1 is used; above: \"Maximum Attack Time: 1000 ms\" is posted and 1000 is used."
+        }
+      },
+      {
+        "box": {
+          "id": "obj-9",
+          "maxclass": "message",
+          "numinlets": 2,
+          "numoutlets": 1,
+          "outlettype": [
+            ""
+          ],
+          "patching_rect": [
+            340.0,
+            335.0,
+            94.5,
+            22.0
+          ],
+          "text": "release 100"
+        }
+      },
+      {
+        "box": {
+          "id": "obj-10",
+          "maxclass": "comment",
+          "numinlets": 1,
+          "numoutlets": 0,
+          "outlettype": [],
+          "patching_rect": [
+            500.0,
+            335.0,
+            310.0,
+            67.0
+          ],
+          "text": "1 to 3000 ms, clamped outside. Below: \"Minimum Release Time: 1 ms\" is posted and 1 is used; above: \"Maximum Release Time: 3000 ms\" is posted and 3000 is used."
+        }
+      },
+      {
+        "box": {
+          "id": "obj-11",
+          "maxclass": "message",
+          "numinlets": 2,
+          "numoutlets": 1,
+          "outlettype": [
+            ""
+          ],
+          "patching_rect": [
+            340.0,
+            410.0,
+            57.0,
+            22.0
+          ],
+          "text": "knee 6"
+        }
+      },
+      {
+        "box": {
+          "id": "obj-12",
+          "maxclass": "comment",
+          "numinlets": 1,
+          "numoutlets": 0,
+          "outlettype": [],
+          "patching_rect": [
+            500.0,
+            410.0,
+            310.0,
+            67.0
+          ],
+          "text": "0 to 12 dB, clamped outside. Below: \"Minimum Knee Value: 0 db\" is posted and 0 is used; above: \"Maximum Knee Value: 12 db\" is posted and 12 is used."
+        }
+      },
+      {
+        "box": {
+          "id": "obj-13",
+          "maxclass": "message",
+          "numinlets": 2,
+          "numoutlets": 1,
+          "outlettype": [
+            ""
+          ],
+          "patching_rect": [
+            340.0,
+            485.0,
+            72.0,
+            22.0
+          ],
+          "text": "makeup 0"
+        }
+      },
+      {
+        "box": {
+          "id": "obj-14",
+          "maxclass": "comment",
+          "numinlets": 1,
+          "numoutlets": 0,
+          "outlettype": [],
+          "patching_rect": [
+            500.0,
+            485.0,
+            310.0,
+            67.0
+          ],
+          "text": "0 to 30 dB, clamped outside. Below: \"Minimum Makeup Value: 0 db\" is posted and 0 is used; above: \"Maximum Makeup Value: 30 db\" is posted and 30 is used."
+        }
+      },
+      {
+        "box": {
+          "id": "obj-15",
+          "maxclass": "message",
+          "numinlets": 2,
+          "numoutlets": 1,
+          "outlettype": [
+            ""
+          ],
+          "patching_rect": [
+            340.0,
+            560.0,
+            72.0,
+            22.0
+          ],
+          "text": "Bypass 0"
+        }
+      },
+      {
+        "box": {
+          "id": "obj-16",
+          "maxclass": "comment",
+          "numinlets": 1,
+          "numoutlets": 0,
+          "outlettype": [],
+          "patching_rect": [
+            500.0,
+            560.0,
+            310.0,
+            22.0
+          ],
+          "text": "Pass the inputs through unchanged"
+        }
+      },
+      {
+        "box": {
+          "id": "obj-17",
           "maxclass": "newobj",
           "numinlets": 3,
           "numoutlets": 3,
@@ -65,7 +303,7 @@
           ],
           "patching_rect": [
             20.0,
-            330.0,
+            610.0,
             340.0,
             22.0
           ],
@@ -74,7 +312,7 @@
       },
       {
         "box": {
-          "id": "obj-4",
+          "id": "obj-18",
           "maxclass": "newobj",
           "numinlets": 1,
           "numoutlets": 1,
@@ -92,7 +330,7 @@
       },
       {
         "box": {
-          "id": "obj-5",
+          "id": "obj-19",
           "maxclass": "newobj",
           "numinlets": 2,
           "numoutlets": 1,
@@ -110,7 +348,7 @@
       },
       {
         "box": {
-          "id": "obj-6",
+          "id": "obj-20",
           "maxclass": "newobj",
           "numinlets": 2,
           "numoutlets": 1,
@@ -128,7 +366,7 @@
       },
       {
         "box": {
-          "id": "obj-7",
+          "id": "obj-21",
           "maxclass": "newobj",
           "numinlets": 2,
           "numoutlets": 1,
@@ -146,244 +384,6 @@
       },
       {
         "box": {
-          "id": "obj-8",
-          "maxclass": "message",
-          "numinlets": 2,
-          "numoutlets": 1,
-          "outlettype": [
-            ""
-          ],
-          "patching_rect": [
-            300.0,
-            140.0,
-            87.0,
-            22.0
-          ],
-          "text": "thresh -20"
-        }
-      },
-      {
-        "box": {
-          "id": "obj-9",
-          "maxclass": "comment",
-          "numinlets": 1,
-          "numoutlets": 0,
-          "outlettype": [],
-          "patching_rect": [
-            300.0,
-            162.0,
-            155.0,
-            22.0
-          ],
-          "text": "above the maximum: \"Maximum Threshold Value: 0 db\"; below th"
-        }
-      },
-      {
-        "box": {
-          "id": "obj-10",
-          "maxclass": "message",
-          "numinlets": 2,
-          "numoutlets": 1,
-          "outlettype": [
-            ""
-          ],
-          "patching_rect": [
-            460.0,
-            140.0,
-            64.5,
-            22.0
-          ],
-          "text": "ratio 4"
-        }
-      },
-      {
-        "box": {
-          "id": "obj-11",
-          "maxclass": "comment",
-          "numinlets": 1,
-          "numoutlets": 0,
-          "outlettype": [],
-          "patching_rect": [
-            460.0,
-            162.0,
-            155.0,
-            22.0
-          ],
-          "text": "above the maximum: \"Maximum Ratio Value: 30\"; below the mini"
-        }
-      },
-      {
-        "box": {
-          "id": "obj-12",
-          "maxclass": "message",
-          "numinlets": 2,
-          "numoutlets": 1,
-          "outlettype": [
-            ""
-          ],
-          "patching_rect": [
-            620.0,
-            140.0,
-            79.5,
-            22.0
-          ],
-          "text": "attack 10"
-        }
-      },
-      {
-        "box": {
-          "id": "obj-13",
-          "maxclass": "comment",
-          "numinlets": 1,
-          "numoutlets": 0,
-          "outlettype": [],
-          "patching_rect": [
-            620.0,
-            162.0,
-            155.0,
-            22.0
-          ],
-          "text": "above the maximum: \"Maximum Attack Time: 1000 ms\"; below the"
-        }
-      },
-      {
-        "box": {
-          "id": "obj-14",
-          "maxclass": "message",
-          "numinlets": 2,
-          "numoutlets": 1,
-          "outlettype": [
-            ""
-          ],
-          "patching_rect": [
-            300.0,
-            200.0,
-            94.5,
-            22.0
-          ],
-          "text": "release 100"
-        }
-      },
-      {
-        "box": {
-          "id": "obj-15",
-          "maxclass": "comment",
-          "numinlets": 1,
-          "numoutlets": 0,
-          "outlettype": [],
-          "patching_rect": [
-            300.0,
-            222.0,
-            155.0,
-            22.0
-          ],
-          "text": "above the maximum: \"Maximum Release Time: 3000 ms\"; below th"
-        }
-      },
-      {
-        "box": {
-          "id": "obj-16",
-          "maxclass": "message",
-          "numinlets": 2,
-          "numoutlets": 1,
-          "outlettype": [
-            ""
-          ],
-          "patching_rect": [
-            460.0,
-            200.0,
-            57.0,
-            22.0
-          ],
-          "text": "knee 6"
-        }
-      },
-      {
-        "box": {
-          "id": "obj-17",
-          "maxclass": "comment",
-          "numinlets": 1,
-          "numoutlets": 0,
-          "outlettype": [],
-          "patching_rect": [
-            460.0,
-            222.0,
-            155.0,
-            22.0
-          ],
-          "text": "above the maximum: \"Maximum Knee Value: 12 db\"; below the mi"
-        }
-      },
-      {
-        "box": {
-          "id": "obj-18",
-          "maxclass": "message",
-          "numinlets": 2,
-          "numoutlets": 1,
-          "outlettype": [
-            ""
-          ],
-          "patching_rect": [
-            620.0,
-            200.0,
-            72.0,
-            22.0
-          ],
-          "text": "makeup 0"
-        }
-      },
-      {
-        "box": {
-          "id": "obj-19",
-          "maxclass": "comment",
-          "numinlets": 1,
-          "numoutlets": 0,
-          "outlettype": [],
-          "patching_rect": [
-            620.0,
-            222.0,
-            155.0,
-            22.0
-          ],
-          "text": "above the maximum: \"Maximum Makeup Value: 30 db\"; below the "
-        }
-      },
-      {
-        "box": {
-          "id": "obj-20",
-          "maxclass": "message",
-          "numinlets": 2,
-          "numoutlets": 1,
-          "outlettype": [
-            ""
-          ],
-          "patching_rect": [
-            300.0,
-            260.0,
-            72.0,
-            22.0
-          ],
-          "text": "Bypass 0"
-        }
-      },
-      {
-        "box": {
-          "id": "obj-21",
-          "maxclass": "comment",
-          "numinlets": 1,
-          "numoutlets": 0,
-          "outlettype": [],
-          "patching_rect": [
-            300.0,
-            282.0,
-            155.0,
-            22.0
-          ],
-          "text": "non-zero: post \"Bypass is ON\" and set bypass to 1; zero: set"
-        }
-      },
-      {
-        "box": {
           "id": "obj-22",
           "maxclass": "newobj",
           "numinlets": 2,
@@ -391,7 +391,7 @@
           "outlettype": [],
           "patching_rect": [
             20.0,
-            440.0,
+            720.0,
             74.0,
             22.0
           ],
@@ -403,119 +403,23 @@
       {
         "patchline": {
           "source": [
-            "obj-4",
-            0
-          ],
-          "destination": [
-            "obj-5",
-            0
-          ]
-        }
-      },
-      {
-        "patchline": {
-          "source": [
-            "obj-5",
-            0
-          ],
-          "destination": [
-            "obj-3",
-            0
-          ]
-        }
-      },
-      {
-        "patchline": {
-          "source": [
-            "obj-6",
-            0
-          ],
-          "destination": [
-            "obj-7",
-            0
-          ]
-        }
-      },
-      {
-        "patchline": {
-          "source": [
-            "obj-7",
-            0
-          ],
-          "destination": [
-            "obj-3",
-            1
-          ]
-        }
-      },
-      {
-        "patchline": {
-          "source": [
-            "obj-8",
-            0
-          ],
-          "destination": [
-            "obj-3",
-            0
-          ]
-        }
-      },
-      {
-        "patchline": {
-          "source": [
-            "obj-10",
-            0
-          ],
-          "destination": [
-            "obj-3",
-            0
-          ]
-        }
-      },
-      {
-        "patchline": {
-          "source": [
-            "obj-12",
-            0
-          ],
-          "destination": [
-            "obj-3",
-            0
-          ]
-        }
-      },
-      {
-        "patchline": {
-          "source": [
-            "obj-14",
-            0
-          ],
-          "destination": [
-            "obj-3",
-            0
-          ]
-        }
-      },
-      {
-        "patchline": {
-          "source": [
-            "obj-16",
-            0
-          ],
-          "destination": [
-            "obj-3",
-            0
-          ]
-        }
-      },
-      {
-        "patchline": {
-          "source": [
             "obj-18",
             0
           ],
           "destination": [
-            "obj-3",
+            "obj-19",
+            0
+          ]
+        }
+      },
+      {
+        "patchline": {
+          "source": [
+            "obj-19",
+            0
+          ],
+          "destination": [
+            "obj-17",
             0
           ]
         }
@@ -527,7 +431,7 @@
             0
           ],
           "destination": [
-            "obj-3",
+            "obj-21",
             0
           ]
         }
@@ -535,7 +439,103 @@
       {
         "patchline": {
           "source": [
+            "obj-21",
+            0
+          ],
+          "destination": [
+            "obj-17",
+            1
+          ]
+        }
+      },
+      {
+        "patchline": {
+          "source": [
             "obj-3",
+            0
+          ],
+          "destination": [
+            "obj-17",
+            0
+          ]
+        }
+      },
+      {
+        "patchline": {
+          "source": [
+            "obj-5",
+            0
+          ],
+          "destination": [
+            "obj-17",
+            0
+          ]
+        }
+      },
+      {
+        "patchline": {
+          "source": [
+            "obj-7",
+            0
+          ],
+          "destination": [
+            "obj-17",
+            0
+          ]
+        }
+      },
+      {
+        "patchline": {
+          "source": [
+            "obj-9",
+            0
+          ],
+          "destination": [
+            "obj-17",
+            0
+          ]
+        }
+      },
+      {
+        "patchline": {
+          "source": [
+            "obj-11",
+            0
+          ],
+          "destination": [
+            "obj-17",
+            0
+          ]
+        }
+      },
+      {
+        "patchline": {
+          "source": [
+            "obj-13",
+            0
+          ],
+          "destination": [
+            "obj-17",
+            0
+          ]
+        }
+      },
+      {
+        "patchline": {
+          "source": [
+            "obj-15",
+            0
+          ],
+          "destination": [
+            "obj-17",
+            0
+          ]
+        }
+      },
+      {
+        "patchline": {
+          "source": [
+            "obj-17",
             0
           ],
           "destination": [
@@ -547,7 +547,7 @@
       {
         "patchline": {
           "source": [
-            "obj-3",
+            "obj-17",
             1
           ],
           "destination": [

@@ -11,7 +11,7 @@
       80.0,
       80.0,
       820.0,
-      560.0
+      450.0
     ],
     "openinpresentation": 0,
     "default_fontsize": 12.0,
@@ -49,67 +49,12 @@
             640.0,
             22.0
           ],
-          "text": "sweepres~ is a resonant band-pass filter whose centre frequency can be a signal and change at every sample."
+          "text": "Resonant band-pass whose centre frequency can move at every sample; real and imaginary outputs"
         }
       },
       {
         "box": {
           "id": "obj-3",
-          "maxclass": "newobj",
-          "numinlets": 3,
-          "numoutlets": 2,
-          "outlettype": [
-            "signal",
-            "signal"
-          ],
-          "patching_rect": [
-            20.0,
-            330.0,
-            340.0,
-            22.0
-          ],
-          "text": "sweepres~ 1000 5"
-        }
-      },
-      {
-        "box": {
-          "id": "obj-4",
-          "maxclass": "newobj",
-          "numinlets": 1,
-          "numoutlets": 1,
-          "outlettype": [
-            "signal"
-          ],
-          "patching_rect": [
-            20.0,
-            70.0,
-            59.0,
-            22.0
-          ],
-          "text": "noise~"
-        }
-      },
-      {
-        "box": {
-          "id": "obj-5",
-          "maxclass": "newobj",
-          "numinlets": 2,
-          "numoutlets": 1,
-          "outlettype": [
-            "signal"
-          ],
-          "patching_rect": [
-            20.0,
-            100.0,
-            59.0,
-            22.0
-          ],
-          "text": "*~ 0.3"
-        }
-      },
-      {
-        "box": {
-          "id": "obj-6",
           "maxclass": "message",
           "numinlets": 2,
           "numoutlets": 1,
@@ -118,7 +63,7 @@
           ],
           "patching_rect": [
             300.0,
-            140.0,
+            110.0,
             34.5,
             22.0
           ],
@@ -127,15 +72,15 @@
       },
       {
         "box": {
-          "id": "obj-7",
+          "id": "obj-4",
           "maxclass": "comment",
           "numinlets": 1,
           "numoutlets": 0,
           "outlettype": [],
           "patching_rect": [
-            300.0,
-            162.0,
-            155.0,
+            460.0,
+            110.0,
+            350.0,
             22.0
           ],
           "text": "(signal/float) Center Frequency"
@@ -143,7 +88,7 @@
       },
       {
         "box": {
-          "id": "obj-8",
+          "id": "obj-5",
           "maxclass": "message",
           "numinlets": 2,
           "numoutlets": 1,
@@ -151,7 +96,7 @@
             ""
           ],
           "patching_rect": [
-            460.0,
+            300.0,
             140.0,
             42.0,
             22.0
@@ -161,15 +106,15 @@
       },
       {
         "box": {
-          "id": "obj-9",
+          "id": "obj-6",
           "maxclass": "comment",
           "numinlets": 1,
           "numoutlets": 0,
           "outlettype": [],
           "patching_rect": [
             460.0,
-            162.0,
-            155.0,
+            140.0,
+            350.0,
             22.0
           ],
           "text": "(signal/float) Center Frequency"
@@ -177,7 +122,7 @@
       },
       {
         "box": {
-          "id": "obj-10",
+          "id": "obj-7",
           "maxclass": "message",
           "numinlets": 2,
           "numoutlets": 1,
@@ -185,8 +130,8 @@
             ""
           ],
           "patching_rect": [
-            620.0,
-            140.0,
+            300.0,
+            170.0,
             30.0,
             22.0
           ],
@@ -195,15 +140,15 @@
       },
       {
         "box": {
-          "id": "obj-11",
+          "id": "obj-8",
           "maxclass": "comment",
           "numinlets": 1,
           "numoutlets": 0,
           "outlettype": [],
           "patching_rect": [
-            620.0,
-            162.0,
-            155.0,
+            460.0,
+            170.0,
+            350.0,
             22.0
           ],
           "text": "(float) Q/filter sharpness"
@@ -211,7 +156,7 @@
       },
       {
         "box": {
-          "id": "obj-12",
+          "id": "obj-9",
           "maxclass": "message",
           "numinlets": 2,
           "numoutlets": 1,
@@ -229,18 +174,73 @@
       },
       {
         "box": {
-          "id": "obj-13",
+          "id": "obj-10",
           "maxclass": "comment",
           "numinlets": 1,
           "numoutlets": 0,
           "outlettype": [],
           "patching_rect": [
-            300.0,
-            222.0,
-            155.0,
+            460.0,
+            200.0,
+            350.0,
             22.0
           ],
           "text": "(float) Q/filter sharpness"
+        }
+      },
+      {
+        "box": {
+          "id": "obj-11",
+          "maxclass": "newobj",
+          "numinlets": 3,
+          "numoutlets": 2,
+          "outlettype": [
+            "signal",
+            "signal"
+          ],
+          "patching_rect": [
+            20.0,
+            250.0,
+            340.0,
+            22.0
+          ],
+          "text": "sweepres~ 1000 5"
+        }
+      },
+      {
+        "box": {
+          "id": "obj-12",
+          "maxclass": "newobj",
+          "numinlets": 1,
+          "numoutlets": 1,
+          "outlettype": [
+            "signal"
+          ],
+          "patching_rect": [
+            20.0,
+            70.0,
+            59.0,
+            22.0
+          ],
+          "text": "noise~"
+        }
+      },
+      {
+        "box": {
+          "id": "obj-13",
+          "maxclass": "newobj",
+          "numinlets": 2,
+          "numoutlets": 1,
+          "outlettype": [
+            "signal"
+          ],
+          "patching_rect": [
+            20.0,
+            100.0,
+            59.0,
+            22.0
+          ],
+          "text": "*~ 0.3"
         }
       },
       {
@@ -252,7 +252,7 @@
           "outlettype": [],
           "patching_rect": [
             20.0,
-            440.0,
+            360.0,
             74.0,
             22.0
           ],
@@ -264,72 +264,24 @@
       {
         "patchline": {
           "source": [
-            "obj-4",
-            0
-          ],
-          "destination": [
-            "obj-5",
-            0
-          ]
-        }
-      },
-      {
-        "patchline": {
-          "source": [
-            "obj-5",
-            0
-          ],
-          "destination": [
-            "obj-3",
-            0
-          ]
-        }
-      },
-      {
-        "patchline": {
-          "source": [
-            "obj-6",
-            0
-          ],
-          "destination": [
-            "obj-3",
-            1
-          ]
-        }
-      },
-      {
-        "patchline": {
-          "source": [
-            "obj-8",
-            0
-          ],
-          "destination": [
-            "obj-3",
-            1
-          ]
-        }
-      },
-      {
-        "patchline": {
-          "source": [
-            "obj-10",
-            0
-          ],
-          "destination": [
-            "obj-3",
-            2
-          ]
-        }
-      },
-      {
-        "patchline": {
-          "source": [
             "obj-12",
             0
           ],
           "destination": [
-            "obj-3",
-            2
+            "obj-13",
+            0
+          ]
+        }
+      },
+      {
+        "patchline": {
+          "source": [
+            "obj-13",
+            0
+          ],
+          "destination": [
+            "obj-11",
+            0
           ]
         }
       },
@@ -337,6 +289,54 @@
         "patchline": {
           "source": [
             "obj-3",
+            0
+          ],
+          "destination": [
+            "obj-11",
+            1
+          ]
+        }
+      },
+      {
+        "patchline": {
+          "source": [
+            "obj-5",
+            0
+          ],
+          "destination": [
+            "obj-11",
+            1
+          ]
+        }
+      },
+      {
+        "patchline": {
+          "source": [
+            "obj-7",
+            0
+          ],
+          "destination": [
+            "obj-11",
+            2
+          ]
+        }
+      },
+      {
+        "patchline": {
+          "source": [
+            "obj-9",
+            0
+          ],
+          "destination": [
+            "obj-11",
+            2
+          ]
+        }
+      },
+      {
+        "patchline": {
+          "source": [
+            "obj-11",
             0
           ],
           "destination": [
@@ -348,7 +348,7 @@
       {
         "patchline": {
           "source": [
-            "obj-3",
+            "obj-11",
             1
           ],
           "destination": [

@@ -11,7 +11,7 @@
       80.0,
       80.0,
       820.0,
-      560.0
+      380.0
     ],
     "openinpresentation": 0,
     "default_fontsize": 12.0,
@@ -49,7 +49,7 @@
             640.0,
             22.0
           ],
-          "text": "tanrecip~ turns a frequency signal in Hz into cot(pi f / sr), the frequency factor l that the bilinear-transform filter of the frame takes at its frequency inlet."
+          "text": "Turns a frequency signal in Hz into the frequency value that modalfilt~ takes"
         }
       },
       {
@@ -63,7 +63,7 @@
           ],
           "patching_rect": [
             20.0,
-            330.0,
+            180.0,
             160.0,
             22.0
           ],
@@ -82,10 +82,10 @@
           "patching_rect": [
             20.0,
             70.0,
-            74.0,
+            81.5,
             22.0
           ],
-          "text": "sig~ 0.7"
+          "text": "sig~ 1000"
         }
       },
       {
@@ -97,7 +97,7 @@
           "outlettype": [],
           "patching_rect": [
             20.0,
-            440.0,
+            290.0,
             74.0,
             22.0
           ],
@@ -115,11 +115,11 @@
           ],
           "patching_rect": [
             20.0,
-            390.0,
-            59.0,
+            240.0,
+            66.5,
             22.0
           ],
-          "text": "*~ 0.1"
+          "text": "*~ 0.01"
         }
       }
     ],

@@ -11,7 +11,7 @@
       80.0,
       80.0,
       820.0,
-      560.0
+      465.0
     ],
     "openinpresentation": 0,
     "default_fontsize": 12.0,
@@ -49,12 +49,114 @@
             640.0,
             22.0
           ],
-          "text": "thirdbands~ is a mono graphic equaliser with 29 third-octave bands (centres from about 31.5 Hz to 20 kHz)."
+          "text": "Mono 29-band third-octave graphic equaliser, 31.5 Hz to 20 kHz, with a master gain"
         }
       },
       {
         "box": {
           "id": "obj-3",
+          "maxclass": "message",
+          "numinlets": 2,
+          "numoutlets": 1,
+          "outlettype": [
+            ""
+          ],
+          "patching_rect": [
+            300.0,
+            110.0,
+            72.0,
+            22.0
+          ],
+          "text": "master 0"
+        }
+      },
+      {
+        "box": {
+          "id": "obj-4",
+          "maxclass": "comment",
+          "numinlets": 1,
+          "numoutlets": 0,
+          "outlettype": [],
+          "patching_rect": [
+            460.0,
+            110.0,
+            350.0,
+            67.0
+          ],
+          "text": "-30 to 30 dB, clamped outside. Below: \"Minimum Master Value: -30 dB\" is posted and -30 is used; above: \"Maximum Master Value: 30 dB\" is posted and 30 is used."
+        }
+      },
+      {
+        "box": {
+          "id": "obj-5",
+          "maxclass": "message",
+          "numinlets": 2,
+          "numoutlets": 1,
+          "outlettype": [
+            ""
+          ],
+          "patching_rect": [
+            300.0,
+            185.0,
+            72.0,
+            22.0
+          ],
+          "text": "Bypass 0"
+        }
+      },
+      {
+        "box": {
+          "id": "obj-6",
+          "maxclass": "comment",
+          "numinlets": 1,
+          "numoutlets": 0,
+          "outlettype": [],
+          "patching_rect": [
+            460.0,
+            185.0,
+            350.0,
+            22.0
+          ],
+          "text": "Pass the input through unchanged"
+        }
+      },
+      {
+        "box": {
+          "id": "obj-7",
+          "maxclass": "message",
+          "numinlets": 2,
+          "numoutlets": 1,
+          "outlettype": [
+            ""
+          ],
+          "patching_rect": [
+            300.0,
+            215.0,
+            49.5,
+            22.0
+          ],
+          "text": "reset"
+        }
+      },
+      {
+        "box": {
+          "id": "obj-8",
+          "maxclass": "comment",
+          "numinlets": 1,
+          "numoutlets": 0,
+          "outlettype": [],
+          "patching_rect": [
+            460.0,
+            215.0,
+            350.0,
+            22.0
+          ],
+          "text": "Silence the filters' memory"
+        }
+      },
+      {
+        "box": {
+          "id": "obj-9",
           "maxclass": "newobj",
           "numinlets": 1,
           "numoutlets": 1,
@@ -63,7 +165,7 @@
           ],
           "patching_rect": [
             20.0,
-            330.0,
+            265.0,
             160.0,
             22.0
           ],
@@ -72,7 +174,7 @@
       },
       {
         "box": {
-          "id": "obj-4",
+          "id": "obj-10",
           "maxclass": "newobj",
           "numinlets": 1,
           "numoutlets": 1,
@@ -90,7 +192,7 @@
       },
       {
         "box": {
-          "id": "obj-5",
+          "id": "obj-11",
           "maxclass": "newobj",
           "numinlets": 2,
           "numoutlets": 1,
@@ -108,108 +210,6 @@
       },
       {
         "box": {
-          "id": "obj-6",
-          "maxclass": "message",
-          "numinlets": 2,
-          "numoutlets": 1,
-          "outlettype": [
-            ""
-          ],
-          "patching_rect": [
-            300.0,
-            140.0,
-            72.0,
-            22.0
-          ],
-          "text": "master 0"
-        }
-      },
-      {
-        "box": {
-          "id": "obj-7",
-          "maxclass": "comment",
-          "numinlets": 1,
-          "numoutlets": 0,
-          "outlettype": [],
-          "patching_rect": [
-            300.0,
-            162.0,
-            155.0,
-            22.0
-          ],
-          "text": "clamped to -30 \u2026 30 (upper limit tested first): \"Maximum Mas"
-        }
-      },
-      {
-        "box": {
-          "id": "obj-8",
-          "maxclass": "message",
-          "numinlets": 2,
-          "numoutlets": 1,
-          "outlettype": [
-            ""
-          ],
-          "patching_rect": [
-            460.0,
-            140.0,
-            72.0,
-            22.0
-          ],
-          "text": "Bypass 0"
-        }
-      },
-      {
-        "box": {
-          "id": "obj-9",
-          "maxclass": "comment",
-          "numinlets": 1,
-          "numoutlets": 0,
-          "outlettype": [],
-          "patching_rect": [
-            460.0,
-            162.0,
-            155.0,
-            22.0
-          ],
-          "text": "non-zero: post \"Bypass is ON\" and set bypass; zero: clear it"
-        }
-      },
-      {
-        "box": {
-          "id": "obj-10",
-          "maxclass": "message",
-          "numinlets": 2,
-          "numoutlets": 1,
-          "outlettype": [
-            ""
-          ],
-          "patching_rect": [
-            620.0,
-            140.0,
-            49.5,
-            22.0
-          ],
-          "text": "reset"
-        }
-      },
-      {
-        "box": {
-          "id": "obj-11",
-          "maxclass": "comment",
-          "numinlets": 1,
-          "numoutlets": 0,
-          "outlettype": [],
-          "patching_rect": [
-            620.0,
-            162.0,
-            155.0,
-            22.0
-          ],
-          "text": "zero the four state tables of every band and section"
-        }
-      },
-      {
-        "box": {
           "id": "obj-12",
           "maxclass": "newobj",
           "numinlets": 2,
@@ -217,7 +217,7 @@
           "outlettype": [],
           "patching_rect": [
             20.0,
-            440.0,
+            375.0,
             74.0,
             22.0
           ],
@@ -229,59 +229,23 @@
       {
         "patchline": {
           "source": [
-            "obj-4",
-            0
-          ],
-          "destination": [
-            "obj-5",
-            0
-          ]
-        }
-      },
-      {
-        "patchline": {
-          "source": [
-            "obj-5",
-            0
-          ],
-          "destination": [
-            "obj-3",
-            0
-          ]
-        }
-      },
-      {
-        "patchline": {
-          "source": [
-            "obj-6",
-            0
-          ],
-          "destination": [
-            "obj-3",
-            0
-          ]
-        }
-      },
-      {
-        "patchline": {
-          "source": [
-            "obj-8",
-            0
-          ],
-          "destination": [
-            "obj-3",
-            0
-          ]
-        }
-      },
-      {
-        "patchline": {
-          "source": [
             "obj-10",
             0
           ],
           "destination": [
-            "obj-3",
+            "obj-11",
+            0
+          ]
+        }
+      },
+      {
+        "patchline": {
+          "source": [
+            "obj-11",
+            0
+          ],
+          "destination": [
+            "obj-9",
             0
           ]
         }
@@ -290,6 +254,42 @@
         "patchline": {
           "source": [
             "obj-3",
+            0
+          ],
+          "destination": [
+            "obj-9",
+            0
+          ]
+        }
+      },
+      {
+        "patchline": {
+          "source": [
+            "obj-5",
+            0
+          ],
+          "destination": [
+            "obj-9",
+            0
+          ]
+        }
+      },
+      {
+        "patchline": {
+          "source": [
+            "obj-7",
+            0
+          ],
+          "destination": [
+            "obj-9",
+            0
+          ]
+        }
+      },
+      {
+        "patchline": {
+          "source": [
+            "obj-9",
             0
           ],
           "destination": [
@@ -301,7 +301,7 @@
       {
         "patchline": {
           "source": [
-            "obj-3",
+            "obj-9",
             0
           ],
           "destination": [

@@ -11,7 +11,7 @@
       80.0,
       80.0,
       820.0,
-      560.0
+      525.0
     ],
     "openinpresentation": 0,
     "default_fontsize": 12.0,
@@ -49,12 +49,114 @@
             640.0,
             22.0
           ],
-          "text": "tribandsquash~ is a mono three-band compressor."
+          "text": "Mono three-band compressor with adjustable crossovers, per-band bypass and solo"
         }
       },
       {
         "box": {
           "id": "obj-3",
+          "maxclass": "message",
+          "numinlets": 2,
+          "numoutlets": 1,
+          "outlettype": [
+            ""
+          ],
+          "patching_rect": [
+            300.0,
+            110.0,
+            79.5,
+            22.0
+          ],
+          "text": "locut 200"
+        }
+      },
+      {
+        "box": {
+          "id": "obj-4",
+          "maxclass": "comment",
+          "numinlets": 1,
+          "numoutlets": 0,
+          "outlettype": [],
+          "patching_rect": [
+            460.0,
+            110.0,
+            350.0,
+            67.0
+          ],
+          "text": "20 to 1400 Hz, clamped outside. Below: \"Low Crossover Minimum: 20.0\" is posted and 20 is used; above: \"Low Crossover Maximum: 1400.0\" is posted and 1400 is used."
+        }
+      },
+      {
+        "box": {
+          "id": "obj-5",
+          "maxclass": "message",
+          "numinlets": 2,
+          "numoutlets": 1,
+          "outlettype": [
+            ""
+          ],
+          "patching_rect": [
+            300.0,
+            185.0,
+            87.0,
+            22.0
+          ],
+          "text": "hicut 3000"
+        }
+      },
+      {
+        "box": {
+          "id": "obj-6",
+          "maxclass": "comment",
+          "numinlets": 1,
+          "numoutlets": 0,
+          "outlettype": [],
+          "patching_rect": [
+            460.0,
+            185.0,
+            350.0,
+            52.0
+          ],
+          "text": "from 1400 Hz up, with no upper limit. Below: \"High Crossover Minimum: 1400.0\" is posted and 1400 is used."
+        }
+      },
+      {
+        "box": {
+          "id": "obj-7",
+          "maxclass": "message",
+          "numinlets": 2,
+          "numoutlets": 1,
+          "outlettype": [
+            ""
+          ],
+          "patching_rect": [
+            300.0,
+            245.0,
+            72.0,
+            22.0
+          ],
+          "text": "master 0"
+        }
+      },
+      {
+        "box": {
+          "id": "obj-8",
+          "maxclass": "comment",
+          "numinlets": 1,
+          "numoutlets": 0,
+          "outlettype": [],
+          "patching_rect": [
+            460.0,
+            245.0,
+            350.0,
+            52.0
+          ],
+          "text": "-30 to 30 dB, clamped outside. Below: \"Minimum Master Trim: -30.0\" is posted and -30 is used; above: \"Maximum Master Trim: 30.0\" is posted and 30 is used."
+        }
+      },
+      {
+        "box": {
+          "id": "obj-9",
           "maxclass": "newobj",
           "numinlets": 1,
           "numoutlets": 4,
@@ -66,7 +168,7 @@
           ],
           "patching_rect": [
             20.0,
-            330.0,
+            325.0,
             160.0,
             22.0
           ],
@@ -75,7 +177,7 @@
       },
       {
         "box": {
-          "id": "obj-4",
+          "id": "obj-10",
           "maxclass": "newobj",
           "numinlets": 1,
           "numoutlets": 1,
@@ -93,7 +195,7 @@
       },
       {
         "box": {
-          "id": "obj-5",
+          "id": "obj-11",
           "maxclass": "newobj",
           "numinlets": 2,
           "numoutlets": 1,
@@ -111,108 +213,6 @@
       },
       {
         "box": {
-          "id": "obj-6",
-          "maxclass": "message",
-          "numinlets": 2,
-          "numoutlets": 1,
-          "outlettype": [
-            ""
-          ],
-          "patching_rect": [
-            300.0,
-            140.0,
-            79.5,
-            22.0
-          ],
-          "text": "locut 200"
-        }
-      },
-      {
-        "box": {
-          "id": "obj-7",
-          "maxclass": "comment",
-          "numinlets": 1,
-          "numoutlets": 0,
-          "outlettype": [],
-          "patching_rect": [
-            300.0,
-            162.0,
-            155.0,
-            22.0
-          ],
-          "text": "above 1400: post \"Low Crossover Maximum: 1400.0\", use 1400; "
-        }
-      },
-      {
-        "box": {
-          "id": "obj-8",
-          "maxclass": "message",
-          "numinlets": 2,
-          "numoutlets": 1,
-          "outlettype": [
-            ""
-          ],
-          "patching_rect": [
-            460.0,
-            140.0,
-            87.0,
-            22.0
-          ],
-          "text": "hicut 3000"
-        }
-      },
-      {
-        "box": {
-          "id": "obj-9",
-          "maxclass": "comment",
-          "numinlets": 1,
-          "numoutlets": 0,
-          "outlettype": [],
-          "patching_rect": [
-            460.0,
-            162.0,
-            155.0,
-            22.0
-          ],
-          "text": "below 1400: post \"High Crossover Minimum: 1400.0\", use 1400;"
-        }
-      },
-      {
-        "box": {
-          "id": "obj-10",
-          "maxclass": "message",
-          "numinlets": 2,
-          "numoutlets": 1,
-          "outlettype": [
-            ""
-          ],
-          "patching_rect": [
-            620.0,
-            140.0,
-            72.0,
-            22.0
-          ],
-          "text": "master 0"
-        }
-      },
-      {
-        "box": {
-          "id": "obj-11",
-          "maxclass": "comment",
-          "numinlets": 1,
-          "numoutlets": 0,
-          "outlettype": [],
-          "patching_rect": [
-            620.0,
-            162.0,
-            155.0,
-            22.0
-          ],
-          "text": "above 30: post \"Maximum Master Trim: 30.0\", use 30; below -3"
-        }
-      },
-      {
-        "box": {
           "id": "obj-12",
           "maxclass": "newobj",
           "numinlets": 2,
@@ -220,7 +220,7 @@
           "outlettype": [],
           "patching_rect": [
             20.0,
-            440.0,
+            435.0,
             74.0,
             22.0
           ],
@@ -232,59 +232,23 @@
       {
         "patchline": {
           "source": [
-            "obj-4",
-            0
-          ],
-          "destination": [
-            "obj-5",
-            0
-          ]
-        }
-      },
-      {
-        "patchline": {
-          "source": [
-            "obj-5",
-            0
-          ],
-          "destination": [
-            "obj-3",
-            0
-          ]
-        }
-      },
-      {
-        "patchline": {
-          "source": [
-            "obj-6",
-            0
-          ],
-          "destination": [
-            "obj-3",
-            0
-          ]
-        }
-      },
-      {
-        "patchline": {
-          "source": [
-            "obj-8",
-            0
-          ],
-          "destination": [
-            "obj-3",
-            0
-          ]
-        }
-      },
-      {
-        "patchline": {
-          "source": [
             "obj-10",
             0
           ],
           "destination": [
-            "obj-3",
+            "obj-11",
+            0
+          ]
+        }
+      },
+      {
+        "patchline": {
+          "source": [
+            "obj-11",
+            0
+          ],
+          "destination": [
+            "obj-9",
             0
           ]
         }
@@ -293,6 +257,42 @@
         "patchline": {
           "source": [
             "obj-3",
+            0
+          ],
+          "destination": [
+            "obj-9",
+            0
+          ]
+        }
+      },
+      {
+        "patchline": {
+          "source": [
+            "obj-5",
+            0
+          ],
+          "destination": [
+            "obj-9",
+            0
+          ]
+        }
+      },
+      {
+        "patchline": {
+          "source": [
+            "obj-7",
+            0
+          ],
+          "destination": [
+            "obj-9",
+            0
+          ]
+        }
+      },
+      {
+        "patchline": {
+          "source": [
+            "obj-9",
             0
           ],
           "destination": [
@@ -304,7 +304,7 @@
       {
         "patchline": {
           "source": [
-            "obj-3",
+            "obj-9",
             1
           ],
           "destination": [

@@ -129,6 +129,9 @@ TEST_P(Refpage, IsWellFormedAndComplete)
     for (const char *part : {"<digest>", "<description>", "<inletlist>", "<outletlist>", "<objarglist>", "<methodlist>", "<seealsolist>"})
         EXPECT_NE(xml.find(part), std::string::npos) << name << " lacks " << part;
     EXPECT_EQ(xml.find("<digest></digest>"), std::string::npos) << name << " has an empty digest";
+    // pages are read by people who patch: nothing of how the object is built
+    for (const char *word : {"perform", "dsp_add", "proxy", "routine", "x->", "A_FLOAT", "A_LONG", "A_GIMME", "sysmem", "deliverable"})
+        EXPECT_EQ(xml.find(word), std::string::npos) << name << "'s page says '" << word << "'";
 
     if (!fs::exists(fs::path(TILDEKIT_MODULE_DIR) / (name + tk::module_extension())))
         GTEST_SKIP() << name << " is not built here; its page is checked for form only";

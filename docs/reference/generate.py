@@ -34,7 +34,7 @@ RECIPES = {
     "levelmeter~": {"args": "", "in": {0: "noise"}, "msgs": [], "out": "number"},
     "blocktick~": {"args": "", "in": {}, "msgs": [], "out": "button"},
     "cutroute": {"args": "0.5", "in": {}, "msgs": ["0.2, 0.8 load", "1: 0.7", "0.6"], "out": "print"},
-    "tanrecip~": {"args": "", "in": {0: "sig 0.7"}, "msgs": [], "gain": 0.1},
+    "tanrecip~": {"args": "", "in": {0: "sig 1000"}, "msgs": [], "gain": 0.01},
     "stereosquash~": {"args": "", "in": {0: "noise", 1: "sine 220"},
                       "msgs": ["thresh -20", "ratio 4", "attack 10", "release 100", "knee 6", "makeup 0", "Bypass 0"]},
     "noisedoor~": {"args": "", "in": {0: "noise", 1: "sine 220"}, "msgs": ["thresh -40", "attack 1", "release 100", "Bypass 0"]},
@@ -44,7 +44,7 @@ RECIPES = {
     "rangetamer~": {"args": "", "in": {0: "noise"}, "msgs": ["Threshold -20", "Ratio 4", "Attack 10", "Release 100", "Bypass 0"]},
     "tonebands~": {"args": "", "in": {0: "noise"}, "msgs": ["master 0", "Bypass 0", "reset"]},
     "thirdbands~": {"args": "", "in": {0: "noise"}, "msgs": ["master 0", "Bypass 0", "reset"]},
-    "headdelay~": {"args": "", "in": {0: "noise"}, "msgs": ["Angle 45", "Angle -45", "Object_dist 1"]},
+    "headdelay~": {"args": "", "in": {0: "noise"}, "msgs": ["Angle 45", "Angle 135", "Object_dist 200", "Ears_dist 17"]},
     "stereoplace~": {"args": "", "in": {0: "noise", 1: "sine 220"}, "msgs": ["pan 0.5", "pan 0", "int_time 10"]},
     "bowedstring~": {"args": "", "in": {}, "msgs": ["velocity 0.5 load", "pressure 0.5", "pos 0.1", "OutGain 0.5", "setDefault",
                                                      "clearall"]},
@@ -92,7 +92,10 @@ def lint(name, t):
         texts += [("method " + sel, " ".join(str(m.get(k, "")) for k in ("digest", "description", "range")))]
         for a in m.get("args", []):
             texts.append(("method %s argument" % sel, a.get("name", "") + " " + a.get("units", "")))
+    selectors = sorted(t.get("methods", {}), key=len, reverse=True)
     for where, text in texts:
+        for sel in selectors:  # a message's own name may contain one of the words (Object_dist)
+            text = text.replace(sel, "")
         for w in IMPLEMENTATION_WORDS:
             if w.lower() in text.lower():
                 problems.append("%s: %s says '%s'" % (name, where, w))
@@ -130,9 +133,9 @@ class Patcher:
     def connect(self, a, outlet, b, inlet):
         self.lines.append({"patchline": {"source": [a, outlet], "destination": [b, inlet]}})
 
-    def json(self, width):
+    def json(self, width, height=560.0):
         return {"patcher": {"fileversion": 1, "appversion": {"major": 8, "minor": 5, "revision": 0},
-                            "classnamespace": "box", "rect": [80.0, 80.0, width, 560.0], "openinpresentation": 0,
+                            "classnamespace": "box", "rect": [80.0, 80.0, width, height], "openinpresentation": 0,
                             "default_fontsize": 12.0, "gridsize": [15.0, 15.0], "boxes": self.boxes, "lines": self.lines}}
 
 
@@ -159,6 +162,14 @@ def range_note(t, selector):
     return m.get("range") or m.get("digest", "")
 
 
+def comment_height(text, width):
+    """The height a comment of this width needs for its text, wrapped as Max wraps it (about
+    6.5 pixels a character, 15 a line)."""
+    per_line = max(1, int((width - 10) / 6.5))
+    lines = sum(max(1, -(-len(part) // per_line)) for part in text.split("\n"))
+    return 15.0 * lines + 7.0
+
+
 def help_patch(name, inf, t):
     r = RECIPES[name]
     inst = inf["instance"]
@@ -166,46 +177,53 @@ def help_patch(name, inf, t):
     outtypes = ["signal"] * nsig_out + [""] * nctl_out
     p = Patcher()
     p.comment(name, 20.0, 10.0, 200.0)
-    p.comment(t["digest"], 20.0, 32.0, 640.0)
+    p.box("comment", t["digest"], 20.0, 32.0, 640.0, 1, [], patching_rect=[20.0, 32.0, 640.0, comment_height(t["digest"], 640.0)])
     # sources along the top, one column per signal inlet
     col = lambda k: 20.0 + 150.0 * k
-    main_x, main_y = 20.0, 330.0
-    text = (name + " " + r["args"]).strip()
-    ext = p.obj(text, main_x, main_y, nin, outtypes, w=max(160.0, 150.0 * (nin - 1) + 40))
-    for k, form in sorted(r["in"].items()):
-        s = source(p, form, col(k), 70.0)
-        p.connect(s, 0, ext, k)
-    # messages in a row above the object, each with its range or effect as a comment
+    source_cols = max([k + 1 for k in r["in"]] + [1])
+    # messages in a column right of the sources, each with its range or effect beside it
+    msg_x = max(300.0, col(source_cols) + 20.0)
+    note_w = 820.0 - msg_x - 170.0
     lb = None
-    y = 140.0
-    for i, m in enumerate(r["msgs"]):
+    y = 110.0
+    pending = []
+    for m in r["msgs"]:
         load = m.endswith(" load")
         m = m[:-5] if load else m
         inlet = 0
         if re.match(r"^\d+: ", m):
             inlet, m = int(m.split(":")[0]), m.split(": ", 1)[1]
-        x = 300.0 + 160.0 * (i % 3)
-        yy = y + 60.0 * (i // 3)
-        msg = p.message(m, x, yy)
+        msg = p.message(m, msg_x, y)
         sel = m.split()[0]
         sel = sel if not re.match(r"^-?[\d.]", sel) else ("list" if len(m.split()) > 1 else "float")
         note = range_note(t, sel) if sel not in ("float", "list") else (inst["assist"]["inlets"][inlet] or "")
+        h = 22.0
         if note:
-            p.comment(note[:60], x, yy + 22, 155.0)
-        p.connect(msg, 0, ext, inlet)
+            h = max(h, comment_height(note, note_w))
+            p.box("comment", note, msg_x + 160.0, y, note_w, 1, [], patching_rect=[msg_x + 160.0, y, note_w, h])
+        pending.append((msg, inlet))
         if load:
             if lb is None:
-                lb = p.obj("loadbang", 300.0, 100.0)
+                lb = p.obj("loadbang", msg_x, 75.0)
             p.connect(lb, 0, msg, 0)
+        y += h + 8.0
+    main_x, main_y = 20.0, max(180.0, y + 20.0)
+    text = (name + " " + r["args"]).strip()
+    ext = p.obj(text, main_x, main_y, nin, outtypes, w=max(160.0, 150.0 * (nin - 1) + 40))
+    for k, form in sorted(r["in"].items()):
+        s = source(p, form, col(k), 70.0)
+        p.connect(s, 0, ext, k)
+    for msg, inlet in pending:
+        p.connect(msg, 0, ext, inlet)
     # outlets: signals to the dac (scaled where the object can be loud), numbers to print
     out = r.get("out", "dac")
     if nsig_out:
         gain = r.get("gain")
-        dac = p.obj("dac~ 1 2", main_x, 440.0, 2, [])
+        dac = p.obj("dac~ 1 2", main_x, main_y + 110.0, 2, [])
         for j in range(min(nsig_out, 2)):
             src, port = ext, j
             if gain:
-                src = p.obj("*~ %g" % gain, main_x + 80.0 * j, 390.0)
+                src = p.obj("*~ %g" % gain, main_x + 80.0 * j, main_y + 60.0)
                 p.connect(ext, j, src, 0)
                 port = 0
             p.connect(src, port, dac, j)
@@ -216,14 +234,14 @@ def help_patch(name, inf, t):
         x = main_x + 150.0 * j
         label = (inst["assist"]["outlets"][k] or "out %d" % k) if k < len(inst["assist"]["outlets"]) else "out %d" % k
         if out == "print":
-            dst = p.obj("print %s-%d" % (name.rstrip("~"), j), x, 440.0)
+            dst = p.obj("print %s-%d" % (name.rstrip("~"), j), x, main_y + 110.0)
         elif out == "number":
-            dst = p.box("flonum", None, x, 440.0, 60.0, 1, ["", "bang"])
+            dst = p.box("flonum", None, x, main_y + 110.0, 60.0, 1, ["", "bang"])
         else:
-            dst = p.box("button", None, x, 440.0, 24.0, 1, ["bang"])
+            dst = p.box("button", None, x, main_y + 110.0, 24.0, 1, ["bang"])
         p.connect(ext, k, dst, 0)
-        p.comment(label[:70], x, 470.0 + 20.0 * j, 400.0)
-    return p.json(820.0)
+        p.comment(label, x, main_y + 140.0 + 22.0 * j, 400.0)
+    return p.json(820.0, main_y + 200.0 + 22.0 * nctl_out)
 
 
 TYPES = {"A_LONG": "int", "A_DEFLONG": "int", "A_FLOAT": "float", "A_DEFFLOAT": "float", "A_SYM": "symbol",
