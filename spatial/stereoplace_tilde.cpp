@@ -46,16 +46,23 @@ static inline double stereoplace_period(double sr)
     return 1.0 / sr;
 }
 
+/* min(1, v) and max(0, v) as the library's fmin/fmax give them, NaN included (the constant
+   comes back), but inline: d = 2 x position is finite, so no zero of one sign meets the other. */
+static inline double stereoplace_min1(double v) { return v < 1.0 ? v : 1.0; }
+static inline double stereoplace_max0(double v) { return v > 0.0 ? v : 0.0; }
+static inline float stereoplace_min1f(float v) { return v < 1.0f ? v : 1.0f; }
+static inline float stereoplace_max0f(float v) { return v > 0.0f ? v : 0.0f; }
+
 static inline t_stereoplace_mix stereoplace_mix(double period, double time_s, double pan)
 {
     t_stereoplace_mix k;
     /* a zero time constant makes the exponent minus infinity: no smoothing */
     k.c = time_s > 0.0 ? exp(-period / time_s) : 0.0;
     double d = 2.0 * pan;
-    k.gll = sqrt(fmin(1.0, 2.0 - d));
-    k.grl = sqrt(fmax(0.0, 1.0 - d));
-    k.glr = sqrt(fmax(0.0, d - 1.0));
-    k.grr = sqrt(fmin(1.0, d));
+    k.gll = sqrt(stereoplace_min1(2.0 - d));
+    k.grl = sqrt(stereoplace_max0(1.0 - d));
+    k.glr = sqrt(stereoplace_max0(d - 1.0));
+    k.grr = sqrt(stereoplace_min1(d));
     k.m = (1.0 - k.c) * 0.5;
     return k;
 }
@@ -65,10 +72,10 @@ static inline t_stereoplace_mixf stereoplace_mixf(float period, float time_s, fl
     t_stereoplace_mixf k;
     k.c = time_s > 0.0f ? expf(-period / time_s) : 0.0f;
     float d = 2.0f * pan;
-    k.gll = sqrtf(fminf(1.0f, 2.0f - d));
-    k.grl = sqrtf(fmaxf(0.0f, 1.0f - d));
-    k.glr = sqrtf(fmaxf(0.0f, d - 1.0f));
-    k.grr = sqrtf(fminf(1.0f, d));
+    k.gll = sqrtf(stereoplace_min1f(2.0f - d));
+    k.grl = sqrtf(stereoplace_max0f(1.0f - d));
+    k.glr = sqrtf(stereoplace_max0f(d - 1.0f));
+    k.grr = sqrtf(stereoplace_min1f(d));
     k.m = (1.0f - k.c) * 0.5f;
     return k;
 }
