@@ -34,6 +34,7 @@ typedef struct _stereosquash {
 static t_class *stereosquash_class;
 
 /* ---- DSP core ---- */
+#define SQUASH_CHUNK 64 /* samples per pass of the perform routine */
 
 /* One-pole smoothing coefficient for a time constant in ms. */
 static inline double squash_coefficient(double sample_rate, double ms)
@@ -42,36 +43,47 @@ static inline double squash_coefficient(double sample_rate, double ms)
 }
 
 /* Static curve: output level for input level x (dB) with a soft knee of width w (dB).
+   `knee_slope` is 1/ratio - 1 and `knee_span` 2w, both fixed for a block.
    Sets *slew when the level sits close to the threshold and is not falling, the region where a
-   gentler attack avoids pumping. */
-static inline double squash_curve(double x, double threshold, double ratio, double w, double previous,
-                                  int *slew)
+   gentler attack avoids pumping.
+   All three pieces are computed and the one that applies is selected: with program material
+   the level crosses the knee at random, and a branch per piece would be mispredicted often. */
+static inline double squash_curve(double x, double threshold, double ratio, double w, double knee_slope,
+                                  double knee_span, double previous, int *slew)
 {
-    double d = x - threshold;
-    if (2.0 * d < -w)
-        return x;
-    if (2.0 * fabs(d) <= w) {
-        double e = d + w / 2.0;
-        double y = flush_abnormal(x + (1.0 / ratio - 1.0) * e * e / (2.0 * w));
-        if (2.0 * fabs(d) <= 1.8 && y >= previous)
-            *slew = 1;
-        return y;
-    }
-    return flush_abnormal(threshold + d / ratio);
+    const double d = x - threshold;
+    const double e = d + w / 2.0;
+    const double y_knee = flush_abnormal(x + knee_slope * e * e / knee_span);
+    const double y_above = flush_abnormal(threshold + d / ratio);
+    const int below = 2.0 * d < -w;
+    const int inside = 2.0 * fabs(d) <= w;
+    *slew |= inside & (2.0 * fabs(d) <= 1.8) & (y_knee >= previous);
+    const double y = inside ? y_knee : y_above;
+    return below ? x : y;
+}
+
+/* a when c is non-zero, else b, bit for bit, through a mask rather than a branch. */
+static inline double squash_pick(int c, double a, double b)
+{
+    uint64_t ua, ub;
+    memcpy(&ua, &a, sizeof ua);
+    memcpy(&ub, &b, sizeof ub);
+    const uint64_t mask = (uint64_t)0 - (uint64_t)(c != 0);
+    const uint64_t u = (ua & mask) | (ub & ~mask);
+    double v;
+    memcpy(&v, &u, sizeof v);
+    return v;
 }
 
 /* Moves the smoothed reduction p toward the target t: release while the reduction falls,
-   attack while it rises. */
+   attack while it rises. Both moves are computed and one is picked: the target jitters around
+   the smoothed value, so the direction is as good as random from one sample to the next. */
 static inline double squash_smooth(double p, double t, double att, double rel)
 {
-    double s;
-    if (p > t)
-        s = (1.0 - rel) * t + rel * p;
-    else if (t > p)
-        s = (1.0 - att) * t + att * p;
-    else
-        s = t;
-    return flush_abnormal(s);
+    const double falling = (1.0 - rel) * t + rel * p;
+    const double rising = (1.0 - att) * t + att * p;
+    const double s = squash_pick(t > p, rising, t);
+    return flush_abnormal(squash_pick(p > t, falling, s));
 }
 
 
@@ -105,54 +117,90 @@ static void stereosquash_perform64(t_object *ob, t_object *dsp64, double **ins, 
     const int use_sidechain = x->sidechain_connected != 0 && x->sidechain_enabled != 0;
     int slewed = 0;
 
+    /* Messages never arrive during a block: what they set is read once, and whatever is
+       derived from it alone is computed once. */
+    const double threshold = x->threshold_db;
+    const double ratio = x->ratio;
+    const double knee_slope = 1.0 / ratio - 1.0;
+    const double knee_span = 2.0 * w;
+    const int32_t link_max = x->link_max;
+    const double m = db_to_linear(x->makeup_db, ln10);
+
     double s_l = x->left_smoothed_db;
     double s_r = x->right_smoothed_db;
     double prev_l = x->left_previous_curve_db;
     double prev_r = x->right_previous_curve_db;
+    /* The two reductions start equal (new and reset clear both) and then follow the same target
+       with the same coefficients, so they stay equal bit for bit: one smoothing and one
+       exponential then serve both channels. */
+    const int linked = memcmp(&s_l, &s_r, sizeof s_l) == 0;
 
-    for (long i = 0; i < n; i++) {
-        const double l = in_l[i];
-        const double r = in_r[i];
-        double x_l, x_r;
+    /* The block runs in chunks, each in three passes: the levels (logarithms), the curve and
+       smoothing (no library calls, so their values stay in registers), then the gains
+       (exponentials) and outputs. Every sample sees the same operations in the same order as in
+       one pass. */
+    double level_l[SQUASH_CHUNK], level_r[SQUASH_CHUNK];
+    double reduction_l[SQUASH_CHUNK], reduction_r[SQUASH_CHUNK];
+    const double *lev_r = use_sidechain ? level_l : level_r;
+    const double *red_r = linked ? reduction_l : reduction_r;
+
+    for (long start = 0; start < n; start += SQUASH_CHUNK) {
+        const long len = n - start < SQUASH_CHUNK ? n - start : SQUASH_CHUNK;
+        const double *l = in_l + start;
+        const double *r = in_r + start;
+
         if (use_sidechain) {
-            x_l = x_r = flush_abnormal(level_db(in_s[i]));
+            const double *sc = in_s + start;
+            for (long k = 0; k < len; k++)
+                level_l[k] = flush_abnormal(level_db(sc[k]));
         } else {
-            x_l = flush_abnormal(level_db(l));
-            x_r = flush_abnormal(level_db(r));
+            for (long k = 0; k < len; k++) {
+                level_l[k] = flush_abnormal(level_db(l[k]));
+                level_r[k] = flush_abnormal(level_db(r[k]));
+            }
         }
 
-        const double threshold = x->threshold_db;
-        const double ratio = x->ratio;
-        int slew = 0;
-        const double y_l = squash_curve(x_l, threshold, ratio, w, prev_l, &slew);
-        const double y_r = squash_curve(x_r, threshold, ratio, w, prev_r, &slew);
-        if (slew && !slewed) {
-            /* the longer attack holds for the rest of this block */
-            att = squash_coefficient(sr, x->attack_ms + 2.0 * (x->slew - 1.0));
-            slewed = 1;
+        for (long k = 0; k < len; k++) {
+            const double x_l = level_l[k];
+            const double x_r = lev_r[k];
+            int slew = 0;
+            const double y_l = squash_curve(x_l, threshold, ratio, w, knee_slope, knee_span, prev_l, &slew);
+            const double y_r = squash_curve(x_r, threshold, ratio, w, knee_slope, knee_span, prev_r, &slew);
+            if (slew && !slewed) {
+                /* the longer attack holds for the rest of this block */
+                att = squash_coefficient(sr, x->attack_ms + 2.0 * (x->slew - 1.0));
+                slewed = 1;
+            }
+
+            const double g_l = x_l - y_l;
+            const double g_r = x_r - y_r;
+            double t;
+            if (link_max)
+                t = g_l > g_r ? g_l : g_r;
+            else
+                t = flush_abnormal((g_l + g_r) * 0.5);
+
+            s_l = squash_smooth(s_l, t, att, rel);
+            reduction_l[k] = s_l;
+            if (!linked) {
+                s_r = squash_smooth(s_r, t, att, rel);
+                reduction_r[k] = s_r;
+            }
+            prev_l = y_l;
+            prev_r = y_r;
         }
 
-        const double g_l = x_l - y_l;
-        const double g_r = x_r - y_r;
-        double t;
-        if (x->link_max)
-            t = g_l > g_r ? g_l : g_r;
-        else
-            t = flush_abnormal((g_l + g_r) * 0.5);
-
-        s_l = squash_smooth(s_l, t, att, rel);
-        s_r = squash_smooth(s_r, t, att, rel);
-
-        const double gain_l = exp(-s_l / 20.0 * ln10);
-        const double gain_r = exp(-s_r / 20.0 * ln10);
-        const double m = db_to_linear(x->makeup_db, ln10);
-        out_l[i] = m * (l * gain_l);
-        out_r[i] = m * (r * gain_r);
-        out_g[i] = (gain_l + gain_r) * 0.5;
-
-        prev_l = y_l;
-        prev_r = y_r;
+        double *o_l = out_l + start, *o_r = out_r + start, *o_g = out_g + start;
+        for (long k = 0; k < len; k++) {
+            const double gain_l = exp(-reduction_l[k] / 20.0 * ln10);
+            const double gain_r = linked ? gain_l : exp(-red_r[k] / 20.0 * ln10);
+            o_l[k] = m * (l[k] * gain_l);
+            o_r[k] = m * (r[k] * gain_r);
+            o_g[k] = (gain_l + gain_r) * 0.5;
+        }
     }
+    if (linked)
+        s_r = s_l;
 
     x->left_smoothed_db = s_l;
     x->right_smoothed_db = s_r;

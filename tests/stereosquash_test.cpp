@@ -183,8 +183,8 @@ TEST(StereoSquash, SidechainOnlyWhenConnectedAndSwitchedOn) {
 // Near the threshold the curve output rises, which triggers the slower attack; it stays in force
 // to the end of that block even after the level has left the knee.
 TEST(StereoSquash, AttackSlewHoldsForTheRestOfTheBlock) {
-    auto ratios = [](double slew) {
-        Rig rig(64);
+    auto ratios = [](double slew, int block = 64) {
+        Rig rig(block);
         rig.msg("thresh", {-40.0});
         rig.msg("knee", {12.0});
         rig.msg("slew", {slew});
@@ -208,6 +208,12 @@ TEST(StereoSquash, AttackSlewHoldsForTheRestOfTheBlock) {
         EXPECT_NEAR(without[i], att, 1e-10) << "sample " << i;
     }
     for (std::size_t i = 64; i < 256; ++i) EXPECT_NEAR(with[i], att, 1e-10) << "sample " << i;
+
+    // a long block is worked through in several passes: the slower attack triggered in the
+    // first one still holds in the last, and the next block starts from the plain attack
+    std::vector<double> long_block = ratios(150.0, 200);
+    for (std::size_t i = 20; i < 200; ++i) EXPECT_NEAR(long_block[i], slowed, 1e-10) << "sample " << i;
+    for (std::size_t i = 200; i < 256; ++i) EXPECT_NEAR(long_block[i], att, 1e-10) << "sample " << i;
 }
 
 TEST(StereoSquash, BypassIsBitExactAndFreezesTheState) {
@@ -253,20 +259,24 @@ TEST(StereoSquash, ResetMatchesAFreshBox) {
 // With slew 1 the slowed attack equals the plain one, so nothing depends on the block size:
 // every vector size must give the same samples.
 TEST(StereoSquash, VectorSizesAgree) {
-    const Sig l = tkt::noise(6000, 4.0, 21), r = tkt::noise(6000, 1.0, 22);
-    Outs ref;
-    for (int block : {64, 1, 2, 3, 1000}) {
-        Rig rig(block);
-        rig.msg("thresh", {-12.0});
-        rig.msg("knee", {3.0});
-        Outs o = rig.run(l, r);
-        if (block == 64) {
-            ref = o;
-            continue;
+    const Sig l = tkt::noise(6000, 4.0, 21), r = tkt::noise(6000, 1.0, 22), key = tkt::noise(6000, 2.0, 23);
+    for (bool sidechain : {false, true}) {
+        Outs ref;
+        for (int block : {64, 1, 2, 3, 65, 1000}) {
+            Rig rig(block);
+            rig.msg("thresh", {-12.0});
+            rig.msg("knee", {3.0});
+            if (sidechain) rig.msg("sidechain", {1});
+            Outs o = sidechain ? rig.run(l, r, key) : rig.run(l, r);
+            if (block == 64) {
+                ref = o;
+                continue;
+            }
+            for (int k = 0; k < 3; ++k)
+                for (std::size_t i = 0; i < l.size(); ++i)
+                    ASSERT_EQ(o[k][i], ref[k][i])
+                        << "sidechain " << sidechain << " block " << block << " outlet " << k << " sample " << i;
         }
-        for (int k = 0; k < 3; ++k)
-            for (std::size_t i = 0; i < l.size(); ++i)
-                ASSERT_EQ(o[k][i], ref[k][i]) << "block " << block << " outlet " << k << " sample " << i;
     }
 }
 
