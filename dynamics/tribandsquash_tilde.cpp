@@ -66,83 +66,136 @@ static inline void crossover_tune(t_crossover_section *s, double hz, double samp
     s->tuning = tan(TRIBAND_PI * hz / sample_rate);
 }
 
-/* One sample through a section; (b, c) = (1, 0) gives the low output, (0, 1) the high one.
+/* One sample through a section whose tuning g, damping k and D = -1 / (g^2 + 1 + k g) are held
+   by the caller for the block, with the two states in the caller's locals; (b, c) = (1, 0)
+   gives the low output, (0, 1) the high one.
    The 0.75 is half the damping the sections are always tuned with, kept as a constant. */
-static inline double crossover_step(t_crossover_section *s, double x, double b, double c)
+static inline double crossover_step(double g, double k, double D, double *state1, double *state2, double x,
+                                    double b, double c)
 {
-    const double g = s->tuning, k = s->damping, s1 = s->state1, s2 = s->state2;
-    const double D = -1.0 / (g * g + 1.0 + k * g);
+    const double s1 = *state1, s2 = *state2;
     const double t1 = D * (0.75 * x * g * g + s2 * g - s1 - s1 * k * g + c * x * g - b * x * g
                            - g * g * k * b * x);
     const double t2 = D * (c * x * g * g - (s1 * g + s2 + 0.75 * x * g) + k * g * c * x - b * x * g * g);
-    s->state1 = 2.0 * t1 - s1;
-    s->state2 = 2.0 * t2 - s2;
+    *state1 = 2.0 * t1 - s1;
+    *state2 = 2.0 * t2 - s2;
     return c * x + t2;
 }
 
-static inline double crossover_low(t_crossover_section *s, double x) { return crossover_step(s, x, 1.0, 0.0); }
-static inline double crossover_high(t_crossover_section *s, double x) { return crossover_step(s, x, 0.0, 1.0); }
+/* A section's tuning, damping, D and states, taken into locals for one block. */
+typedef struct _crossover_run {
+    double g, k, D, s1, s2;
+} t_crossover_run;
 
-/* A section that has run away (a crossover tuned above half the sample rate) or decayed
-   into denormals starts again from silence instead of staying broken. */
-static inline void crossover_guard(t_crossover_section *s)
+static inline t_crossover_run crossover_begin(const t_crossover_section *s)
 {
-    s->state1 = flush_abnormal(s->state1);
-    s->state2 = flush_abnormal(s->state2);
+    t_crossover_run r;
+    r.g = s->tuning;
+    r.k = s->damping;
+    r.D = -1.0 / (r.g * r.g + 1.0 + r.k * r.g);
+    r.s1 = s->state1;
+    r.s2 = s->state2;
+    return r;
 }
 
-/* Soft-knee compressor of one band: returns the compressed sample, updates the smoothed
-   reduction and the applied gain. */
-static inline double band_compress(double x, double sample_rate, double attack_ms, double release_ms,
-                                   double knee_db, double ratio, double threshold_db, double ln10,
-                                   double *smoothed_db, double *gain)
+/* Stores the states back. A section that has run away (a crossover tuned above half the
+   sample rate) or decayed into denormals starts again from silence instead of staying broken. */
+static inline void crossover_end(t_crossover_section *s, const t_crossover_run *r)
 {
-    const double att = exp(-1000.0 / (sample_rate * attack_ms));
-    const double rel = exp(-1000.0 / (release_ms * sample_rate));
-    const double width = 6.0 * knee_db + 0.01;
+    s->state1 = flush_abnormal(r->s1);
+    s->state2 = flush_abnormal(r->s2);
+}
 
+static inline double crossover_low(t_crossover_run *r, double x)
+{
+    return crossover_step(r->g, r->k, r->D, &r->s1, &r->s2, x, 1.0, 0.0);
+}
+static inline double crossover_high(t_crossover_run *r, double x)
+{
+    return crossover_step(r->g, r->k, r->D, &r->s1, &r->s2, x, 0.0, 1.0);
+}
+
+/* a when c is non-zero, else b, bit for bit, through a mask rather than a branch: the band
+   levels cross the knee and the smoothed reduction at random, where branches mispredict. */
+static inline double band_pick(int c, double a, double b)
+{
+    uint64_t ua, ub;
+    memcpy(&ua, &a, sizeof ua);
+    memcpy(&ub, &b, sizeof ub);
+    const uint64_t mask = (uint64_t)0 - (uint64_t)(c != 0);
+    const uint64_t u = (ua & mask) | (ub & ~mask);
+    double v;
+    memcpy(&v, &u, sizeof v);
+    return v;
+}
+
+/* One band's compressor settings for a block: they follow from messages and the rate alone. */
+typedef struct _band_settings {
+    double att;        /* exp(-1000 / (rate * attack)) */
+    double rel;        /* exp(-1000 / (release * rate)) */
+    double width;      /* knee width, 6 * knee + 0.01 */
+    double knee_slope; /* 1 / ratio - 1 */
+    double knee_span;  /* 2 * width */
+    double ratio;
+    double threshold;  /* dB */
+    double makeup;     /* linear */
+} t_band_settings;
+
+static inline t_band_settings band_settings(const t_tribandsquash *x, int k, double ln10)
+{
+    t_band_settings b;
+    b.att = exp(-1000.0 / (x->sample_rate * x->band_attacks_ms[k]));
+    b.rel = exp(-1000.0 / (x->band_releases_ms[k] * x->sample_rate));
+    b.width = 6.0 * x->band_knees_db[k] + 0.01;
+    b.ratio = x->band_ratios[k];
+    b.knee_slope = 1.0 / b.ratio - 1.0;
+    b.knee_span = 2.0 * b.width;
+    b.threshold = x->band_thresholds_db[k];
+    b.makeup = db_to_linear(x->band_makeups_db[k], ln10);
+    return b;
+}
+
+/* Level of a band sample in dB. A sample that is not finite, or so small that it is
+   subnormal, counts as silence: *sample becomes 0 and the level -160. */
+static inline double band_level(double *sample)
+{
     double level;
-    if (flush_abnormal(x) != x) {
-        x = 0.0;
+    if (flush_abnormal(*sample) != *sample) {
+        *sample = 0.0;
         level = -160.0;
     } else {
-        level = level_db(x);
+        level = level_db(*sample);
     }
-    level = flush_abnormal(level);
+    return flush_abnormal(level);
+}
 
-    const double d = level - threshold_db;
-    double y;
-    if (2.0 * d < -width) {
-        y = level;
-    } else if (2.0 * fabs(d) <= width) {
-        const double e = d + width / 2.0;
-        y = flush_abnormal(level + (1.0 / ratio - 1.0) * e * e / (2.0 * width));
-    } else {
-        y = flush_abnormal(threshold_db + d / ratio);
-    }
+/* Static curve and smoothing of one band for a level: returns the new smoothed reduction
+   (dB) from the previous one p. */
+static inline double band_reduction(const t_band_settings *b, double level, double p)
+{
+    const double d = level - b->threshold;
+    const double e = d + b->width / 2.0;
+    const double y_knee = flush_abnormal(level + b->knee_slope * e * e / b->knee_span);
+    const double y_above = flush_abnormal(b->threshold + d / b->ratio);
+    const double y_upper = band_pick(2.0 * fabs(d) <= b->width, y_knee, y_above);
+    const double y = band_pick(2.0 * d < -b->width, level, y_upper);
 
-    double r = level - y;
-    const double p = flush_abnormal(*smoothed_db);
-    if (r < p)
-        r = r * (1.0 - rel) + p * rel;
-    else if (r > p)
-        r = r * (1.0 - att) + p * att;
-    r = flush_abnormal(r);
-
-    const double g = exp(ln10 * (r / -20.0));
-    *gain = g;
-    *smoothed_db = r;
-    return g * x;
+    const double r = level - y;
+    const double falling = r * (1.0 - b->rel) + p * b->rel;
+    const double rising = r * (1.0 - b->att) + p * b->att;
+    const double s = band_pick(r > p, rising, r);
+    return flush_abnormal(band_pick(r < p, falling, s));
 }
 
 /* ---- perform ---- */
+#define TRIBAND_CHUNK 64 /* samples per pass of the perform routine */
+
 static void tribandsquash_perform64(t_object *ob, t_object *dsp64, double **ins, long numins,
                                     double **outs, long numouts, long n, long flags, void *userparam)
 {
     t_tribandsquash *x = (t_tribandsquash *)ob;
     const double *in = ins[0];
     double *out = outs[0];
-    double *gain_out[TRIBAND_BANDS] = {outs[1], outs[2], outs[3]};
     t_crossover_section *lowcut_lowpass = &x->lowpasses->lowcut_lowpass;
     t_crossover_section *highcut_lowpass = &x->lowpasses->highcut_lowpass;
     t_crossover_section *lowcut_highpass = &x->highpasses->lowcut_highpass;
@@ -162,48 +215,96 @@ static void tribandsquash_perform64(t_object *ob, t_object *dsp64, double **ins,
         x->applied_high_crossover_hz = x->high_crossover_hz;
     }
     x->applied_sample_rate = x->sample_rate;
+    if (n <= 0)
+        return;
 
+    /* Messages never arrive during a block: every setting is read once, and the exponentials
+       that depend on settings alone are taken once. */
     const double ln10 = log(10.0);
-    for (long i = 0; i < n; i++) {
-        double s = flush_abnormal(in[i]);
-        if (fabs(s) >= 100000.0)
-            s = 0.0;
+    t_band_settings settings[TRIBAND_BANDS];
+    bool active[TRIBAND_BANDS], summed[TRIBAND_BANDS];
+    bool any_solo = false;
+    for (int b = 0; b < TRIBAND_BANDS; b++) {
+        settings[b] = band_settings(x, b, ln10);
+        active[b] = !(x->band_bypass[b] > 0.5);
+        if (x->band_solo[b] > 0.5)
+            any_solo = true;
+    }
+    for (int b = 0; b < TRIBAND_BANDS; b++)
+        summed[b] = !any_solo || x->band_solo[b] > 0.5;
+    const double master = db_to_linear(x->master_db, ln10);
 
-        double band[TRIBAND_BANDS];
-        band[0] = crossover_low(lowcut_lowpass, s);
-        const double upper = crossover_high(lowcut_highpass, s);
-        band[1] = crossover_low(highcut_lowpass, upper);
-        band[2] = crossover_high(highcut_highpass, upper);
+    t_crossover_run low_lp = crossover_begin(lowcut_lowpass), low_hp = crossover_begin(lowcut_highpass);
+    t_crossover_run high_lp = crossover_begin(highcut_lowpass), high_hp = crossover_begin(highcut_highpass);
+    double smoothed[TRIBAND_BANDS];
+    for (int b = 0; b < TRIBAND_BANDS; b++)
+        smoothed[b] = flush_abnormal(x->band_smoothed_db[b]); /* later values come out flushed */
 
-        bool any_solo = false;
-        for (int k = 0; k < TRIBAND_BANDS; k++) {
-            if (x->band_bypass[k] > 0.5) {
-                x->band_outputs[k] = band[k];
-            } else {
-                const double c = band_compress(band[k], x->sample_rate, x->band_attacks_ms[k],
-                                               x->band_releases_ms[k], x->band_knees_db[k],
-                                               x->band_ratios[k], x->band_thresholds_db[k], ln10,
-                                               &x->band_smoothed_db[k], &x->band_gains[k]);
-                x->band_outputs[k] = c * db_to_linear(x->band_makeups_db[k], ln10);
-            }
-            if (x->band_solo[k] > 0.5)
-                any_solo = true;
+    /* Each chunk runs in passes: the crossovers, then per band the levels (logarithms), the curve
+       and smoothing (no library calls), the gains (exponentials), and last the sum. Every sample
+       of every band sees the same operations in the same order as in one pass. */
+    double band[TRIBAND_BANDS][TRIBAND_CHUNK];  /* band samples, then each band's result */
+    double level[TRIBAND_BANDS][TRIBAND_CHUNK]; /* levels, then smoothed reductions */
+
+    for (long start = 0; start < n; start += TRIBAND_CHUNK) {
+        const long len = n - start < TRIBAND_CHUNK ? n - start : TRIBAND_CHUNK;
+
+        for (long i = 0; i < len; i++) {
+            double s = flush_abnormal(in[start + i]);
+            if (fabs(s) >= 100000.0)
+                s = 0.0;
+            band[0][i] = crossover_low(&low_lp, s);
+            const double upper = crossover_high(&low_hp, s);
+            band[1][i] = crossover_low(&high_lp, upper);
+            band[2][i] = crossover_high(&high_hp, upper);
         }
 
-        double sum = 0.0;
-        for (int k = 0; k < TRIBAND_BANDS; k++)
-            if (!any_solo || x->band_solo[k] > 0.5)
-                sum += x->band_outputs[k];
+        for (int b = 0; b < TRIBAND_BANDS; b++) {
+            double *gain_out = outs[1 + b] + start;
+            if (!active[b]) {
+                /* passes its band sample unchanged; its gain outlet holds the last gain */
+                const double held = x->band_gains[b];
+                for (long i = 0; i < len; i++)
+                    gain_out[i] = held;
+                continue;
+            }
+            const t_band_settings *set = &settings[b];
+            double *v = band[b], *lv = level[b];
+            for (long i = 0; i < len; i++)
+                lv[i] = band_level(&v[i]);
+            double p = smoothed[b];
+            for (long i = 0; i < len; i++) {
+                p = band_reduction(set, lv[i], p);
+                lv[i] = p;
+            }
+            smoothed[b] = p;
+            for (long i = 0; i < len; i++) {
+                const double g = exp(ln10 * (lv[i] / -20.0));
+                gain_out[i] = g;
+                v[i] = g * v[i] * set->makeup;
+            }
+            x->band_gains[b] = gain_out[len - 1];
+        }
 
-        out[i] = db_to_linear(x->master_db, ln10) * flush_abnormal(sum);
-        for (int k = 0; k < TRIBAND_BANDS; k++)
-            gain_out[k][i] = x->band_gains[k];
+        double *o = out + start;
+        for (long i = 0; i < len; i++) {
+            double sum = 0.0;
+            for (int b = 0; b < TRIBAND_BANDS; b++)
+                if (summed[b])
+                    sum += band[b][i];
+            o[i] = master * flush_abnormal(sum);
+        }
     }
 
-    crossover_guard(lowcut_lowpass);
-    crossover_guard(lowcut_highpass);
-    crossover_guard(highcut_lowpass);
-    crossover_guard(highcut_highpass);
+    for (int b = 0; b < TRIBAND_BANDS; b++) {
+        x->band_outputs[b] = band[b][(n - 1) % TRIBAND_CHUNK];
+        if (active[b])
+            x->band_smoothed_db[b] = smoothed[b];
+    }
+    crossover_end(lowcut_lowpass, &low_lp);
+    crossover_end(lowcut_highpass, &low_hp);
+    crossover_end(highcut_lowpass, &high_lp);
+    crossover_end(highcut_highpass, &high_hp);
 }
 
 /* ---- DSP compilation ---- */
