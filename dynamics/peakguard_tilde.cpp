@@ -16,6 +16,8 @@
 /* Keeps the look-ahead (and the delay lines) of absurd sample rates allocatable. */
 #define PEAKGUARD_MAX_LOOKAHEAD_STEPS 1048576.0
 #define PEAKGUARD_HISTORY_SIZE 32
+/* Longest stretch between two fast decisions: the fast period is 8, 16 or 32 samples. */
+#define PEAKGUARD_MAX_CHUNK 32
 
 /* Minimum-hold history: the smallest value written over the last `hold_length` writes. */
 typedef struct _min_history {
@@ -117,85 +119,149 @@ static void peakguard_perform64(t_object *ob, t_object *dsp64, double **ins, lon
         return;
     }
 
+    /* The state and the settings live in locals for the block and go back at its end: the
+       delay lines and outlets are written through pointers, and with the fields read through
+       the instance every such store would force them to be read again. */
+    const int32_t mask = x->delay_mask;
+    const int32_t fast_period = x->fast_period, slow_period = x->slow_period;
+    const double lowpass_coefficient = x->lowpass_coefficient;
+    const double fast_coefficient = x->fast_coefficient, slow_coefficient = x->slow_coefficient;
+    const double release_coefficient = x->release_coefficient;
+    const double threshold_factor = x->threshold_factor;
+    double *const *lines = x->delay_lines;
+    double *lowpass = x->lowpass_states;
+    double input_gain = x->input_gain_current, input_gain_step = x->input_gain_step;
+    double fast_peak = x->fast_peak, slow_peak = x->slow_peak;
+    double gain_fast = x->gain_fast, gain_slow = x->gain_slow, gain_out = x->gain_out;
+    int32_t fast_countdown = x->fast_countdown, slow_countdown = x->slow_countdown;
+    int32_t read_index = x->read_index;
+
     double target_fast = 1.0;
     double target_slow = 1.0;
-    int32_t write_index = (x->read_index + x->delay_length) & x->delay_mask;
+    int32_t write_index = (read_index + x->delay_length) & mask;
     long done = 0;
 
     while (done < n) {
         const long remaining = n - done;
-        const int32_t chunk = remaining < x->fast_countdown ? (int32_t)remaining : x->fast_countdown;
+        int32_t chunk = remaining < fast_countdown ? (int32_t)remaining : fast_countdown;
+        if (chunk > PEAKGUARD_MAX_CHUNK) /* never with a fast period of at most 32 */
+            chunk = PEAKGUARD_MAX_CHUNK;
 
         /* Detector and delay lines: every channel steps the input gain identically from the
-           same start; the peaks are shared so all channels get the same gain. */
-        double g = x->input_gain_current;
-        for (int32_t j = 0; j < channels; j++) {
-            const double *in = ins[j] + done;
-            double *line = x->delay_lines[j] + write_index;
-            double z = x->lowpass_states[j];
-            g = x->input_gain_current;
+           same start, so the steps are taken once; the peaks are shared so all channels get
+           the same gain. Channels go in pairs, whose two low-pass recurrences overlap. */
+        double gains[PEAKGUARD_MAX_CHUNK];
+        double g = input_gain;
+        for (int32_t k = 0; k < chunk; k++) {
+            gains[k] = g;
+            g = g + input_gain_step;
+        }
+        input_gain = g;
+        for (int32_t j = 0; j < channels; j += 2) {
+            const int32_t pair = j + 1 < channels;
+            const double *in_a = ins[j] + done;
+            const double *in_b = ins[j + pair] + done;
+            double *line_a = lines[j] + write_index;
+            double *line_b = lines[j + pair] + write_index;
+            double z_a = lowpass[j];
+            double z_b = lowpass[j + pair];
             for (int32_t k = 0; k < chunk; k++) {
-                double s = g * in[k];
+                double s = gains[k] * in_a[k];
                 if (!isfinite(s)) /* a non-finite sample is silence everywhere */
                     s = 0.0;
-                line[k] = s;
+                line_a[k] = s;
                 const double a = fabs(s);
-                if (a > x->fast_peak)
-                    x->fast_peak = a;
-                z = z + ((s - z) * x->lowpass_coefficient + PEAKGUARD_LOWPASS_BIAS);
-                if (!isfinite(z))
-                    z = 0.0;
-                const double b = fabs(z);
-                if (b > x->slow_peak)
-                    x->slow_peak = b;
-                g = g + x->input_gain_step;
+                fast_peak = a > fast_peak ? a : fast_peak;
+                z_a = z_a + ((s - z_a) * lowpass_coefficient + PEAKGUARD_LOWPASS_BIAS);
+                if (!isfinite(z_a))
+                    z_a = 0.0;
+                const double b = fabs(z_a);
+                slow_peak = b > slow_peak ? b : slow_peak;
+                if (pair) {
+                    double t = gains[k] * in_b[k];
+                    if (!isfinite(t))
+                        t = 0.0;
+                    line_b[k] = t;
+                    const double c = fabs(t);
+                    fast_peak = c > fast_peak ? c : fast_peak;
+                    z_b = z_b + ((t - z_b) * lowpass_coefficient + PEAKGUARD_LOWPASS_BIAS);
+                    if (!isfinite(z_b))
+                        z_b = 0.0;
+                    const double d = fabs(z_b);
+                    slow_peak = d > slow_peak ? d : slow_peak;
+                }
             }
-            x->lowpass_states[j] = z;
+            lowpass[j] = z_a;
+            if (pair)
+                lowpass[j + 1] = z_b;
         }
-        x->input_gain_current = g;
 
-        x->fast_countdown -= chunk;
-        if (x->fast_countdown <= 0) {
-            target_fast = history_write(&x->min_history, peak_target(x->fast_peak, x->threshold_factor));
-            x->fast_peak = 0.0;
-            x->fast_countdown = x->fast_period;
-            if (--x->slow_countdown <= 0) {
-                target_slow = history_write(&x->min_history, peak_target(x->slow_peak, x->threshold_factor));
-                x->slow_peak = 0.0;
-                x->slow_countdown = x->slow_period;
-                const double diff = x->input_gain_target - x->input_gain_current;
+        fast_countdown -= chunk;
+        if (fast_countdown <= 0) {
+            target_fast = history_write(&x->min_history, peak_target(fast_peak, threshold_factor));
+            fast_peak = 0.0;
+            fast_countdown = fast_period;
+            if (--slow_countdown <= 0) {
+                target_slow = history_write(&x->min_history, peak_target(slow_peak, threshold_factor));
+                slow_peak = 0.0;
+                slow_countdown = slow_period;
+                const double diff = x->input_gain_target - input_gain;
                 /* a gain that went non-finite (a NaN InputGain) snaps to the target */
-                if (fabs(diff) < PEAKGUARD_RAMP_SNAP || !isfinite(x->input_gain_current)) {
-                    x->input_gain_current = x->input_gain_target;
-                    x->input_gain_step = 0.0;
+                if (fabs(diff) < PEAKGUARD_RAMP_SNAP || !isfinite(input_gain)) {
+                    input_gain = x->input_gain_target;
+                    input_gain_step = 0.0;
                 } else {
-                    x->input_gain_step = diff / ((double)x->slow_period * (double)x->fast_period);
+                    input_gain_step = diff / ((double)slow_period * (double)fast_period);
                 }
             }
         }
 
         /* Smoothers and output: the slow target eases in, the fast one catches peaks; the
-           gain falls at the fast rate and rises at the release rate. */
+           gain falls at the fast rate and rises at the release rate. Once a step leaves all
+           three smoothers exactly where they were, every further step with the same targets
+           does too: the rest of the chunk holds that gain. */
+        double *gain = gain_outlet + done;
         for (int32_t k = 0; k < chunk; k++) {
-            x->gain_slow += (target_slow - x->gain_slow) * x->slow_coefficient;
-            x->gain_fast += (target_fast - x->gain_fast) * x->fast_coefficient;
-            const double m = x->gain_slow < x->gain_fast ? x->gain_slow : x->gain_fast;
-            const double c = x->gain_out > m ? x->fast_coefficient : x->release_coefficient;
-            x->gain_out += c * (m - x->gain_out);
-            gain_outlet[done + k] = x->gain_out;
+            const double slow = gain_slow + (target_slow - gain_slow) * slow_coefficient;
+            const double fast = gain_fast + (target_fast - gain_fast) * fast_coefficient;
+            const double m = slow < fast ? slow : fast;
+            const double c = gain_out > m ? fast_coefficient : release_coefficient;
+            const double next = gain_out + c * (m - gain_out);
+            const int still = memcmp(&slow, &gain_slow, sizeof slow) == 0
+                              && memcmp(&fast, &gain_fast, sizeof fast) == 0
+                              && memcmp(&next, &gain_out, sizeof next) == 0;
+            gain_slow = slow;
+            gain_fast = fast;
+            gain_out = next;
+            gain[k] = next;
+            if (still) {
+                for (int32_t r = k + 1; r < chunk; r++)
+                    gain[r] = next;
+                break;
+            }
         }
         for (int32_t j = 0; j < channels; j++) {
-            const double *line = x->delay_lines[j] + x->read_index;
+            const double *line = lines[j] + read_index;
             double *out = outs[j] + done;
-            const double *gain = gain_outlet + done;
             for (int32_t k = 0; k < chunk; k++)
                 out[k] = gain[k] * line[k];
         }
 
-        x->read_index = (x->read_index + chunk) & x->delay_mask;
-        write_index = (write_index + chunk) & x->delay_mask;
+        read_index = (read_index + chunk) & mask;
+        write_index = (write_index + chunk) & mask;
         done += chunk;
     }
+
+    x->input_gain_current = input_gain;
+    x->input_gain_step = input_gain_step;
+    x->fast_peak = fast_peak;
+    x->slow_peak = slow_peak;
+    x->gain_fast = gain_fast;
+    x->gain_slow = gain_slow;
+    x->gain_out = gain_out;
+    x->fast_countdown = fast_countdown;
+    x->slow_countdown = slow_countdown;
+    x->read_index = read_index;
 }
 
 /* ---- DSP compilation ---- */
