@@ -100,18 +100,55 @@ static inline double bowedstring_clamp01(double v)
     return v > 1.0 ? 1.0 : v;
 }
 
-/* Fourth-order Lagrange reader for one fractional delay: five taps and their weights. */
+/* Fourth-order Lagrange reader for one fractional delay: the first tap and the five weights.
+   `direct`: the five taps are t0, t0 + 1, ..., t0 + 4, none of them limited. */
 typedef struct _bowedstring_reader {
-    uint32_t tap[5];
-    double w[5];
+    uint32_t t0;
+    int direct;
+    double w0, w1, w2, w3, w4;
 } t_bowedstring_reader;
 
-static inline t_bowedstring_reader bowedstring_lagrange4(double d, double max_tap)
+/* Longest delay, in samples, for which the whole and fractional parts are taken in 32-bit
+   integers. The length limit and the rate limit keep every delay far below it. */
+#define BOWEDSTRING_INT_DELAY 2147483000.0
+
+/* Weights for the delay d, and the first tap where no tap is limited. longest is the whole
+   part of `max_tap`: a tap is an integer, so it stops at max_tap where it passes longest. */
+static inline t_bowedstring_reader bowedstring_lagrange4(double d, int32_t longest)
 {
     t_bowedstring_reader r;
     double base = d - 1.49999499;
-    double id = trunc(base);
-    double fd = d - floor(base);
+    double fd;
+    if (fabs(base) < BOWEDSTRING_INT_DELAY) {
+        /* the truncation is the integer part; floor lies one below it for a negative
+           non-integer */
+        int32_t id = (int32_t)base;
+        double whole = (double)id;
+        fd = d - (whole > base ? whole - 1.0 : whole);
+        r.t0 = (uint32_t)id;
+        r.direct = id >= 0 && id <= longest - 4;
+    } else {
+        fd = d - floor(base);
+        r.t0 = 0;
+        r.direct = 0;
+    }
+    double m1 = fd - 1.0, m2 = fd - 2.0, m3 = fd - 3.0, m4 = fd - 4.0;
+    r.w0 = m1 * m2 * m3 * m4 * (double)0.0416666679f;
+    r.w1 = -fd * m2 * m3 * m4 * (double)0.166666672f;
+    r.w2 = fd * m1 * m3 * m4 * (double)0.25f;
+    r.w3 = -fd * m1 * m2 * m4 * (double)0.166666672f;
+    r.w4 = fd * m1 * m2 * m3 * (double)0.0416666679f;
+    return r;
+}
+
+/* The weighted taps summed from 0 in tap order, each tap limited to 0 .. `max_tap` and its
+   index taken round the ring. at = write index minus the read's offset. */
+static double bowedstring_read_limited(const double *ring, uint32_t at, double d, double max_tap,
+                                       t_bowedstring_reader r)
+{
+    const double w[5] = { r.w0, r.w1, r.w2, r.w3, r.w4 };
+    double id = trunc(d - 1.49999499);
+    double acc = 0.0;
     for (int k = 0; k < 5; k++) {
         /* limited in floating point first: no delay, however long or undefined, becomes an
            index outside the ring */
@@ -120,24 +157,22 @@ static inline t_bowedstring_reader bowedstring_lagrange4(double d, double max_ta
             t = 0.0;
         if (t > max_tap)
             t = max_tap;
-        r.tap[k] = (uint32_t)t;
+        acc += w[k] * ring[(at - (uint32_t)t) & BOWEDSTRING_RING_MASK];
     }
-    double m1 = fd - 1.0, m2 = fd - 2.0, m3 = fd - 3.0, m4 = fd - 4.0;
-    r.w[0] = m1 * m2 * m3 * m4 * (double)0.0416666679f;
-    r.w[1] = -fd * m2 * m3 * m4 * (double)0.166666672f;
-    r.w[2] = fd * m1 * m3 * m4 * (double)0.25f;
-    r.w[3] = -fd * m1 * m2 * m4 * (double)0.166666672f;
-    r.w[4] = fd * m1 * m2 * m3 * (double)0.0416666679f;
-    return r;
+    return acc;
 }
 
-static inline double bowedstring_read(const double *ring, uint32_t wi, uint32_t offset,
-                                      const t_bowedstring_reader *r)
+/* The same sum, read straight down from the first tap when no tap is limited and the five do
+   not wrap round the ring's end. */
+static inline double bowedstring_read(const double *ring, uint32_t at, double d, double max_tap,
+                                      t_bowedstring_reader r)
 {
-    double acc = 0.0;
-    for (int k = 0; k < 5; k++)
-        acc += r->w[k] * ring[(wi - r->tap[k] - offset) & BOWEDSTRING_RING_MASK];
-    return acc;
+    uint32_t first = (at - r.t0) & BOWEDSTRING_RING_MASK;
+    if (r.direct && first >= 4) {
+        const double *s = ring + first;
+        return 0.0 + r.w0 * s[0] + r.w1 * s[-1] + r.w2 * s[-2] + r.w3 * s[-3] + r.w4 * s[-4];
+    }
+    return bowedstring_read_limited(ring, at, d, max_tap, r);
 }
 
 /* Friction curve: 1 while |s * dv| <= 0.25, then falling with the fourth power. */
@@ -155,21 +190,24 @@ static void bowedstring_perform64(t_object *ob, t_object *dsp64, double **ins, l
 {
     t_bowedstring *x = (t_bowedstring *)ob;
     double *out = outs[0];
-    double *bh = x->bridge_history;
-    double *nh = x->nut_history;
-    double *body = x->body_state;
     double *to_bridge = x->bow_to_bridge_ring;
     double *from_bridge = x->bridge_to_bow_ring;
     double *to_nut = x->bow_to_nut_ring;
     double *from_nut = x->nut_to_bow_ring;
     const double b = x->body_b, c = x->body_c, a1 = x->body_a1, a2 = x->body_a2;
     const double scale = x->delay_scale, max_tap = x->max_tap, gain = x->output_gain;
+    const int32_t longest = max_tap < 2147483647.0 ? (int32_t)max_tap : 2147483647;
     const double position = x->bow_position, length = x->string_length;
     const double velocity = x->bow_velocity, pressure = x->bow_pressure;
     /* the values of the previous sample */
     double p = x->position_prev, l = x->length_prev, v = x->velocity_prev, q = x->pressure_prev;
     double bridge_return = x->bridge_return_prev, nut_return = x->nut_return_prev;
     double bridge_arrival = x->bridge_arrival_prev, nut_arrival = x->nut_arrival_prev;
+    /* histories and body filter in locals: the rings and the output cannot overwrite them */
+    double bh0 = x->bridge_history[0], bh1 = x->bridge_history[1];
+    double bh2 = x->bridge_history[2], bh3 = x->bridge_history[3];
+    double nh0 = x->nut_history[0], nh1 = x->nut_history[1], nh2 = x->nut_history[2], nh3 = x->nut_history[3];
+    double body0 = x->body_state[0], body1 = x->body_state[1], body2 = x->body_state[2];
     uint32_t wi = (uint32_t)x->write_index;
 
     for (long i = 0; i < n; i++) {
@@ -179,17 +217,17 @@ static void bowedstring_perform64(t_object *ob, t_object *dsp64, double **ins, l
         double e = l - (double)0.08f; /* the part of the string that vibrates */
 
         double d_bridge = (1.0 - p) * e * scale;
-        t_bowedstring_reader rb = bowedstring_lagrange4(d_bridge, max_tap);
-        double new_bridge_return = bowedstring_read(from_bridge, wi, 1, &rb);
+        t_bowedstring_reader rb = bowedstring_lagrange4(d_bridge, longest);
+        double new_bridge_return = bowedstring_read(from_bridge, wi - 1, d_bridge, max_tap, rb);
 
         v = SMOOTH_KEEP * v + SMOOTH_TAKE * velocity;
 
-        nh[0] = nut_arrival;
-        from_nut[slot] = -0.99880147 * ((double)0.8f * nh[2] + (double)0.1f * (nh[1] + nh[3]));
+        nh0 = nut_arrival;
+        from_nut[slot] = -0.99880147 * ((double)0.8f * nh2 + (double)0.1f * (nh1 + nh3));
 
         double d_nut = p * e * scale;
-        t_bowedstring_reader rn = bowedstring_lagrange4(d_nut, max_tap);
-        double new_nut_return = bowedstring_read(from_nut, wi, 2, &rn);
+        t_bowedstring_reader rn = bowedstring_lagrange4(d_nut, longest);
+        double new_nut_return = bowedstring_read(from_nut, wi - 2, d_nut, max_tap, rn);
 
         /* bow velocity against the string velocity under the bow */
         double dv = v - (nut_return + bridge_return);
@@ -199,27 +237,28 @@ static void bowedstring_perform64(t_object *ob, t_object *dsp64, double **ins, l
         to_bridge[slot] = nut_return + force;
         to_nut[slot] = bridge_return + force;
 
-        double new_bridge_arrival = bowedstring_read(to_bridge, wi, 0, &rb);
-        bh[0] = bridge_arrival;
-        body[0] = bh[1] - c * (a1 * body[1] + a2 * body[2]);
-        from_bridge[slot] = -0.989264667 * ((double)0.6f * bh[2] + (double)0.2f * (bh[1] + bh[3]));
+        /* may read the value just written: a bridge segment of no length */
+        double new_bridge_arrival = bowedstring_read(to_bridge, wi, d_bridge, max_tap, rb);
+        bh0 = bridge_arrival;
+        body0 = bh1 - c * (a1 * body1 + a2 * body2);
+        from_bridge[slot] = -0.989264667 * ((double)0.6f * bh2 + (double)0.2f * (bh1 + bh3));
 
-        double new_nut_arrival = bowedstring_read(to_nut, wi, 1, &rn);
+        double new_nut_arrival = bowedstring_read(to_nut, wi - 1, d_nut, max_tap, rn);
 
-        out[i] = gain * c * (b * body[0] - b * body[2]);
+        out[i] = gain * c * (b * body0 - b * body2);
 
         bridge_return = new_bridge_return;
         nut_return = new_nut_return;
         bridge_arrival = new_bridge_arrival;
         nut_arrival = new_nut_arrival;
-        bh[3] = bh[2];
-        bh[2] = bh[1];
-        bh[1] = bh[0];
-        nh[3] = nh[2];
-        nh[2] = nh[1];
-        nh[1] = nh[0];
-        body[2] = body[1];
-        body[1] = body[0];
+        bh3 = bh2;
+        bh2 = bh1;
+        bh1 = bh0;
+        nh3 = nh2;
+        nh2 = nh1;
+        nh1 = nh0;
+        body2 = body1;
+        body1 = body0;
         wi++;
     }
     x->position_now = x->position_prev = p;
@@ -230,6 +269,17 @@ static void bowedstring_perform64(t_object *ob, t_object *dsp64, double **ins, l
     x->nut_return_now = x->nut_return_prev = nut_return;
     x->bridge_arrival_now = x->bridge_arrival_prev = bridge_arrival;
     x->nut_arrival_now = x->nut_arrival_prev = nut_arrival;
+    x->bridge_history[0] = bh0;
+    x->bridge_history[1] = bh1;
+    x->bridge_history[2] = bh2;
+    x->bridge_history[3] = bh3;
+    x->nut_history[0] = nh0;
+    x->nut_history[1] = nh1;
+    x->nut_history[2] = nh2;
+    x->nut_history[3] = nh3;
+    x->body_state[0] = body0;
+    x->body_state[1] = body1;
+    x->body_state[2] = body2;
     x->write_index = (int32_t)wi;
 }
 

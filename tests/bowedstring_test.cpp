@@ -84,6 +84,76 @@ void expect_same(const std::vector<double> &a, const std::vector<double> &b, con
     for (std::size_t i = 0; i < a.size(); ++i) ASSERT_EQ(a[i], b[i]) << what << ", sample " << i;
 }
 
+// The waveguide written out plainly, one sample at a time: taps limited in floating point,
+// every ring index taken modulo the ring, the five weighted taps summed from 0 in order.
+struct PlainString {
+    double length = 0.75, pressure = 0.5, velocity = 0, position = 0.7, gain = 0.5;
+    double b, c, a1, a2, max_tap, scale;
+    double p = 0, l = 0, v = 0, q = 0, bridge_return = 0, nut_return = 0, bridge_arrival = 0, nut_arrival = 0;
+    double bh[4] = {}, nh[4] = {}, body[3] = {};
+    std::uint32_t wi = 0;
+    std::vector<double> to_bridge = std::vector<double>(2048), from_bridge = to_bridge, to_nut = to_bridge,
+                        from_nut = to_bridge;
+
+    explicit PlainString(double sr) {
+        double r = std::min(std::max(sr, 1.0), 192000.0);
+        double K = std::tan(double(1570.79639f) / r), ik = 1.0 / K;
+        b = ik, c = 1.0 / (1.0 + (ik + 0.5) / K), a1 = 2.0 * (1.0 - 1.0 / (K * K)), a2 = 1.0 + (ik - 0.5) / K;
+        max_tap = r * double(0.00882352982f), scale = r * double(0.00147058826f);
+    }
+    struct Taps { std::uint32_t t[5]; double w[5]; };
+    Taps lagrange(double d) const {
+        Taps r;
+        double id = std::trunc(d - 1.49999499), fd = d - std::floor(d - 1.49999499);
+        for (int k = 0; k < 5; ++k) r.t[k] = std::uint32_t(std::min(std::max(id + k, 0.0), max_tap));
+        double m1 = fd - 1, m2 = fd - 2, m3 = fd - 3, m4 = fd - 4;
+        r.w[0] = m1 * m2 * m3 * m4 * double(0.0416666679f);
+        r.w[1] = -fd * m2 * m3 * m4 * double(0.166666672f);
+        r.w[2] = fd * m1 * m3 * m4 * double(0.25f);
+        r.w[3] = -fd * m1 * m2 * m4 * double(0.166666672f);
+        r.w[4] = fd * m1 * m2 * m3 * double(0.0416666679f);
+        return r;
+    }
+    double read(const std::vector<double> &ring, const Taps &r, std::uint32_t offset) const {
+        double acc = 0;
+        for (int k = 0; k < 5; ++k) acc += r.w[k] * ring[(wi - r.t[k] - offset) % 2048];
+        return acc;
+    }
+    double step() {
+        const double keep = double(0.999f), take = double(0.001f);
+        std::uint32_t slot = wi % 2048;
+        p = keep * p + take * position;
+        l = keep * l + take * length;
+        double e = l - double(0.08f);
+        Taps rb = lagrange((1.0 - p) * e * scale);
+        double new_bridge_return = read(from_bridge, rb, 1);
+        v = keep * v + take * velocity;
+        nh[0] = nut_arrival;
+        from_nut[slot] = -0.99880147 * (double(0.8f) * nh[2] + double(0.1f) * (nh[1] + nh[3]));
+        Taps rn = lagrange(p * e * scale);
+        double new_nut_return = read(from_nut, rn, 2);
+        double dv = v - (nut_return + bridge_return);
+        q = keep * q + take * pressure;
+        double t = std::fabs((5.0 - 4.0 * q) * dv) + 0.75;
+        t *= t;
+        double force = dv * std::min(1.0 / (t * t), 1.0);
+        to_bridge[slot] = nut_return + force;
+        to_nut[slot] = bridge_return + force;
+        double new_bridge_arrival = read(to_bridge, rb, 0);
+        bh[0] = bridge_arrival;
+        body[0] = bh[1] - c * (a1 * body[1] + a2 * body[2]);
+        from_bridge[slot] = -0.989264667 * (double(0.6f) * bh[2] + double(0.2f) * (bh[1] + bh[3]));
+        double new_nut_arrival = read(to_nut, rn, 1);
+        double out = gain * c * (b * body[0] - b * body[2]);
+        bridge_return = new_bridge_return, nut_return = new_nut_return;
+        bridge_arrival = new_bridge_arrival, nut_arrival = new_nut_arrival;
+        for (double *h : {bh, nh}) h[3] = h[2], h[2] = h[1], h[1] = h[0];
+        body[2] = body[1], body[1] = body[0];
+        ++wi;
+        return out;
+    }
+};
+
 }  // namespace
 
 TEST(BowedString, RegistrationAndBanner) {
@@ -358,5 +428,43 @@ TEST(BowedString, VectorSizeAndChainDoNotChangeTheOutput) {
             else
                 expect_same(y, ref, "vector size " + std::to_string(n) + (legacy ? ", legacy chain" : ""));
         }
+    }
+}
+
+// The external against the plain model above, bit for bit, while the length and position
+// carry the delays through every kind of reading: negative delays (taps held at 0), a segment
+// of no length (the bridge arrival reads the value just written), ordinary delays, reads across
+// the rings' end, and delays past the longest tap. Message values are exact in single precision,
+// so the 32-bit host delivers them unchanged.
+TEST(BowedString, AgreesWithThePlainModelInEveryKindOfReading) {
+    struct Step { const char *sel; double value; };
+    const std::vector<std::vector<Step>> schedule = {
+        {{"velocity", 1.0}, {"pressure", 0.25}, {"length", 0.0}}, {{"length", 0.125}},
+        {{"length", 3.0}, {"pos", 0.25}},  {{"pos", 1.0}},  {{"pos", 0.0}},
+        {{"length", 40.0}, {"pos", 0.5}},  {{"length", 0.5}, {"OutGain", 1.0}},
+        {{"pressure", 1.0}, {"velocity", 0.5}}};
+    for (double sr : {44100.0, 250000.0}) {
+        tk::Patch patch(sr, 64);
+        tk::Box *box = patch.create("bowedstring~");
+        ASSERT_NE(box, nullptr);
+        PlainString model(sr);
+        std::size_t at = 0;
+        std::vector<double> all;
+        for (const auto &steps : schedule) {
+            for (const Step &s : steps) {
+                patch.send(box, s.sel, {s.value});
+                double &field = std::string(s.sel) == "velocity" ? model.velocity
+                                : std::string(s.sel) == "pressure" ? model.pressure
+                                : std::string(s.sel) == "length"   ? model.length
+                                : std::string(s.sel) == "pos"      ? model.position
+                                                                    : model.gain;
+                field = s.value;
+            }
+            std::vector<double> y = patch.process(box, {}, 4096)[0];
+            for (std::size_t i = 0; i < y.size(); ++i, ++at)
+                ASSERT_EQ(y[i], model.step()) << sr << " Hz, sample " << at;
+            all.insert(all.end(), y.begin(), y.end());
+        }
+        EXPECT_GT(tkt::rms(all), 0.01) << sr << " Hz: the string should sound";
     }
 }
