@@ -15,6 +15,8 @@
 /* Ceiling of the mean square: an input so large that its square overflows still drives the
    follower hard, but never to infinity, from which the level could not come back. */
 #define RANGETAMER_MAX_MEAN_SQUARE 1e300
+/* Samples per pass of the perform routine. */
+#define RANGETAMER_CHUNK 64
 
 typedef struct _rangetamer {
     t_pxobject x_obj;
@@ -67,6 +69,19 @@ static inline double rangetamer_gain(double peak, double ratio_factor, double in
     return exp(-log(20.0 * peak) * ratio_factor) * input_gain;
 }
 
+/* a when c is non-zero, else b, bit for bit, through a mask rather than a branch. */
+static inline double rangetamer_pick(int c, double a, double b)
+{
+    uint64_t ua, ub;
+    memcpy(&ua, &a, sizeof ua);
+    memcpy(&ub, &b, sizeof ub);
+    const uint64_t mask = (uint64_t)0 - (uint64_t)(c != 0);
+    const uint64_t u = (ua & mask) | (ub & ~mask);
+    double v;
+    memcpy(&v, &u, sizeof v);
+    return v;
+}
+
 /* A non-finite input sample counts as silence, in the detector and at the output. */
 static inline double rangetamer_sample(double v) { return isfinite(v) ? v : 0.0; }
 
@@ -109,36 +124,69 @@ static void rangetamer_perform64(t_object *ob, t_object *dsp64, double **ins, lo
     double level = x->level, peak_slow = x->peak_slow, peak_fast = x->peak_fast;
     double ratio = x->ratio_current;
     const double ratio_target = x->ratio_target;
+    /* A ratio factor of 0 that stays 0 makes the power law exp(-ln(20 peak) * 0) = 1 for every
+       finite positive 20 peak: the gain is then the input gain, without a logarithm and an
+       exponential per sample. */
+    const bool unity_law = !glide_ratio && ratio == 0.0;
 
-    for (long i = 0; i < n; i++) {
-        if (glide_gain)
-            d += (c - d) * ic;
-        double sum = 0.0;
-        for (int32_t j = 0; j < channels; j++) {
-            const double v = d * rangetamer_sample(ins[j][i]);
-            sum += v * v;
+    /* The block runs in chunks, each in passes: input gain, mean square (channel by channel,
+       adding in channel order as one pass would), follower and peaks (no library calls),
+       then the gain (logarithm and exponential) and the outputs. */
+    double gain_in[RANGETAMER_CHUNK], mean_square[RANGETAMER_CHUNK];
+    double peak[RANGETAMER_CHUNK], ratio_at[RANGETAMER_CHUNK];
+
+    for (long start = 0; start < n; start += RANGETAMER_CHUNK) {
+        const long len = n - start < RANGETAMER_CHUNK ? n - start : RANGETAMER_CHUNK;
+
+        for (long i = 0; i < len; i++) {
+            if (glide_gain)
+                d += (c - d) * ic;
+            gain_in[i] = d;
+            mean_square[i] = 0.0;
         }
-        double ms = sum * norm;
-        if (!(ms < RANGETAMER_MAX_MEAN_SQUARE))
-            ms = RANGETAMER_MAX_MEAN_SQUARE;
+        for (int32_t j = 0; j < channels; j++) {
+            const double *in = ins[j] + start;
+            for (long i = 0; i < len; i++) {
+                const double v = gain_in[i] * rangetamer_sample(in[i]);
+                mean_square[i] += v * v;
+            }
+        }
 
-        level += (ms + threshold_level - level) * attack;
-        const bool holding = hold_level > level;
-        if (level > peak_slow)
-            peak_slow = level;
-        else if (!holding)
-            peak_slow -= release * peak_slow;
-        if (level > peak_fast)
-            peak_fast = level;
-        else if (!holding)
-            peak_fast += (peak_slow - peak_fast) * release;
-        if (glide_ratio)
-            ratio += (ratio_target - ratio) * ic;
+        for (long i = 0; i < len; i++) {
+            double ms = mean_square[i] * norm;
+            if (!(ms < RANGETAMER_MAX_MEAN_SQUARE))
+                ms = RANGETAMER_MAX_MEAN_SQUARE;
 
-        const double g = rangetamer_gain(peak_fast, ratio, d);
-        gain_outlet[i] = g;
-        for (int32_t j = 0; j < channels; j++)
-            outs[j][i] = g * rangetamer_sample(ins[j][i]);
+            level += (ms + threshold_level - level) * attack;
+            const int holding = hold_level > level;
+            /* each stage either jumps to the level, holds, or decays: all three are computed
+               and one is picked, since the level crosses the peaks at random */
+            const double slow_decayed = peak_slow - release * peak_slow;
+            peak_slow = rangetamer_pick(level > peak_slow, level, rangetamer_pick(holding, peak_slow, slow_decayed));
+            const double fast_decayed = peak_fast + (peak_slow - peak_fast) * release;
+            peak_fast = rangetamer_pick(level > peak_fast, level, rangetamer_pick(holding, peak_fast, fast_decayed));
+            if (glide_ratio)
+                ratio += (ratio_target - ratio) * ic;
+            peak[i] = peak_fast;
+            ratio_at[i] = ratio;
+        }
+
+        double *gain = gain_outlet + start;
+        if (unity_law) {
+            for (long i = 0; i < len; i++) {
+                const double v = 20.0 * peak[i];
+                gain[i] = v > 0.0 && v < HUGE_VAL ? gain_in[i] : rangetamer_gain(peak[i], ratio_at[i], gain_in[i]);
+            }
+        } else {
+            for (long i = 0; i < len; i++)
+                gain[i] = rangetamer_gain(peak[i], ratio_at[i], gain_in[i]);
+        }
+        for (int32_t j = 0; j < channels; j++) {
+            const double *in = ins[j] + start;
+            double *out = outs[j] + start;
+            for (long i = 0; i < len; i++)
+                out[i] = gain[i] * rangetamer_sample(in[i]);
+        }
     }
 
     x->input_gain_current = d;

@@ -265,21 +265,26 @@ TEST(RangeTamer, BadSamplesAreSilenceAndTheGainStaysFinite) {
 
 TEST(RangeTamer, BlockSizesOnlyMoveTheSnapPoints) {
     // With no glide under way the per-block decisions change nothing: any vector size gives
-    // the same render (4800 samples of lead-in: whole blocks at every size tried).
+    // the same render (4800 samples of lead-in: whole blocks at every size tried). Long blocks
+    // are worked through in several passes, with and without the hold.
     Sig a = tkt::noise(3000, 0.9, 9), b = tkt::noise(3000, 0.4, 10);
-    auto render = [&](int block) {
-        Rig rig("rangetamer~ 2", block);
-        rig.msg("Ratio", {8.0});
-        rig.run({tkt::constant(4800, 0.0), tkt::constant(4800, 0.0)});  // let the ratio glide finish
-        return rig.run({a, b});
-    };
-    Outs want = render(64);
-    for (int block : {1, 3, 100}) {
-        Outs got = render(block);
-        for (int o = 0; o < 3; ++o)
-            for (std::size_t i = 0; i < a.size(); ++i)
-                ASSERT_EQ(got[std::size_t(o)][i], want[std::size_t(o)][i])
-                    << "block " << block << " outlet " << o << " sample " << i;
+    for (int hold : {0, 1}) {
+        auto render = [&](int block) {
+            Rig rig("rangetamer~ 2", block);
+            rig.msg("Ratio", {8.0});
+            rig.msg("Hold", {hold});
+            if (hold) rig.msg("Threshold", {-20.0});
+            rig.run({tkt::constant(4800, 0.0), tkt::constant(4800, 0.0)});  // let the ratio glide finish
+            return rig.run({a, b});
+        };
+        Outs want = render(64);
+        for (int block : {1, 3, 100, 960}) {
+            Outs got = render(block);
+            for (int o = 0; o < 3; ++o)
+                for (std::size_t i = 0; i < a.size(); ++i)
+                    ASSERT_EQ(got[std::size_t(o)][i], want[std::size_t(o)][i])
+                        << "hold " << hold << " block " << block << " outlet " << o << " sample " << i;
+        }
     }
 }
 
