@@ -123,7 +123,7 @@ std::vector<Case> listed_cases() {
         {"brickwall~", "brickwall~", {"n", "n"}, {{0, "thresh -6"}}, "limiter", ""},
         {"tribandsquash~", "tribandsquash~", {"n"}, {}, "threeband", ""},
         {"peakguard~", "peakguard~ 2 -6 25", {"n", "n"}, {}, "limiter", ""},
-        {"rangetamer~", "rangetamer~ 2", {"n", "n"}, {}, "compressor", ""},
+        {"rangetamer~", "rangetamer~ 2", {"n", "n"}, {{0, "Threshold -20"}, {0, "Ratio 4"}, {0, "Attack 10"}, {0, "Release 100"}}, "compressor", ""},
         {"tonebands~", "tonebands~", {"n"}, {{0, "gl/g1/g2/gh 3 4 -3 2"}}, "parametric", ""},
         {"thirdbands~", "thirdbands~", {"n"},
          {{0, "setgains 3 -2 4 1 -5 2 6 -1 3 -4 2 5 -3 1 4 -2 3 -6 2 1 -3 4 2 -1 5 -2 3 1 -4"}}, "thirdoctave",
