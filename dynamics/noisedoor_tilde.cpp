@@ -42,6 +42,42 @@ static inline void door_tree_store(double *tree, int32_t index, double square)
 /* Sum of the squares of all 400 entries. */
 static inline double door_tree_sum(const double *tree) { return tree[1]; }
 
+/* Recomputes every node above the leaves first, first + 1, ... (count of them, in ring order,
+   wrapping after the last window entry) from its two children, lowest level first. After
+   leaves have been written directly, this brings the tree to exactly what storing them one by
+   one with door_tree_store would have left: each node is again the sum of its children. */
+static inline void door_tree_refresh(double *tree, int32_t first, int32_t count)
+{
+    if (count <= 0)
+        return;
+    int32_t ranges[2][2];
+    int32_t n_ranges = 1;
+    if (count >= NOISEDOOR_WINDOW || first < 0 || first >= NOISEDOOR_WINDOW) {
+        ranges[0][0] = 0;
+        ranges[0][1] = NOISEDOOR_WINDOW - 1;
+    } else if (first + count <= NOISEDOOR_WINDOW) {
+        ranges[0][0] = first;
+        ranges[0][1] = first + count - 1;
+    } else {
+        ranges[0][0] = first;
+        ranges[0][1] = NOISEDOOR_WINDOW - 1;
+        ranges[1][0] = 0;
+        ranges[1][1] = first + count - 1 - NOISEDOOR_WINDOW;
+        n_ranges = 2;
+    }
+    for (int32_t r = 0; r < n_ranges; r++) {
+        int32_t lo = NOISEDOOR_LEAVES + ranges[r][0], hi = NOISEDOOR_LEAVES + ranges[r][1];
+        while (lo > 1) {
+            lo >>= 1;
+            hi >>= 1;
+            double *node = tree + lo;
+            const double *child = tree + 2 * lo;
+            for (int32_t k = hi - lo; k >= 0; k--, node++, child += 2)
+                *node = child[0] + child[1];
+        }
+    }
+}
+
 /* Next write position of a ring of `length` entries. */
 static inline int32_t door_ring_next(int32_t position, int32_t length)
 {
@@ -49,6 +85,145 @@ static inline int32_t door_ring_next(int32_t position, int32_t length)
 }
 
 #ifndef NOISEDOOR_SUMS_ONLY
+/* ---- deciding against the threshold ----
+   The gate only asks whether the RMS of a window, sqrt(tree sum / 400), is above the
+   threshold. The perform routine writes each new square into its leaf but leaves the nodes
+   above it alone, and keeps a running sum (an exact tree sum, then plus each new square minus
+   the square it replaces); the running sum answers whenever it lies so far from the threshold
+   that the tree sum cannot be on the other side of it.
+   How far is far enough: `largest` is at least every sum the window has had since the running
+   sum was last set from the tree (whatever leaves the window only lowers the sum, so the tree
+   sum then plus the squares since will do). The tree sum is within 9 roundings of the exact sum
+   of its leaves, and each step of the running sum (the change of one leaf, then its addition)
+   adds at most two roundings of a value no larger than `largest`, so after k steps the two
+   differ by at most (18 + 2k) ulp of it. The band used is four times that, plus a relative
+   1e-12 for 400 times the threshold's square standing in for the division and the root.
+   Inside the band, or when anything is not finite, the nodes above the leaves written since
+   the last refresh are recomputed and the tree sum decides, exactly as before; the running sum
+   then starts again from it. Every DOOR_RESTART samples it starts again anyway, so the band
+   stays narrow. */
+#define DOOR_EPSILON 1.1102230246251565e-16 /* 2^-53, the relative rounding of a double */
+#define DOOR_RESTART 65536
+
+/* What the perform routine keeps of a window's deciding state from one block to the next. */
+typedef struct _door_filter {
+    double running;      /* running sum of the squares */
+    double largest;      /* at least every sum the window has had since the running sum was set */
+    int32_t steps;       /* samples since then (counting stops at DOOR_RESTART) */
+    int32_t dirty_first; /* first leaf written since the tree was last refreshed */
+    int32_t dirty_count; /* leaves written since then (counting stops at the window length) */
+} t_door_filter;
+
+/* A window's deciding state during one block. */
+typedef struct _door_lane {
+    double running;
+    double largest;      /* the bound of the block: `largest` plus the block's squares */
+    double above;        /* a running sum beyond this is certainly above the threshold */
+    double below;        /* one short of this is certainly below it */
+    int32_t dirty_first;
+    long dirty_before;   /* leaves left dirty by earlier blocks or before the last exact sum */
+    long dirty_since;    /* sample of this block from which every written leaf is dirty */
+    long restarted;      /* sample of this block after which the running sum was last set, or -1 */
+    double running_at_restart; /* the tree sum it was set to */
+    int32_t steps;       /* steps before this block since the running sum was set */
+} t_door_lane;
+
+/* Sum of the squares of a block's samples, an upper bound's share (four partial sums: the order
+   does not matter to a bound with room for rounding). */
+static inline double door_squares(const double *v, long n)
+{
+    double s0 = 0.0, s1 = 0.0, s2 = 0.0, s3 = 0.0;
+    long i = 0;
+    for (; i + 4 <= n; i += 4) {
+        s0 += v[i] * v[i];
+        s1 += v[i + 1] * v[i + 1];
+        s2 += v[i + 2] * v[i + 2];
+        s3 += v[i + 3] * v[i + 3];
+    }
+    for (; i < n; i++)
+        s0 += v[i] * v[i];
+    return (s0 + s1) + (s2 + s3);
+}
+
+/* Writes a sample at `position` of the ring and its square into the tree's leaf, leaving the
+   nodes above for a later refresh; returns how much the leaf changed. */
+static inline double door_put(double *ring, double *tree, int32_t position, double v)
+{
+    ring[position] = v;
+    double *leaf = tree + NOISEDOOR_LEAVES + position;
+    const double square = v * v;
+    const double change = square - *leaf;
+    *leaf = square;
+    return change;
+}
+
+/* Sets the running sum of a window whose last written position is `position` from its tree,
+   refreshing the tree first. */
+static inline void door_filter_restart(t_door_filter *f, double *tree, int32_t position)
+{
+    door_tree_refresh(tree, f->dirty_first, f->dirty_count);
+    f->dirty_first = door_ring_next(position, NOISEDOOR_WINDOW);
+    f->dirty_count = 0;
+    f->running = door_tree_sum(tree);
+    f->largest = f->running;
+    f->steps = 0;
+}
+
+/* Takes up a window for a block of n samples fed from `feed`; `cutoff` is 400 times the
+   threshold's square. */
+static inline void door_lane_begin(t_door_lane *w, t_door_filter *f, double *tree, int32_t position,
+                                   const double *feed, long n, double cutoff)
+{
+    if (f->steps >= DOOR_RESTART)
+        door_filter_restart(f, tree, position);
+    w->running = f->running;
+    w->largest = f->largest + door_squares(feed, n);
+    const double slack = 4.0 * (18.0 + 2.0 * ((double)f->steps + (double)n)) * DOOR_EPSILON;
+    /* a NaN or an infinity makes the band NaN or infinite: the tree then decides every sample */
+    const double band = slack * (w->largest * (1.0 + 1e-9) + cutoff) + 1e-12 * cutoff;
+    w->above = cutoff + band;
+    w->below = cutoff - band;
+    w->dirty_first = f->dirty_first;
+    w->dirty_before = f->dirty_count;
+    w->dirty_since = 0;
+    w->restarted = -1;
+    w->steps = f->steps;
+}
+
+/* The tree sum after sample i (written at `position`), with the nodes above the leaves written
+   since the last refresh recomputed; the running sum starts again from it. */
+static inline double door_lane_exact(t_door_lane *w, double *tree, int32_t position, long i)
+{
+    const long count = w->dirty_before + (i + 1 - w->dirty_since);
+    door_tree_refresh(tree, w->dirty_first, count < NOISEDOOR_WINDOW ? (int32_t)count : NOISEDOOR_WINDOW);
+    w->dirty_first = door_ring_next(position, NOISEDOOR_WINDOW);
+    w->dirty_before = 0;
+    w->dirty_since = i + 1;
+    w->restarted = i + 1;
+    w->running = door_tree_sum(tree);
+    w->running_at_restart = w->running;
+    return w->running;
+}
+
+/* Hands a window's deciding state back after a block of n samples. */
+static inline void door_lane_end(const t_door_lane *w, t_door_filter *f, const double *feed, long n)
+{
+    const long dirty = w->dirty_before + (n - w->dirty_since);
+    f->running = w->running;
+    f->dirty_first = w->dirty_first;
+    f->dirty_count = dirty < NOISEDOOR_WINDOW ? (int32_t)dirty : NOISEDOOR_WINDOW;
+    long steps;
+    if (w->restarted >= 0) {
+        /* set from the tree during the block: the bound starts again from there */
+        f->largest = w->running_at_restart + door_squares(feed + w->restarted, n - w->restarted);
+        steps = n - w->restarted;
+    } else {
+        f->largest = w->largest;
+        steps = (long)w->steps + n;
+    }
+    f->steps = steps < DOOR_RESTART ? (int32_t)steps : DOOR_RESTART;
+}
+
 typedef struct _noisedoor {
     t_pxobject x_obj;
     double sample_rate;          /* Hz */
@@ -68,6 +243,13 @@ typedef struct _noisedoor {
     int32_t bypass;              /* `Bypass`: 0 or 1 */
     double *square_tree_a;       /* sum tree of the squares of rms_window_a (2 x LEAVES nodes) */
     double *square_tree_b;       /* the same for rms_window_b */
+    t_door_filter filter_a;      /* deciding state of square_tree_a (see "deciding against the threshold") */
+    t_door_filter filter_b;      /* the same for square_tree_b */
+    /* linear factors of the last dB values seen by the perform routine, taken again only when
+       a value changes: an exponential per block is a sizeable share of a short block */
+    double cached_threshold_db, cached_threshold;
+    double cached_makeup_db, cached_makeup;
+    double cached_gate_close_db, cached_floor;
 } t_noisedoor;
 
 static t_class *noisedoor_class;
@@ -87,7 +269,6 @@ static inline double door_close(double g, double step, double floor_gain)
     const double v = g - step;
     return v > floor_gain ? v : floor_gain;
 }
-
 
 /* ---- perform ---- */
 static void noisedoor_perform64(t_object *ob, t_object *dsp64, double **ins, long numins, double **outs,
@@ -113,65 +294,104 @@ static void noisedoor_perform64(t_object *ob, t_object *dsp64, double **ins, lon
     const double ln10 = log(10.0);
     const double w_open = 1000.0 / (x->sample_rate * x->attack_ms);
     const double w_close = 1000.0 / (x->sample_rate * x->release_ms);
-    const double floor_gain = x->gate_close_db == -50.0 ? 0.0 : db_to_linear(x->gate_close_db, ln10);
+    /* messages never arrive during a block: floor, threshold and make-up are read once */
+    if (memcmp(&x->gate_close_db, &x->cached_gate_close_db, sizeof(double)) != 0) {
+        x->cached_gate_close_db = x->gate_close_db;
+        x->cached_floor = x->gate_close_db == -50.0 ? 0.0 : db_to_linear(x->gate_close_db, ln10);
+    }
+    if (memcmp(&x->threshold_db, &x->cached_threshold_db, sizeof(double)) != 0) {
+        x->cached_threshold_db = x->threshold_db;
+        x->cached_threshold = db_to_linear(x->threshold_db, ln10);
+    }
+    if (memcmp(&x->makeup_db, &x->cached_makeup_db, sizeof(double)) != 0) {
+        x->cached_makeup_db = x->makeup_db;
+        x->cached_makeup = db_to_linear(x->makeup_db, ln10);
+    }
+    const double floor_gain = x->cached_floor;
+    const double threshold = x->cached_threshold;
+    const double makeup = x->cached_makeup;
     const int use_sidechain = x->sidechain_connected != 0 && x->sidechain_enabled >= 0.5;
     const int inverted = x->open_shut >= 0.5;
-
-    double *wa = x->rms_window_a;
-    double *wb = x->rms_window_b;
-    double *ta = x->square_tree_a;
-    double *tb = x->square_tree_b;
-    int32_t pa = x->window_a_position;
-    int32_t pb = x->window_b_position;
+    /* the two steps of each direction, whichever the mode */
+    const double rise = inverted ? w_close : w_open;
+    const double fall = inverted ? w_open : w_close;
     double g = x->gate_gain;
 
-    /* Threshold and make-up are read at every sample; their exponentials are taken again only
-       when the value read differs from the last one. */
-    double threshold_db = x->threshold_db;
-    double threshold = db_to_linear(threshold_db, ln10);
-    double makeup_db = x->makeup_db;
-    double makeup = db_to_linear(makeup_db, ln10);
+    double *ring_a = x->rms_window_a, *ring_b = x->rms_window_b;
+    double *tree_a = x->square_tree_a, *tree_b = x->square_tree_b;
+    int32_t pa = x->window_a_position, pb = x->window_b_position;
+    const double *feed_a = use_sidechain ? in_s : in_l;
+    const double cutoff = (double)NOISEDOOR_WINDOW * (threshold * threshold);
+    t_door_lane a, b;
+    door_lane_begin(&a, &x->filter_a, tree_a, pa, feed_a, n, cutoff);
+    if (!use_sidechain)
+        door_lane_begin(&b, &x->filter_b, tree_b, pb, in_r, n, cutoff);
+    else
+        memset(&b, 0, sizeof b); /* the right window stands still */
+    double run_a = a.running, run_b = use_sidechain ? 0.0 : b.running;
+    const double above_a = a.above, below_a = a.below;
+    const double above_b = use_sidechain ? 0.0 : b.above, below_b = use_sidechain ? 0.0 : b.below;
 
-    for (long i = 0; i < n; i++) {
-        const double l = in_l[i];
-        const double r = in_r[i];
-        double sum;
-        pa = door_ring_next(pa, NOISEDOOR_WINDOW);
-        if (use_sidechain) {
-            const double s = in_s[i];
-            wa[pa] = s;
-            door_tree_store(ta, pa, s * s);
-            sum = door_tree_sum(ta);
-        } else {
-            wa[pa] = l;
-            door_tree_store(ta, pa, l * l);
-            pb = door_ring_next(pb, NOISEDOOR_WINDOW);
-            wb[pb] = r;
-            door_tree_store(tb, pb, r * r);
-            /* the larger RMS is the RMS of the larger sum: division and root never reverse an order */
-            const double sa = door_tree_sum(ta), sb = door_tree_sum(tb);
-            sum = sa > sb ? sa : sb;
-        }
-        const double level = sqrt(sum / (double)NOISEDOOR_WINDOW);
+    /* in runs that end where a ring wraps, so that positions simply count up inside a run */
+    for (long i = 0; i < n;) {
+        const int32_t first_a = door_ring_next(pa, NOISEDOOR_WINDOW);
+        const int32_t first_b = door_ring_next(pb, NOISEDOOR_WINDOW);
+        long end = n - i < NOISEDOOR_WINDOW - first_a ? n : i + (NOISEDOOR_WINDOW - first_a);
+        if (!use_sidechain && end - i > NOISEDOOR_WINDOW - first_b)
+            end = i + (NOISEDOOR_WINDOW - first_b);
+        const long offset_a = first_a - i, offset_b = first_b - i;
 
-        if (x->threshold_db != threshold_db) {
-            threshold_db = x->threshold_db;
-            threshold = db_to_linear(threshold_db, ln10);
-        }
-        if (!inverted)
-            g = level > threshold ? door_open(g, w_open) : door_close(g, w_close, floor_gain);
-        else
-            g = level > threshold ? door_close(g, w_open, floor_gain) : door_open(g, w_close);
+        for (; i < end; i++) {
+            const double l = in_l[i];
+            const double r = in_r[i];
+            int above;
+            if (use_sidechain) {
+                pa = (int32_t)(i + offset_a);
+                run_a = run_a + door_put(ring_a, tree_a, pa, in_s[i]);
+                if (run_a > above_a) {
+                    above = 1;
+                } else if (run_a < below_a) {
+                    above = 0;
+                } else {
+                    run_a = door_lane_exact(&a, tree_a, pa, i);
+                    above = sqrt(run_a / (double)NOISEDOOR_WINDOW) > threshold;
+                }
+            } else {
+                pa = (int32_t)(i + offset_a);
+                pb = (int32_t)(i + offset_b);
+                run_a = run_a + door_put(ring_a, tree_a, pa, l);
+                run_b = run_b + door_put(ring_b, tree_b, pb, r);
+                const int known_a = run_a > above_a || run_a < below_a;
+                const int known_b = run_b > above_b || run_b < below_b;
+                if (known_a && known_b) {
+                    above = run_a > above_a || run_b > above_b;
+                } else {
+                    run_a = door_lane_exact(&a, tree_a, pa, i);
+                    run_b = door_lane_exact(&b, tree_b, pb, i);
+                    /* the larger RMS is the RMS of the larger sum: division and root never reverse an order */
+                    const double sum = run_a > run_b ? run_a : run_b;
+                    above = sqrt(sum / (double)NOISEDOOR_WINDOW) > threshold;
+                }
+            }
 
-        if (x->makeup_db != makeup_db) {
-            makeup_db = x->makeup_db;
-            makeup = db_to_linear(makeup_db, ln10);
+            /* normal mode opens on a loud window, open/shut mode closes on it */
+            if (above != inverted)
+                g = door_open(g, rise);
+            else
+                g = door_close(g, fall, floor_gain);
+
+            out_l[i] = makeup * g * l;
+            out_r[i] = makeup * g * r;
+            out_g[i] = g > 0.0 ? g : 1.0;
         }
-        out_l[i] = makeup * g * l;
-        out_r[i] = makeup * g * r;
-        out_g[i] = g > 0.0 ? g : 1.0;
     }
 
+    a.running = run_a;
+    door_lane_end(&a, &x->filter_a, feed_a, n);
+    if (!use_sidechain) {
+        b.running = run_b;
+        door_lane_end(&b, &x->filter_b, in_r, n);
+    }
     x->window_a_position = pa;
     x->window_b_position = pb;
     x->gate_gain = g;
@@ -254,9 +474,17 @@ static void noisedoor_reset(t_noisedoor *x)
     x->window_b_position = 0;
     memset(x->rms_window_a, 0, NOISEDOOR_WINDOW * sizeof(double));
     memset(x->rms_window_b, 0, NOISEDOOR_WINDOW * sizeof(double));
-    /* zero windows: every node of both trees is 0 */
+    /* zero windows: every node of both trees is 0, and so are the running sums */
     memset(x->square_tree_a, 0, 2 * NOISEDOOR_LEAVES * sizeof(double));
     memset(x->square_tree_b, 0, 2 * NOISEDOOR_LEAVES * sizeof(double));
+    t_door_filter *filters[2] = {&x->filter_a, &x->filter_b};
+    for (int k = 0; k < 2; k++) {
+        filters[k]->dirty_count = 0;
+        filters[k]->dirty_first = door_ring_next(0, NOISEDOOR_WINDOW);
+        filters[k]->running = 0.0;
+        filters[k]->largest = 0.0;
+        filters[k]->steps = 0;
+    }
 }
 
 /* ---- new / free ---- */
@@ -292,6 +520,8 @@ static void *noisedoor_new(void)
     x->open_shut = 0.0;
     x->sidechain_connected = 0;
     x->bypass = 0;
+    /* no dB value has been converted yet: the first block converts them all */
+    x->cached_threshold_db = x->cached_makeup_db = x->cached_gate_close_db = NAN;
     x->rms_window_a = (double *)sysmem_newptr(NOISEDOOR_WINDOW * sizeof(double));
     x->rms_window_b = (double *)sysmem_newptr(NOISEDOOR_WINDOW * sizeof(double));
     x->square_tree_a = (double *)sysmem_newptr(2 * NOISEDOOR_LEAVES * sizeof(double));
