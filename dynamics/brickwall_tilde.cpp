@@ -12,43 +12,69 @@
 
 #define BRICKWALL_DELAY 480   /* look-ahead, samples; also the length of the peak window */
 #define BRICKWALL_AVERAGE 120 /* length of the follower's moving average */
-#define BRICKWALL_PEAK_LEAVES 512   /* leaves of the peak window's tree: the window, then zeros */
 #define BRICKWALL_AVERAGE_LEAVES 128 /* leaves of the average window's tree */
+#define BRICKWALL_CHUNK 64           /* samples per pass of the perform routine */
 
 /* ---- exact window reductions ----
-   Each window is mirrored in a fixed binary tree: node 1 is the root, node k has the children
+   Peak window: the entry of largest magnitude, the first of equal magnitudes by ring index,
+   sign kept, is what a scan from index 0 finds (0 when every entry is 0). The ring is split at
+   its last written position p: entries 0 .. p were written in the ring's current pass, entries
+   p + 1 .. 479 still hold the previous pass. The winner of the first part is kept as its entries
+   arrive (`prefix`); the winners of every tail j .. 479 of the previous pass are computed once,
+   when the pass ends (`suffix`, with suffix[480] = 0 for the empty tail). The window's winner is
+   the first part's unless the tail's is strictly larger in magnitude, as the first part holds
+   the lower indices. No running maximum that could go stale, and nothing that depends on the
+   order of arrival: two comparisons per sample and one per entry and pass give what the scan
+   gives, ties, signs and zeros included.
+   Average window: mirrored in a fixed binary tree: node 1 is the root, node k has the children
    2k and 2k + 1, leaf LEAVES + i holds window entry i and the leaves past the window hold 0.
    Storing an entry changes one leaf, and the nodes above it are recomputed from their two
    children, so every node always equals the same fixed function of the window's current
-   contents, as a full recomputation would: no running maximum or sum, nothing that can drift,
-   and identical windows give identical results whatever came before.
-   Peak tree: a node holds the child of larger magnitude, the left one when the magnitudes are
-   equal, sign kept; the root is then the entry a scan from index 0 finds, replacing only on a
-   strictly larger magnitude. Sum tree: a node holds the sum of its children.
+   contents, as a full recomputation would: no running sum, nothing that can drift, and
+   identical windows give identical results whatever came before.
    The test program compiles this section on its own (BRICKWALL_REDUCTIONS_ONLY) to hold it
    against the full scan and the full sum. */
 
-/* Stores `v` at leaf `index` of the peak tree and refreshes its ancestors. */
-static inline void brickwall_peak_store(double *tree, int32_t index, double v)
+/* Next write position of a ring of `length` entries. */
+static inline int32_t brickwall_next(int32_t position, int32_t length)
 {
-    int32_t k = BRICKWALL_PEAK_LEAVES + index;
-    tree[k] = v;
-    while (k > 1) {
-        const double sibling = tree[k ^ 1];
-        if (k & 1) /* v is the right child: it wins only when strictly larger */
-            v = fabs(v) > fabs(sibling) ? v : sibling;
-        else
-            v = fabs(sibling) > fabs(v) ? sibling : v;
-        k >>= 1;
-        tree[k] = v;
+    return (position >= 0 && position < length - 1) ? position + 1 : 0;
+}
+
+/* The winner of two entries of the peak window, `first` at the lower index. */
+static inline double brickwall_first_of(double first, double later)
+{
+    return fabs(later) > fabs(first) ? later : first;
+}
+
+/* Pushes `v` into the peak window: advances *position, starting a new pass (and taking the
+   previous pass's tails) when it wraps, stores v and adds it to the first part's winner. */
+static inline void brickwall_peak_push(double *ring, double *suffix, double *prefix, int32_t *position, double v)
+{
+    const int32_t p = brickwall_next(*position, BRICKWALL_DELAY);
+    if (p == 0) {
+        /* from the end; the winner's magnitude rides along, so that each step waits only for
+           the larger of two magnitudes, not for the winner's sign */
+        double winner = 0.0, size = 0.0;
+        suffix[BRICKWALL_DELAY] = winner;
+        for (int32_t j = BRICKWALL_DELAY - 1; j >= 1; j--) {
+            const double v = ring[j], a = fabs(v);
+            winner = a >= size ? v : winner; /* the lower index wins a tie */
+            size = a > size ? a : size;
+            suffix[j] = winner;
+        }
+        *prefix = 0.0; /* nothing written in the new pass yet */
     }
+    ring[p] = v;
+    *prefix = brickwall_first_of(*prefix, v);
+    *position = p;
 }
 
 /* Entry of largest magnitude, sign kept; the first of equal magnitudes wins; 0 when every entry
-   is 0 (a scan starts from 0). */
-static inline double brickwall_peak(const double *tree)
+   is 0 (a scan starts from 0). `position` is the last written one. */
+static inline double brickwall_peak(const double *suffix, double prefix, int32_t position)
 {
-    const double m = tree[1];
+    const double m = brickwall_first_of(prefix, suffix[position + 1]);
     return fabs(m) > 0.0 ? m : 0.0;
 }
 
@@ -68,10 +94,74 @@ static inline void brickwall_sum_store(double *tree, int32_t index, double v)
 /* Sum of all 120 entries. */
 static inline double brickwall_sum(const double *tree) { return tree[1]; }
 
-/* Next write position of a ring of `length` entries. */
-static inline int32_t brickwall_next(int32_t position, int32_t length)
+/* The same stores, for entries pushed one after another: while consecutive entries fall into
+   one group of 8 leaves, the siblings of the group node's ancestors do not change, so they are
+   read once, and the group node and its ancestors (the root included) are kept here and written
+   to the tree only when the pushes leave the group or brickwall_sum_flush is called. Every sum
+   is formed exactly as brickwall_sum_store forms it. */
+typedef struct _brickwall_sum_writer {
+    double *tree;
+    int32_t group;          /* tree index of the group node whose ancestors are pending, or 0 */
+    double s3, s4, s5, s6;  /* siblings of the group node and of its ancestors below the root */
+    double n3, n4, n5, n6;  /* the group node and its ancestors below the root */
+    double root;
+} t_brickwall_sum_writer;
+
+static inline void brickwall_sum_begin(t_brickwall_sum_writer *w, double *tree)
 {
-    return (position >= 0 && position < length - 1) ? position + 1 : 0;
+    w->tree = tree;
+    w->group = 0;
+    w->s3 = w->s4 = w->s5 = w->s6 = 0.0;
+    w->n3 = w->n4 = w->n5 = w->n6 = 0.0;
+    w->root = tree[1];
+}
+
+/* Writes the pending nodes to the tree. */
+static inline void brickwall_sum_flush(t_brickwall_sum_writer *w)
+{
+    const int32_t k = w->group;
+    if (k == 0)
+        return;
+    w->tree[k] = w->n3;
+    w->tree[k >> 1] = w->n4;
+    w->tree[k >> 2] = w->n5;
+    w->tree[k >> 3] = w->n6;
+    w->tree[1] = w->root;
+    w->group = 0;
+}
+
+/* Stores `v` at leaf `index` and returns the new sum of all entries. */
+static inline double brickwall_sum_push(t_brickwall_sum_writer *w, int32_t index, double v)
+{
+    double *tree = w->tree;
+    int32_t k = BRICKWALL_AVERAGE_LEAVES + index;
+    tree[k] = v;
+    v = v + tree[k ^ 1];
+    k >>= 1;
+    tree[k] = v;
+    v = v + tree[k ^ 1];
+    k >>= 1;
+    tree[k] = v;
+    v = v + tree[k ^ 1];
+    k >>= 1; /* the group node: 8 leaves below it, 4 levels above it */
+    if (k != w->group) {
+        brickwall_sum_flush(w);
+        w->group = k;
+        w->s3 = tree[k ^ 1];
+        w->s4 = tree[(k >> 1) ^ 1];
+        w->s5 = tree[(k >> 2) ^ 1];
+        w->s6 = tree[(k >> 3) ^ 1];
+    }
+    w->n3 = v;
+    v = v + w->s3;
+    w->n4 = v;
+    v = v + w->s4;
+    w->n5 = v;
+    v = v + w->s5;
+    w->n6 = v;
+    v = v + w->s6;
+    w->root = v;
+    return v;
 }
 
 #ifndef BRICKWALL_REDUCTIONS_ONLY
@@ -92,8 +182,12 @@ typedef struct _brickwall {
     double follower;            /* attack/release level follower */
     double follower_average;    /* previous sample's moving average */
     int32_t bypass;             /* `Bypass`: 0 or 1 */
-    double *peak_tree;          /* maximum tree over peak_window (2 x PEAK_LEAVES nodes) */
+    double *peak_suffix;        /* winners of the tails of peak_window's previous pass (DELAY + 1) */
+    double peak_prefix;         /* winner of the entries written in peak_window's current pass */
     double *average_tree;       /* sum tree over average_window (2 x AVERAGE_LEAVES nodes) */
+    /* linear factors of the last dB values seen by the perform routine, taken again only when
+       a value changes: two exponentials per block are a sizeable share of a short block */
+    double cached_threshold_db, cached_ceiling_db, cached_threshold, cached_boost;
 } t_brickwall;
 
 static t_class *brickwall_class;
@@ -150,83 +244,103 @@ static void brickwall_perform64(t_object *ob, t_object *dsp64, double **ins, lon
 
     double *peak_window = x->peak_window, *average_window = x->average_window;
     double *delay_left = x->delay_left, *delay_right = x->delay_right;
-    double *peak_tree = x->peak_tree, *average_tree = x->average_tree;
+    double *peak_suffix = x->peak_suffix;
+    t_brickwall_sum_writer average_sums;
+    brickwall_sum_begin(&average_sums, x->average_tree);
+    double average_sum = average_sums.root;
+    double peak_prefix = x->peak_prefix;
     int32_t average_position = x->average_position, peak_position = x->peak_position;
     int32_t left_position = x->delay_positions[0], right_position = x->delay_positions[1];
     double follower = x->follower;
     double follower_average = x->follower_average;
     double gain = x->applied_gain;
 
-    /* Release, threshold and ceiling are read at every sample; what is derived from them is
-       computed again only when a value read differs from the last one. */
+    /* Messages never arrive during a block: release, threshold and ceiling are read once, and
+       the exponentials are taken again only when a value has changed since the last block. */
     const double k_attack = 1000.0 / (a_att * sr);
-    double release_ms = x->release_ms;
-    double k_release = 1000.0 / (sr * release_ms);
-    double threshold_db = x->threshold_db, ceiling_db = x->ceiling_db;
-    double threshold = db_to_linear(threshold_db, ln10);
-    double boost = db_to_linear(ceiling_db - threshold_db, ln10);
+    const double k_release = 1000.0 / (sr * x->release_ms);
+    if (memcmp(&x->threshold_db, &x->cached_threshold_db, sizeof(double)) != 0
+        || memcmp(&x->ceiling_db, &x->cached_ceiling_db, sizeof(double)) != 0) {
+        x->cached_threshold_db = x->threshold_db;
+        x->cached_ceiling_db = x->ceiling_db;
+        x->cached_threshold = db_to_linear(x->threshold_db, ln10);
+        x->cached_boost = db_to_linear(x->ceiling_db - x->threshold_db, ln10);
+    }
+    const double threshold = x->cached_threshold;
+    const double boost = x->cached_boost;
 
-    for (long i = 0; i < n; i++) {
-        const double l = in_l[i];
-        const double r = in_r[i];
+    /* The block runs in chunks, each in three passes: the delay lines and the louder channel,
+       the detector and gain (the only recurrence), then the outputs. Every sample sees the same
+       operations in the same order as in one pass. */
+    double held_l[BRICKWALL_CHUNK], held_r[BRICKWALL_CHUNK], louder[BRICKWALL_CHUNK];
+    for (long start = 0; start < n; start += BRICKWALL_CHUNK) {
+        const long len = n - start < BRICKWALL_CHUNK ? n - start : BRICKWALL_CHUNK;
+        const double *l = in_l + start, *r = in_r + start;
 
-        /* detector: the louder channel, lifted so that the average tracks it */
-        const double al = fabs(l), ar = fabs(r);
-        const double g = al > ar ? al : ar;
-        const double h = (g - beta * follower_average) / (1.0 - beta);
-        const double d = g > h ? g : h;
-
-        const double m = brickwall_peak(peak_tree);
-
-        if (x->release_ms != release_ms) {
-            release_ms = x->release_ms;
-            k_release = 1000.0 / (sr * release_ms);
-        }
-        const double k = m > follower ? k_attack : k_release;
-        const double e = (1.0 - k) * follower + k * m;
-
-        /* the oldest entry of a ring sits where the next push goes */
-        const int32_t average_next = brickwall_next(average_position, BRICKWALL_AVERAGE);
-        const double average = average_window[average_next] / 121.0 + brickwall_sum(average_tree) / 120.0;
-
-        if (x->threshold_db != threshold_db || x->ceiling_db != ceiling_db) {
-            threshold_db = x->threshold_db;
-            ceiling_db = x->ceiling_db;
-            threshold = db_to_linear(threshold_db, ln10);
-            boost = db_to_linear(ceiling_db - threshold_db, ln10);
-        }
-        if (average != 0.0) {
-            const double q = threshold / average;
-            gain = flush_abnormal(q < 1.0 ? q : 1.0); /* fmin(1, q): q is never NaN here */
-        } else {
-            gain = 1.0;
+        /* the oldest sample of each line is heard now; the new one takes its place, and
+           nothing non-finite or subnormal ever enters a ring */
+        for (long i = 0; i < len; i++) {
+            left_position = brickwall_next(left_position, BRICKWALL_DELAY);
+            held_l[i] = delay_left[left_position];
+            delay_left[left_position] = flush_abnormal(l[i]);
+            right_position = brickwall_next(right_position, BRICKWALL_DELAY);
+            held_r[i] = delay_right[right_position];
+            delay_right[right_position] = flush_abnormal(r[i]);
+            const double al = fabs(l[i]), ar = fabs(r[i]);
+            louder[i] = al > ar ? al : ar;
         }
 
-        const int32_t left_next = brickwall_next(left_position, BRICKWALL_DELAY);
-        const int32_t right_next = brickwall_next(right_position, BRICKWALL_DELAY);
-        out_l[i] = boost * (gain * delay_left[left_next]);
-        out_r[i] = boost * (gain * delay_right[right_next]);
-        out_g[i] = gain;
+        double *gains = out_g + start;
+        for (long i = 0; i < len; i++) {
+            /* detector: the louder channel, lifted so that the average tracks it */
+            const double g = louder[i];
+            double d = g;
+            /* The lift h = (g - beta * average) / (1 - beta) exceeds g only when the average is
+               below g; with the average above g by a relative 1e-9, h is below g by far more
+               than its roundings, and d is g without the division (which would otherwise tie
+               each sample to the average of the one before). */
+            if (!(follower_average >= g * (1.0 + 1e-9))) {
+                const double h = (g - beta * follower_average) / (1.0 - beta);
+                d = g > h ? g : h;
+            }
 
-        /* nothing non-finite or subnormal ever enters a ring */
-        const double e_kept = flush_abnormal(e);
-        const double d_kept = flush_abnormal(d);
-        average_position = average_next;
-        average_window[average_position] = e_kept;
-        brickwall_sum_store(average_tree, average_position, e_kept);
-        peak_position = brickwall_next(peak_position, BRICKWALL_DELAY);
-        peak_window[peak_position] = d_kept;
-        brickwall_peak_store(peak_tree, peak_position, d_kept);
-        left_position = left_next;
-        delay_left[left_position] = flush_abnormal(l);
-        right_position = right_next;
-        delay_right[right_position] = flush_abnormal(r);
-        follower = e_kept;
-        follower_average = flush_abnormal(average);
+            const double m = brickwall_peak(peak_suffix, peak_prefix, peak_position);
+            const double k = m > follower ? k_attack : k_release;
+            const double e = (1.0 - k) * follower + k * m;
+
+            /* the oldest entry of a ring sits where the next push goes */
+            const int32_t average_next = brickwall_next(average_position, BRICKWALL_AVERAGE);
+            const double average = average_window[average_next] / 121.0 + average_sum / 120.0;
+
+            if (average >= 0.0 && average <= threshold) {
+                /* threshold / average is 1 or more: no division needed to know min(1, it) is 1 */
+                gain = 1.0;
+            } else {
+                const double q = threshold / average;
+                gain = flush_abnormal(q < 1.0 ? q : 1.0); /* fmin(1, q), and 1 for a NaN q */
+            }
+            gains[i] = gain;
+
+            const double e_kept = flush_abnormal(e);
+            average_position = average_next;
+            average_window[average_position] = e_kept;
+            average_sum = brickwall_sum_push(&average_sums, average_position, e_kept);
+            brickwall_peak_push(peak_window, peak_suffix, &peak_prefix, &peak_position, flush_abnormal(d));
+            follower = e_kept;
+            follower_average = flush_abnormal(average);
+        }
+
+        double *o_l = out_l + start, *o_r = out_r + start;
+        for (long i = 0; i < len; i++) {
+            o_l[i] = boost * (gains[i] * held_l[i]);
+            o_r[i] = boost * (gains[i] * held_r[i]);
+        }
     }
 
+    brickwall_sum_flush(&average_sums);
     x->average_position = average_position;
     x->peak_position = peak_position;
+    x->peak_prefix = peak_prefix;
     x->delay_positions[0] = left_position;
     x->delay_positions[1] = right_position;
     x->follower = follower;
@@ -280,8 +394,9 @@ static void brickwall_reset(t_brickwall *x)
     memset(x->average_window, 0, BRICKWALL_AVERAGE * sizeof(double));
     memset(x->delay_left, 0, BRICKWALL_DELAY * sizeof(double));
     memset(x->delay_right, 0, BRICKWALL_DELAY * sizeof(double));
-    /* zero windows: every node of both trees is 0 */
-    memset(x->peak_tree, 0, 2 * BRICKWALL_PEAK_LEAVES * sizeof(double));
+    /* zero windows: every winner of the peak window and every node of the sum tree is 0 */
+    memset(x->peak_suffix, 0, (BRICKWALL_DELAY + 1) * sizeof(double));
+    x->peak_prefix = 0.0;
     memset(x->average_tree, 0, 2 * BRICKWALL_AVERAGE_LEAVES * sizeof(double));
     x->average_position = 0;
     x->delay_positions[0] = 0;
@@ -303,8 +418,8 @@ static void brickwall_free(t_brickwall *x)
         sysmem_freeptr(x->delay_left);
     if (x->delay_right)
         sysmem_freeptr(x->delay_right);
-    if (x->peak_tree)
-        sysmem_freeptr(x->peak_tree);
+    if (x->peak_suffix)
+        sysmem_freeptr(x->peak_suffix);
     if (x->average_tree)
         sysmem_freeptr(x->average_tree);
 }
@@ -323,13 +438,15 @@ static void *brickwall_new(void)
     x->ceiling_db = 0.0;
     x->threshold_db = 0.0;
     x->bypass = 0;
+    /* no dB value has been converted yet: the first block converts them */
+    x->cached_threshold_db = x->cached_ceiling_db = NAN;
     x->peak_window = (double *)sysmem_newptr(BRICKWALL_DELAY * sizeof(double));
     x->average_window = (double *)sysmem_newptr(BRICKWALL_AVERAGE * sizeof(double));
     x->delay_left = (double *)sysmem_newptr(BRICKWALL_DELAY * sizeof(double));
     x->delay_right = (double *)sysmem_newptr(BRICKWALL_DELAY * sizeof(double));
-    x->peak_tree = (double *)sysmem_newptr(2 * BRICKWALL_PEAK_LEAVES * sizeof(double));
+    x->peak_suffix = (double *)sysmem_newptr((BRICKWALL_DELAY + 1) * sizeof(double));
     x->average_tree = (double *)sysmem_newptr(2 * BRICKWALL_AVERAGE_LEAVES * sizeof(double));
-    if (!x->peak_window || !x->average_window || !x->delay_left || !x->delay_right || !x->peak_tree ||
+    if (!x->peak_window || !x->average_window || !x->delay_left || !x->delay_right || !x->peak_suffix ||
         !x->average_tree) {
         object_error((t_object *)x, "brickwall~: out of memory");
         freeobject((t_object *)x); /* runs the free routine, which releases what was allocated */

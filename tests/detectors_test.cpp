@@ -1,4 +1,4 @@
-// The gate's and the maximiser's window reductions (sum trees, peak tree) against the full
+// The gate's and the maximiser's window reductions (sum trees, split peak winners) against the full
 // recomputation they replace: long random runs, ties and signed zeros, and the property that
 // the result depends on the window's contents only, never on the history that led there.
 #include <cstring>
@@ -208,13 +208,11 @@ TEST(GateAgainstTreeModel, DecidesLikeTheTreeRightAtTheThreshold) {
 
 struct PeakWindow {
     std::vector<double> ring = std::vector<double>(BRICKWALL_DELAY, 0.0);
-    std::vector<double> tree = std::vector<double>(2 * BRICKWALL_PEAK_LEAVES, 0.0);
+    std::vector<double> suffix = std::vector<double>(BRICKWALL_DELAY + 1, 0.0);
+    double prefix = 0.0;
     int32_t position = 0;
-    void push(double v) {
-        position = brickwall_next(position, BRICKWALL_DELAY);
-        ring[std::size_t(position)] = v;
-        brickwall_peak_store(tree.data(), position, v);
-    }
+    void push(double v) { brickwall_peak_push(ring.data(), suffix.data(), &prefix, &position, v); }
+    double peak() const { return brickwall_peak(suffix.data(), prefix, position); }
     double scan() const {  // from index 0, starting from 0, replacing on a strictly larger magnitude
         double m = 0.0;
         for (double v : ring)
@@ -236,14 +234,14 @@ TEST(MaximiserPeak, IdenticalToTheScanWithTiesSignsAndZeros) {
         if ((i / 700) % 3 != 0 && std::fabs(v) > 0.5) v *= 0.5;
         if (rare(gen) == 0) v = 1e300 * (rare(gen) < 500 ? 1 : -1);
         w.push(v);
-        const double scan = w.scan(), tree = brickwall_peak(w.tree.data());
-        ASSERT_TRUE(same_bits(scan, tree)) << "sample " << i << ": scan " << scan << ", tree " << tree;
+        const double scan = w.scan(), peak = w.peak();
+        ASSERT_TRUE(same_bits(scan, peak)) << "sample " << i << ": scan " << scan << ", peak " << peak;
         ties += std::count_if(w.ring.begin(), w.ring.end(), [&](double e) { return std::fabs(e) == std::fabs(scan); }) > 1;
     }
     EXPECT_GT(ties, 100000);  // the first-of-equals rule was exercised
     // a window of zeros of either sign reads +0, as the scan's starting value
     for (int i = 0; i < BRICKWALL_DELAY; ++i) w.push(i % 2 ? -0.0 : 0.0);
-    EXPECT_TRUE(same_bits(brickwall_peak(w.tree.data()), 0.0));
+    EXPECT_TRUE(same_bits(w.peak(), 0.0));
     EXPECT_TRUE(same_bits(w.scan(), 0.0));
 }
 
@@ -297,6 +295,31 @@ TEST(MaximiserAverage, MatchesTheFullSumAndForgetsItsHistory) {
     }
     ASSERT_EQ(w.ring, fresh.ring);
     EXPECT_TRUE(same_bits(brickwall_sum(w.tree.data()), brickwall_sum(fresh.tree.data())));
+}
+
+// The maximiser pushes its averages through a writer that keeps a group's upper nodes aside:
+// every sum it returns, and the tree once flushed, must be what storing entry by entry gives.
+TEST(MaximiserAverage, WriterGivesTheStoredSumsBitForBit) {
+    std::mt19937 gen(9);
+    std::uniform_real_distribution<double> u(0.0, 1.0);
+    std::uniform_int_distribution<int> scale(-30, 30), flush_every(1, 40);
+    AverageWindow stored;
+    std::vector<double> tree = stored.tree;
+    t_brickwall_sum_writer writer;
+    brickwall_sum_begin(&writer, tree.data());
+    int next_flush = flush_every(gen);
+    for (long i = 0; i < 50000; ++i) {
+        const double v = u(gen) * std::ldexp(1.0, scale(gen));
+        stored.push(v);
+        const double sum = brickwall_sum_push(&writer, stored.position, v);
+        ASSERT_TRUE(same_bits(sum, brickwall_sum(stored.tree.data()))) << "sample " << i;
+        if (--next_flush == 0) {  // as at the end of a block, at any position
+            brickwall_sum_flush(&writer);
+            ASSERT_EQ(tree, stored.tree) << "sample " << i;
+            brickwall_sum_begin(&writer, tree.data());
+            next_flush = flush_every(gen);
+        }
+    }
 }
 
 // ---- the externals as a whole against their brute-force form --------------------------
