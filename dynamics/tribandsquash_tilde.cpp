@@ -60,8 +60,16 @@ static t_class *tribandsquash_class;
 /* ---- DSP core ---- */
 static const double TRIBAND_PI = 3.141592653589793;
 
+/* Highest crossover the sections are tuned to, as a fraction of the sample rate. At half the
+   rate and above the tangent turns infinite or negative and the sections run away (peaks of
+   1e293 with hicut 30000 at 48 kHz), so a higher crossover, which is still accepted and kept,
+   is tuned just below half the rate: the high band is then empty, as it should be. */
+static const double TRIBAND_MAX_CROSSOVER = 0.475;
+
 static inline void crossover_tune(t_crossover_section *s, double hz, double sample_rate)
 {
+    if (hz > TRIBAND_MAX_CROSSOVER * sample_rate)
+        hz = TRIBAND_MAX_CROSSOVER * sample_rate;
     s->damping = 1.5;
     s->tuning = tan(TRIBAND_PI * hz / sample_rate);
 }
