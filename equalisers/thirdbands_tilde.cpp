@@ -10,6 +10,21 @@
 #define THIRDBANDS_BANDS 29
 /* per band, sections are numbered 1 .. 20; entry 0 of each row is unused */
 #define THIRDBANDS_ROW 21
+/* most sections a chain can hold: 20 per band */
+#define THIRDBANDS_MAX_SECTIONS (THIRDBANDS_BANDS * (THIRDBANDS_ROW - 1))
+
+/* One section of the block's chain of running sections: the constants it multiplies by, grouped
+   as the section's arithmetic groups them, and its state, copied from the tables for the block. */
+typedef struct _thirdbands_section {
+    double c, v;
+    double kkv;        /* (k + 2) k v */
+    double u2;         /* 2 u_j */
+    double ku2;        /* 2 k u_j */
+    double t;          /* t_j */
+    double s1, s2, s3, s4;
+    long at;           /* where its state lives in the tables: entry [b][j] */
+    int32_t flush_in;  /* first section of its band: the input goes through flush_abnormal */
+} t_thirdbands_section;
 
 typedef struct _thirdbands {
     t_pxobject x_obj;
@@ -28,6 +43,7 @@ typedef struct _thirdbands {
     double *s1, *s2, *s3, *s4;                    /* 29 x 21 section states */
     int32_t bypass;                               /* non-zero: the input is copied untouched */
     int32_t rate_changed;                         /* set by dsp64: redesign every band at the next block */
+    t_thirdbands_section *chain;                  /* the running sections of the block, in signal order */
 } t_thirdbands;
 
 static t_class *thirdbands_class;
@@ -76,26 +92,58 @@ static inline int32_t design_band(double low_hz, double high_hz, int32_t section
     return N;
 }
 
-/* Runs one sample through a band's chain of sections; rows are the band's entries of the
-   tables, indexed 1 .. N/2. */
-static inline double band_section_filter(int32_t N, double v, double k, double c, const double *u, const double *t,
-                                         double *s1, double *s2, double *s3, double *s4, double x)
+/* Runs one sample through one section of the chain; the arithmetic of a band's section, with the
+   band's input flushed at its first section. */
+static inline double section_filter(t_thirdbands_section *p, double x)
 {
-    x = flush_abnormal(x);
-    for (int32_t j = 1; j <= N / 2; j++) {
-        double w = c * s2[j] + s1[j];
-        double h = (c * s4[j] + s3[j]) * c - s4[j];
-        double A = 2.0 * (c * w - s2[j]);
-        double B = v * (v * (A + h) - 2.0 * u[j] * h) + (h - A);
-        double Y = (v * x - B) * t[j];
-        double y = x - 2.0 * k * u[j] * (h - Y) + (k + 2.0) * k * v * (A + h + Y);
-        s4[j] = c * s4[j] + s3[j];
-        s3[j] = c * w - s2[j];
-        s2[j] = w;
-        s1[j] = Y;
-        x = y;
+    if (p->flush_in)
+        x = flush_abnormal(x);
+    const double c = p->c, v = p->v;
+    double s1 = p->s1, s2 = p->s2, s3 = p->s3, s4 = p->s4;
+    double w = c * s2 + s1;
+    double h = (c * s4 + s3) * c - s4;
+    double A = 2.0 * (c * w - s2);
+    double B = v * (v * (A + h) - p->u2 * h) + (h - A);
+    double Y = (v * x - B) * p->t;
+    double y = x - p->ku2 * (h - Y) + p->kkv * (A + h + Y);
+    p->s4 = c * s4 + s3;
+    p->s3 = c * w - s2;
+    p->s2 = w;
+    p->s1 = Y;
+    return y;
+}
+
+/* Three consecutive samples through the chain of S sections at once. A sample's path through the
+   sections is one long dependent chain, and a section needs the state the previous sample left
+   in it; so the samples are staggered two sections apart: at step i the first is at section i,
+   the second at i - 2, the third at i - 4. Every section still sees the three samples in order
+   with exactly their single-sample arithmetic, while the three chains run side by side. */
+#define THIRDBANDS_LANES 3
+#define THIRDBANDS_STAGGER 2
+static inline void chain_filter3(t_thirdbands_section *ch, long S, double *x0, double *x1, double *x2)
+{
+    const long lag = THIRDBANDS_STAGGER * (THIRDBANDS_LANES - 1);
+    double a = *x0, b = *x1, c = *x2;
+    long i = 0;
+    for (; i < lag && i < S + lag; i++) { /* filling: the later samples have not started yet */
+        if (i < S)
+            a = section_filter(ch + i, a);
+        if (i >= THIRDBANDS_STAGGER && i - THIRDBANDS_STAGGER < S)
+            b = section_filter(ch + i - THIRDBANDS_STAGGER, b);
     }
-    return x;
+    for (; i < S; i++) {
+        a = section_filter(ch + i, a);
+        b = section_filter(ch + i - THIRDBANDS_STAGGER, b);
+        c = section_filter(ch + i - lag, c);
+    }
+    for (; i < S + lag; i++) { /* draining: the earlier samples have left the chain */
+        if (i - THIRDBANDS_STAGGER < S)
+            b = section_filter(ch + i - THIRDBANDS_STAGGER, b);
+        c = section_filter(ch + i - lag, c);
+    }
+    *x0 = a;
+    *x1 = b;
+    *x2 = c;
 }
 
 /* End-of-block guard of one band's states. A state that overflowed (or turned NaN) would keep
@@ -152,16 +200,64 @@ static void thirdbands_perform64(t_object *ob, t_object *dsp64, double **ins, lo
 
     /* master_db only changes between blocks, so its factor is the same for every sample */
     const double master = thirdbands_db_to_linear(x->master_db, ln10);
-    for (long i = 0; i < n; i++) {
-        double s = flush_abnormal(in[i]);
-        for (int b = 0; b < THIRDBANDS_BANDS; b++) {
-            if (x->band_gains_db[b] == 0.0)
-                continue;
-            long row = (long)b * THIRDBANDS_ROW;
-            s = band_section_filter(x->N[b], x->v[b], x->k[b], x->c[b], x->u + row, x->t + row, x->s1 + row,
-                                    x->s2 + row, x->s3 + row, x->s4 + row, s);
+    /* The running sections of all bands with a gain, in signal order. A band with a gain that is
+       switched off still flushes its input; when no section follows, the output is flushed. */
+    t_thirdbands_section *ch = x->chain;
+    long S = 0;
+    int pending_flush = 0;
+    for (int b = 0; b < THIRDBANDS_BANDS; b++) {
+        if (x->band_gains_db[b] == 0.0)
+            continue;
+        long row = (long)b * THIRDBANDS_ROW;
+        const double c = x->c[b], v = x->v[b], k = x->k[b];
+        const double kkv = (k + 2.0) * k * v;
+        pending_flush = 1;
+        for (int32_t j = 1; j <= x->N[b] / 2; j++, S++) {
+            t_thirdbands_section *p = ch + S;
+            p->c = c;
+            p->v = v;
+            p->kkv = kkv;
+            p->u2 = 2.0 * x->u[row + j];
+            p->ku2 = 2.0 * k * x->u[row + j];
+            p->t = x->t[row + j];
+            p->at = row + j;
+            p->s1 = x->s1[row + j];
+            p->s2 = x->s2[row + j];
+            p->s3 = x->s3[row + j];
+            p->s4 = x->s4[row + j];
+            p->flush_in = j == 1;
+            pending_flush = 0;
         }
+    }
+
+    long i = 0;
+    for (; i + THIRDBANDS_LANES <= n; i += THIRDBANDS_LANES) {
+        double a = flush_abnormal(in[i]), b = flush_abnormal(in[i + 1]), c = flush_abnormal(in[i + 2]);
+        chain_filter3(ch, S, &a, &b, &c);
+        if (pending_flush) {
+            a = flush_abnormal(a);
+            b = flush_abnormal(b);
+            c = flush_abnormal(c);
+        }
+        out[i] = a * master;
+        out[i + 1] = b * master;
+        out[i + 2] = c * master;
+    }
+    for (; i < n; i++) {
+        double s = flush_abnormal(in[i]);
+        for (long j = 0; j < S; j++)
+            s = section_filter(ch + j, s);
+        if (pending_flush)
+            s = flush_abnormal(s);
         out[i] = s * master;
+    }
+
+    for (long j = 0; j < S; j++) {
+        const long at = ch[j].at;
+        x->s1[at] = ch[j].s1;
+        x->s2[at] = ch[j].s2;
+        x->s3[at] = ch[j].s3;
+        x->s4[at] = ch[j].s4;
     }
 
     for (int b = 0; b < THIRDBANDS_BANDS; b++) {
@@ -245,6 +341,9 @@ static void thirdbands_free(t_thirdbands *x)
             sysmem_freeptr(*tables[i]);
         *tables[i] = NULL;
     }
+    if (x->chain)
+        sysmem_freeptr(x->chain);
+    x->chain = NULL;
 }
 
 static void *thirdbands_new(void)
@@ -264,7 +363,8 @@ static void *thirdbands_new(void)
     x->s2 = (double *)sysmem_newptrclear(bytes);
     x->s3 = (double *)sysmem_newptrclear(bytes);
     x->s4 = (double *)sysmem_newptrclear(bytes);
-    if (!x->u || !x->t || !x->s1 || !x->s2 || !x->s3 || !x->s4) {
+    x->chain = (t_thirdbands_section *)sysmem_newptrclear(THIRDBANDS_MAX_SECTIONS * sizeof(t_thirdbands_section));
+    if (!x->u || !x->t || !x->s1 || !x->s2 || !x->s3 || !x->s4 || !x->chain) {
         object_error((t_object *)x, "thirdbands~: out of memory");
         freeobject((t_object *)x); /* runs the free routine on what was allocated, then the record */
         return NULL;
