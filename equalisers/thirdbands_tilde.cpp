@@ -120,6 +120,14 @@ static inline double section_filter(t_thirdbands_section *p, double x)
    with exactly their single-sample arithmetic, while the three chains run side by side. */
 #define THIRDBANDS_LANES 3
 #define THIRDBANDS_STAGGER 2
+/* A later sample reads the states an earlier one wrote a few steps before. Left alone, the
+   compiler carries those states from step to step in a rotation of spilled registers, which costs
+   more than reading them back from the section; this keeps them in the sections between steps. */
+#if defined(__GNUC__)
+#define THIRDBANDS_STATES_IN_MEMORY() __asm__ __volatile__("" ::: "memory")
+#else
+#define THIRDBANDS_STATES_IN_MEMORY()
+#endif
 static inline void chain_filter3(t_thirdbands_section *ch, long S, double *x0, double *x1, double *x2)
 {
     const long lag = THIRDBANDS_STAGGER * (THIRDBANDS_LANES - 1);
@@ -135,6 +143,7 @@ static inline void chain_filter3(t_thirdbands_section *ch, long S, double *x0, d
         a = section_filter(ch + i, a);
         b = section_filter(ch + i - THIRDBANDS_STAGGER, b);
         c = section_filter(ch + i - lag, c);
+        THIRDBANDS_STATES_IN_MEMORY();
     }
     for (; i < S + lag; i++) { /* draining: the earlier samples have left the chain */
         if (i - THIRDBANDS_STAGGER < S)
