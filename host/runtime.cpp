@@ -1128,6 +1128,16 @@ void Patch::compile() {
     const long N = block_;
     static t_object chain_header{};  // what perform routines receive as the chain object
     rt().chain_object = &chain_header;
+    // How many inlets read each signal outlet; a captured outlet counts as read once more. An
+    // outlet read by one inlet alone is handed over without a copy: that inlet's buffer is the
+    // outlet's own (and its object may write its output there, since nobody else reads it).
+    std::map<std::pair<const Node *, int>, int> readers;
+    for (auto &n : nodes)
+        for (const auto &sources : n->sources)
+            for (auto [src, j] : sources) readers[{src, j}]++;
+    for (auto &[key, vec] : I.captures)
+        for (auto &n : nodes)
+            if (n->box == key.first) readers[{n.get(), I.signal_index(n->rec, key.second)}]++;
     for (Node *n : order) {
         auto *px = reinterpret_cast<t_pxobject *>(n->rec->obj);
         bool no_inplace = (px->z_misc & Z_NO_INPLACE) || separate_;
@@ -1150,7 +1160,16 @@ void Patch::compile() {
         n->out_store.assign(std::size_t(n->nout), std::vector<double>(std::size_t(N), 0.0));
         n->ins.clear();
         n->outs.clear();
-        for (auto &v : n->in_store) n->ins.push_back(v.data());
+        std::vector<char> handed(std::size_t(n->nin), 0);  // inlets reading their source's buffer
+        for (int i = 0; i < n->nin; ++i) {
+            const auto &sources = n->sources[std::size_t(i)];
+            if (!separate_ && !n->feeds[std::size_t(i)] && sources.size() == 1 && readers[{sources[0].first, sources[0].second}] == 1) {
+                n->ins.push_back(sources[0].first->outs[std::size_t(sources[0].second)]);
+                handed[std::size_t(i)] = 1;
+            } else {
+                n->ins.push_back(n->in_store[std::size_t(i)].data());
+            }
+        }
         // an unconnected inlet keeps a zero buffer of its own
         for (int j = 0; j < n->nout; ++j)
             n->outs.push_back(!no_inplace && j < n->nin && count[std::size_t(j)] ? n->ins[std::size_t(j)] : n->out_store[std::size_t(j)].data());
@@ -1187,7 +1206,8 @@ void Patch::compile() {
         // or perform may have written it (the separate-buffers mode lets that be seen).
         n->prepared.clear();
         for (int i = 0; i < n->nin; ++i)
-            if (count[std::size_t(i)] || separate_ || (i < n->nout && n->outs[std::size_t(i)] == n->ins[std::size_t(i)]))
+            if (!handed[std::size_t(i)] &&
+                (count[std::size_t(i)] || separate_ || (i < n->nout && n->outs[std::size_t(i)] == n->ins[std::size_t(i)])))
                 n->prepared.push_back(i);
         n->scratch.assign(std::size_t(N), 0.0);
         for (auto &e : entries)
