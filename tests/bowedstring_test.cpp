@@ -61,13 +61,6 @@ double string_period(double length, double sr) { return 2.0 * (length - 0.08) * 
 // tap; with both segments there the period is four times it plus the ends' 12 samples.
 double longest_period(double sr) { return 4.0 * std::floor(sr * 3.0 / 340.0) + 12.0; }
 
-// After a refused creation every buffer the new routine took and the instance record are back.
-void expect_nothing_left(const tk::MemoryStats &start, const std::string &what) {
-    tk::MemoryStats now = tk::memory_stats();
-    std::int64_t bytes = now.live_bytes - start.live_bytes, blocks = now.live_blocks - start.live_blocks;
-    EXPECT_TRUE(bytes == 0 && blocks == 0) << what << ": " << blocks << " blocks, " << bytes << " bytes left";
-}
-
 std::vector<double> render(tk::Patch &p, tk::Box *b, double seconds) {
     return p.process(b, {}, std::int64_t(seconds * p.samplerate()))[0];
 }
@@ -195,16 +188,7 @@ TEST(BowedString, FreeReturnsEveryBlockAndRefusalLeaksNothing) {
     p.free(b);
     EXPECT_EQ(tk::memory_stats().live_blocks, before.live_blocks);
     EXPECT_EQ(tk::memory_stats().live_bytes, before.live_bytes);
-    for (int nth = 1; nth <= 7; ++nth) {  // two histories, four rings, the body state
-        tk::ConsoleCapture cap;
-        auto start = tk::memory_stats();
-        tk::fail_nth_allocation(nth);
-        tk::Box *refused = p.create("bowedstring~");
-        tk::clear_allocation_faults();
-        EXPECT_EQ(refused, nullptr) << "allocation " << nth;
-        EXPECT_TRUE(cap.contains("bowedstring~: out of memory")) << "allocation " << nth;
-        expect_nothing_left(start, "allocation " + std::to_string(nth) + " refused");
-    }
+    tkt::expect_refused_without_leaks(p, "bowedstring~", 7);  // two histories, four rings, the body state
 }
 
 // Without bow velocity nothing excites the string: exact silence, whatever else is set.

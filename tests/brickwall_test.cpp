@@ -276,17 +276,7 @@ TEST(BrickWall, MemoryIsReturnedAndAllocationFailureRefusesTheBox) {
     EXPECT_EQ(tk::memory_stats().live_blocks, before.live_blocks);
     EXPECT_EQ(tk::memory_stats().live_bytes, before.live_bytes);
 
-    for (int nth : {1, 2, 3, 4}) {
-        tk::ConsoleCapture cap;
-        const tk::MemoryStats start = tk::memory_stats();
-        tk::fail_nth_allocation(nth);
-        tk::Box *refused = patch.create("brickwall~");
-        tk::clear_allocation_faults();
-        EXPECT_EQ(refused, nullptr) << "allocation " << nth;
-        EXPECT_TRUE(cap.contains("brickwall~: out of memory")) << "allocation " << nth;
-        EXPECT_EQ(tk::memory_stats().live_blocks, start.live_blocks) << "allocation " << nth;
-        EXPECT_EQ(tk::memory_stats().live_bytes, start.live_bytes) << "allocation " << nth;
-    }
+    tkt::expect_refused_without_leaks(patch, "brickwall~", 4);
 }
 
 }  // namespace

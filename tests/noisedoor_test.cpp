@@ -355,17 +355,7 @@ TEST(NoiseDoor, MemoryIsReturnedAndAllocationFailureRefusesTheBox) {
     EXPECT_EQ(tk::memory_stats().live_blocks, before.live_blocks);
     EXPECT_EQ(tk::memory_stats().live_bytes, before.live_bytes);
 
-    for (int nth : {1, 2}) {
-        tk::ConsoleCapture cap;
-        const tk::MemoryStats start = tk::memory_stats();
-        tk::fail_nth_allocation(nth);
-        tk::Box *refused = patch.create("noisedoor~");
-        tk::clear_allocation_faults();
-        EXPECT_EQ(refused, nullptr) << "allocation " << nth;
-        EXPECT_TRUE(cap.contains("noisedoor~: out of memory")) << "allocation " << nth;
-        EXPECT_EQ(tk::memory_stats().live_blocks, start.live_blocks) << "allocation " << nth;
-        EXPECT_EQ(tk::memory_stats().live_bytes, start.live_bytes) << "allocation " << nth;
-    }
+    tkt::expect_refused_without_leaks(patch, "noisedoor~", 2);
 }
 
 }  // namespace

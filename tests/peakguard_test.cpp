@@ -278,16 +278,7 @@ TEST(PeakGuard, MemoryIsCheckedAndReturned) {
     tk::Patch patch(48000.0, 64);
     tk::load_class("peakguard~");
     // entries, low-pass states, table of lines, then one line per channel
-    for (int nth = 1; nth <= 6; ++nth) {
-        const std::int64_t before = tk::memory_stats().live_blocks;
-        tk::ConsoleCapture cap;
-        tk::fail_nth_allocation(nth);
-        tk::Box *box = patch.create("peakguard~ 3");
-        tk::clear_allocation_faults();
-        EXPECT_EQ(box, nullptr) << "allocation " << nth;
-        EXPECT_TRUE(cap.contains("peakguard~: out of memory")) << "allocation " << nth;
-        EXPECT_EQ(tk::memory_stats().live_blocks, before) << "allocation " << nth;
-    }
+    tkt::expect_refused_without_leaks(patch, "peakguard~ 3", 6);
     const tk::MemoryStats before = tk::memory_stats();
     const std::int64_t in_perform = tk::allocations_in_perform();
     tk::Box *box = patch.create("peakguard~ 3");

@@ -7,13 +7,6 @@ namespace {
 // argument type codes of the host's method table
 constexpr int A_FLOAT = 2, A_GIMME = 8, A_CANT = 9;
 
-// After a refused creation every buffer the new routine took and the instance record are back.
-void expect_nothing_left(const tk::MemoryStats &start, const std::string &what) {
-    tk::MemoryStats now = tk::memory_stats();
-    std::int64_t bytes = now.live_bytes - start.live_bytes, blocks = now.live_blocks - start.live_blocks;
-    EXPECT_TRUE(bytes == 0 && blocks == 0) << what << ": " << blocks << " blocks, " << bytes << " bytes left";
-}
-
 class StereoPlace : public ::testing::TestWithParam<bool> {
 protected:
     bool legacy() const { return GetParam(); }
@@ -80,16 +73,7 @@ TEST(StereoPlaceClass, FreeReturnsEveryBlockAndRefusalLeaksNothing) {
     p.free(b);
     EXPECT_EQ(tk::memory_stats().live_blocks, before.live_blocks);
     EXPECT_EQ(tk::memory_stats().live_bytes, before.live_bytes);
-    for (int nth : {1, 2}) {  // the left state, then the right one
-        tk::ConsoleCapture cap;
-        auto start = tk::memory_stats();
-        tk::fail_nth_allocation(nth);
-        tk::Box *refused = p.create("stereoplace~");
-        tk::clear_allocation_faults();
-        EXPECT_EQ(refused, nullptr) << "allocation " << nth;
-        EXPECT_TRUE(cap.contains("stereoplace~: out of memory")) << "allocation " << nth;
-        expect_nothing_left(start, "allocation " + std::to_string(nth) + " refused");
-    }
+    tkt::expect_refused_without_leaks(p, "stereoplace~", 2);  // the left state, then the right one
 }
 
 // Settled outputs for constant inputs L and R: the square-root balance law, then the

@@ -70,4 +70,22 @@ inline float to_float(double x) { return static_cast<float>(x); }
 // The widths this test program runs in, for messages.
 inline std::string width_name() { return tk::host_width_bits() == 64 ? "64-bit" : "32-bit"; }
 
+// Fails each of the first `allocations` allocations of creating `text` in turn: the box must be
+// refused with "NAME: out of memory" and every block taken before the failure given back, the
+// instance record included.
+inline void expect_refused_without_leaks(tk::Patch &patch, const std::string &text, int allocations) {
+    const std::string name = text.substr(0, text.find(' '));
+    for (int nth = 1; nth <= allocations; ++nth) {
+        tk::ConsoleCapture cap;
+        const tk::MemoryStats start = tk::memory_stats();
+        tk::fail_nth_allocation(nth);
+        tk::Box *refused = patch.create(text);
+        tk::clear_allocation_faults();
+        EXPECT_EQ(refused, nullptr) << text << ", allocation " << nth;
+        EXPECT_TRUE(cap.contains(name + ": out of memory")) << text << ", allocation " << nth;
+        EXPECT_EQ(tk::memory_stats().live_blocks, start.live_blocks) << text << ", allocation " << nth;
+        EXPECT_EQ(tk::memory_stats().live_bytes, start.live_bytes) << text << ", allocation " << nth;
+    }
+}
+
 }  // namespace tkt

@@ -268,19 +268,9 @@ TEST(Thirdbands, OverflowedBandRecovers) {
 }
 
 TEST(Thirdbands, MemoryIsReturnedAndFailuresLeaveNoBox) {
-    for (std::int64_t n = 1; n <= 7; ++n) {  // six tables, then the chain
+    {
         tk::Patch p;
-        tk::MemoryStats before = tk::memory_stats();
-        tk::ConsoleCapture cap;
-        tk::fail_nth_allocation(n);
-        tk::Box *b = make(p);
-        tk::clear_allocation_faults();
-        EXPECT_EQ(b, nullptr) << "allocation " << n;
-        EXPECT_TRUE(cap.contains("thirdbands~: out of memory")) << "allocation " << n;
-        // every buffer and the instance record are returned
-        tk::MemoryStats after = tk::memory_stats();
-        EXPECT_EQ(after.live_blocks, before.live_blocks) << "allocation " << n;
-        EXPECT_EQ(after.live_bytes, before.live_bytes) << "allocation " << n;
+        tkt::expect_refused_without_leaks(p, "thirdbands~", 7);  // six tables, then the chain
     }
     std::int64_t before = tk::memory_stats().live_blocks, in_perform = tk::allocations_in_perform();
     {

@@ -344,16 +344,7 @@ TEST(TribandSquash, BlockSizesDoNotChangeTheResult) {
 TEST(TribandSquash, OutOfMemoryCreatesNoBoxAndLeaksNothing) {
     tk::Patch patch(kSr, 64);
     tk::load_class("tribandsquash~");
-    for (int nth = 1; nth <= 13; ++nth) {
-        const std::int64_t before = tk::memory_stats().live_blocks;
-        tk::ConsoleCapture cap;
-        tk::fail_nth_allocation(nth);
-        tk::Box *box = patch.create("tribandsquash~");
-        tk::clear_allocation_faults();
-        EXPECT_EQ(box, nullptr) << "allocation " << nth;
-        EXPECT_TRUE(cap.contains("tribandsquash~: out of memory")) << "allocation " << nth;
-        EXPECT_EQ(tk::memory_stats().live_blocks, before) << "allocation " << nth;
-    }
+    tkt::expect_refused_without_leaks(patch, "tribandsquash~", 13);
     const std::int64_t before = tk::memory_stats().live_blocks;
     tk::Box *box = patch.create("tribandsquash~");
     ASSERT_NE(box, nullptr);
