@@ -58,6 +58,8 @@ typedef struct _peakguard {
     double gain_fast;            /* smoother following the fast target */
     double gain_slow;            /* smoother following the slow target */
     double gain_out;             /* applied gain */
+    double target_fast;          /* last fast decision, carried into the next block */
+    double target_slow;          /* last slow decision (1 once the next block has decided) */
     double *lowpass_states;      /* [channel_count] one-pole state per channel */
     double input_gain_step;      /* per-sample increment of input_gain_current */
     uint8_t bypass;              /* 1: inputs pass unchanged, state frozen */
@@ -102,6 +104,11 @@ static inline double peak_target(double peak, double threshold_factor)
 
 static inline double threshold_factor_of(double db) { return pow(10.0, -0.05 * db); }
 
+/* A one-pole smoother moves by its coefficient times the distance to its target: above 1 it
+   passes the target (a gain that falls below 0 or rises above 1), above 2 it diverges. The
+   shortest settings at low rates ask for that; they get the whole step in one sample. */
+static inline double smoothing_coefficient(double c) { return c < 1.0 ? c : 1.0; }
+
 /* ---- perform ---- */
 static void peakguard_perform64(t_object *ob, t_object *dsp64, double **ins, long numins, double **outs,
                                 long numouts, long n, long flags, void *userparam)
@@ -136,8 +143,13 @@ static void peakguard_perform64(t_object *ob, t_object *dsp64, double **ins, lon
     int32_t fast_countdown = x->fast_countdown, slow_countdown = x->slow_countdown;
     int32_t read_index = x->read_index;
 
-    double target_fast = 1.0;
-    double target_slow = 1.0;
+    /* The targets of the last decisions carry on until this block makes its first one, so a
+       vector that ends inside a fast period holds the gain instead of letting it drift back
+       towards 1. At that first decision the slow target falls back to 1 unless a slow decision
+       replaces it, as it always has where blocks are whole fast periods. */
+    double target_fast = x->target_fast;
+    double target_slow = x->target_slow;
+    int first_decision = 1;
     int32_t write_index = (read_index + x->delay_length) & mask;
     long done = 0;
 
@@ -199,16 +211,22 @@ static void peakguard_perform64(t_object *ob, t_object *dsp64, double **ins, lon
         fast_countdown -= chunk;
         if (fast_countdown <= 0) {
             target_fast = history_write(&x->min_history, peak_target(fast_peak, threshold_factor));
+            if (first_decision) {
+                target_slow = 1.0;
+                first_decision = 0;
+            }
             fast_peak = 0.0;
             fast_countdown = fast_period;
             if (--slow_countdown <= 0) {
                 target_slow = history_write(&x->min_history, peak_target(slow_peak, threshold_factor));
                 slow_peak = 0.0;
                 slow_countdown = slow_period;
-                const double diff = x->input_gain_target - input_gain;
+                /* read once: an InputGain that lands meanwhile is taken at the next slow decision */
+                const double target = x->input_gain_target;
+                const double diff = target - input_gain;
                 /* a gain that went non-finite (a NaN InputGain) snaps to the target */
                 if (fabs(diff) < PEAKGUARD_RAMP_SNAP || !isfinite(input_gain)) {
-                    input_gain = x->input_gain_target;
+                    input_gain = target;
                     input_gain_step = 0.0;
                 } else {
                     input_gain_step = diff / ((double)slow_period * (double)fast_period);
@@ -259,6 +277,8 @@ static void peakguard_perform64(t_object *ob, t_object *dsp64, double **ins, lon
     x->gain_fast = gain_fast;
     x->gain_slow = gain_slow;
     x->gain_out = gain_out;
+    x->target_fast = target_fast;
+    x->target_slow = target_slow;
     x->fast_countdown = fast_countdown;
     x->slow_countdown = slow_countdown;
     x->read_index = read_index;
@@ -294,7 +314,7 @@ static void peakguard_release(t_peakguard *x, double ms)
         object_post(NULL, "Release time: 0.01 - 3000.0 ms");
         ms = 3000.0;
     }
-    x->release_coefficient = 1.0 / (ms / 1000.0 * x->sample_rate);
+    x->release_coefficient = smoothing_coefficient(1.0 / (ms / 1000.0 * x->sample_rate));
 }
 
 /* Only the low eight bits of the number count. */
@@ -413,12 +433,16 @@ static void *peakguard_new(t_symbol *s, long argc, t_atom *argv)
     x->slow_countdown = x->slow_period;
     x->fast_peak = 0.0;
     x->slow_peak = 0.0;
-    x->lowpass_coefficient = 3140.0 / sr;
-    x->fast_coefficient = 10.0 / x->delay_length;
+    /* below 3140 Hz the 500 Hz detector passes its input; below 6667 Hz the look-ahead is one
+       fast period and the fast smoother reaches its target at once */
+    x->lowpass_coefficient = smoothing_coefficient(3140.0 / sr);
+    x->fast_coefficient = smoothing_coefficient(10.0 / x->delay_length);
     x->slow_coefficient = x->fast_coefficient / x->slow_period;
     x->gain_fast = 1.0;
     x->gain_slow = 1.0;
     x->gain_out = 1.0;
+    x->target_fast = 1.0;
+    x->target_slow = 1.0;
     x->input_gain_current = 1.0;
     x->input_gain_target = 1.0;
     x->input_gain_step = 0.0;
@@ -454,7 +478,7 @@ static void *peakguard_new(t_symbol *s, long argc, t_atom *argv)
     return x;
 }
 
-C74_EXTERN_C C74_EXPORT void ext_main(void *r)
+extern "C" C74_EXPORT void ext_main(void *r)
 {
     t_class *c = class_new("peakguard~", (method)peakguard_new, (method)peakguard_free, sizeof(t_peakguard),
                            NULL, A_GIMME, 0);
