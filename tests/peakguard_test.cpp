@@ -1,4 +1,5 @@
-// peakguard~: look-ahead delay at each rate, linked limiting of a step, the input-gain
+// peakguard~: look-ahead delay at each rate, linked limiting of a step and a loud sine at
+// every vector size, gains between 0 and 1 at low rates and short releases, the input-gain
 // ramp, bypass, posted lines, channel counts, bad input and memory.
 #include "support.h"
 
