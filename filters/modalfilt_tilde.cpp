@@ -63,6 +63,34 @@ static inline t_modalfilt_coefs modalfilt_coefs(double l, double q)
     return k;
 }
 
+/* Where the coefficients stop describing a usable recursion the filter sits at one end of its
+   range, and there its response is known without running it:
+   - l = 0 (or so small that l^2 vanishes beside 1, L = 1) is half the sample rate. The
+     recursion then has a pole exactly on the unit circle at z = -1: the memory integrates the
+     input without bound while bp2, rbp2 and hp2 show nothing of it, and the next usable factor
+     would release all of it at once. Here only lp2 passes anything: the input itself.
+   - l so large that l^2 overflows (c1 infinite) is 0 Hz. The step would give NaN. Here only
+     hp2 passes anything: the input itself.
+   In both cases the memory is held at rest, so that the first usable factor starts from
+   silence, as a fresh filter would, and releases nothing that was stored meanwhile. A NaN
+   factor is neither and runs the recursion. */
+enum { MODALFILT_RUNS, MODALFILT_AT_NYQUIST, MODALFILT_AT_DC };
+
+static inline int modalfilt_range_end(const t_modalfilt_coefs *k)
+{
+    if (k->L == 1.0)
+        return MODALFILT_AT_NYQUIST;
+    if (k->c1 == -HUGE_VAL)
+        return MODALFILT_AT_DC;
+    return MODALFILT_RUNS;
+}
+
+static inline double modalfilt_end_output(int kind, int end, double x)
+{
+    int passes = end == MODALFILT_AT_NYQUIST ? kind == MODALFILT_LP2 : kind == MODALFILT_HP2;
+    return passes ? x : 0.0;
+}
+
 /* One direct-form-II step; the kind is a constant in each perform routine. */
 static inline double modalfilt_step(const t_modalfilt_coefs *k, int kind, double x, double *w1, double *w2)
 {
@@ -87,6 +115,9 @@ static inline double modalfilt_step(const t_modalfilt_coefs *k, int kind, double
     return y;
 }
 
+/* Messages write only the factor and Q, which are read at each group start; the memory is
+   written by this routine alone, so a number landing between two samples takes effect at the
+   next group and leaves nothing half-updated. */
 static inline void modalfilt_run(t_modalfilt *x, double **ins, double **outs, long n, int kind)
 {
     const double *in = ins[0];
@@ -100,8 +131,16 @@ static inline void modalfilt_run(t_modalfilt *x, double **ins, double **outs, lo
         double l = x->frequency_connected ? lsig[j] : x->frequency_factor;
         double q = x->q_connected ? qsig[j] : x->q;
         t_modalfilt_coefs k = modalfilt_coefs(l, q);
-        for (long i = j; i < end; i++)
-            out[i] = modalfilt_step(&k, kind, in[i], &w1, &w2);
+        int range_end = modalfilt_range_end(&k);
+        if (range_end == MODALFILT_RUNS) {
+            for (long i = j; i < end; i++)
+                out[i] = modalfilt_step(&k, kind, in[i], &w1, &w2);
+        } else {
+            for (long i = j; i < end; i++)
+                out[i] = modalfilt_end_output(kind, range_end, in[i]);
+            w1 = 0.0;
+            w2 = 0.0;
+        }
     }
     x->state_w1 = flush_denormal(w1);
     x->state_w2 = flush_denormal(w2);

@@ -246,6 +246,96 @@ TEST(ModalfiltMessages, RecoversAfterNonFiniteValues)
     EXPECT_TRUE(tkt::all_finite(p.output(b, 0)));
 }
 
+// A factor of 0 (half the sample rate) or one whose square vanishes beside 1 puts a pole on
+// the unit circle: nothing may be stored meanwhile. Only lp2 passes anything there (the input
+// itself), and the first usable factor starts from rest: from that block on the output is a
+// fresh box's, sample for sample, whatever came before.
+TEST(ModalfiltEnds, NothingStoredAtHalfTheRate)
+{
+    const std::int64_t hold = 24576, after = 4096;  // hold / 2: whole blocks of 1, 3, 64 and 4096
+    std::vector<double> in = tkt::noise(std::size_t(hold + after), 1.0, 21);
+    std::vector<double> tail(in.begin() + hold, in.end());
+    // how the factor reaches the box: never set, a number 0 after a normal factor had filled
+    // the filter, a signal at 0, a signal so small that l^2 + 1 == 1
+    enum Way { Unset, NumberZero, SignalZero, SignalTiny };
+    for (std::string kind : {"bp2", "rbp2", "lp2", "hp2"}) {
+        std::vector<double> fresh = render("modalfilt~ " + kind, {{0, tail}}, {{1, 1.0}, {2, 1.0}}, after, 64);
+        for (int block : {1, 3, 64, 4096}) {
+            for (Way way : {Unset, NumberZero, SignalZero, SignalTiny}) {
+                tk::Patch p(kSr, block);
+                tk::Box *b = p.create("modalfilt~ " + kind);
+                ASSERT_NE(b, nullptr);
+                p.send_float(b, 2, 1.0);
+                p.feed(b, 0, in);
+                std::vector<double> lsig(std::size_t(hold + after), 1.0);
+                if (way == SignalZero || way == SignalTiny)
+                    std::fill(lsig.begin(), lsig.begin() + hold, way == SignalZero ? 0.0 : 1e-9);
+                if (way == SignalZero || way == SignalTiny)
+                    p.feed(b, 1, lsig);
+                p.capture(b, 0);
+                if (way == NumberZero) {
+                    p.send_float(b, 1, 1.0);
+                    p.run(hold / 2);
+                    p.send_float(b, 1, 0.0);
+                    p.run(hold / 2);
+                } else {
+                    p.run(hold);
+                }
+                if (way == Unset || way == NumberZero) p.send_float(b, 1, 1.0);
+                p.run(after);
+                const std::vector<double> &out = p.output(b, 0);
+                ASSERT_GE(out.size(), std::size_t(hold + after));
+                std::string what = kind + ", block " + std::to_string(block) + ", way " + std::to_string(way);
+                for (std::int64_t i = way == NumberZero ? hold / 2 : 0; i < hold; ++i)
+                    ASSERT_EQ(out[std::size_t(i)], kind == "lp2" ? in[std::size_t(i)] : 0.0) << what << ", sample " << i;
+                for (std::int64_t i = 0; i < after; ++i)
+                    ASSERT_EQ(out[std::size_t(hold + i)], fresh[std::size_t(i)])
+                        << what << ", sample " << i << " after the factor arrived";
+            }
+        }
+    }
+}
+
+// A factor whose square overflows (0 Hz) would make the coefficients infinite and the output
+// NaN: there only hp2 passes anything (the input itself), and the next usable factor starts
+// from rest.
+TEST(ModalfiltEnds, OverflowingFactorIsZeroHertz)
+{
+    const std::int64_t hold = 640, after = 640;
+    std::vector<double> in = tkt::noise(std::size_t(hold + after), 1.0, 23);
+    std::vector<double> tail(in.begin() + hold, in.end());
+    for (std::string kind : {"bp2", "rbp2", "lp2", "hp2"}) {
+        std::vector<double> fresh = render("modalfilt~ " + kind, {{0, tail}}, {{1, 2.0}, {2, 0.7}}, after, 64);
+        for (double big : {1e200, -1e300, HUGE_VAL}) {
+            for (bool by_signal : {false, true}) {
+                tk::Patch p(kSr, 64);
+                tk::Box *b = p.create("modalfilt~ " + kind);
+                ASSERT_NE(b, nullptr);
+                p.send_float(b, 2, 0.7);
+                p.feed(b, 0, in);
+                if (by_signal) {
+                    std::vector<double> lsig(std::size_t(hold + after), 2.0);
+                    std::fill(lsig.begin(), lsig.begin() + hold, big);
+                    p.feed(b, 1, lsig);
+                } else {
+                    p.send_float(b, 1, big);
+                }
+                p.capture(b, 0);
+                p.run(hold);
+                if (!by_signal) p.send_float(b, 1, 2.0);
+                p.run(after);
+                const std::vector<double> &out = p.output(b, 0);
+                char what[80];
+                snprintf(what, sizeof what, "%s at %g (%s)", kind.c_str(), big, by_signal ? "signal" : "number");
+                for (std::int64_t i = 0; i < hold; ++i)
+                    ASSERT_EQ(out[std::size_t(i)], kind == "hp2" ? in[std::size_t(i)] : 0.0) << what << ", sample " << i;
+                for (std::int64_t i = 0; i < after; ++i)
+                    ASSERT_EQ(out[std::size_t(hold + i)], fresh[std::size_t(i)]) << what << ", sample " << hold + i;
+            }
+        }
+    }
+}
+
 TEST(ModalfiltMemory, NoAllocationsAndNothingLeft)
 {
     tk::load_class("modalfilt~");
