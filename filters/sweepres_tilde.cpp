@@ -69,7 +69,16 @@ static inline double sweepres_radius(double w, double qinv)
 
 static inline double sweepres_qinv(double q) { return q > 0.0 ? 1.0 / q : 0.0; }
 
-static inline double sweepres_gain(double q) { return 2.0 - 2.0 / (q + 2.0); }
+/* Input gain that keeps the pass band near the input level. A Q signal may go negative, where
+   the gain grows large; at exactly -2 it would be infinite, and a NaN Q has no gain at all:
+   both pass the input at unit gain, as a Q of 0 does (neither has a pole either). */
+static inline double sweepres_gain(double q)
+{
+    double d = q + 2.0;
+    if (d == 0.0 || d != d)
+        return 1.0;
+    return 2.0 - 2.0 / d;
+}
 
 /* The Q of a block: the first sample of the Q signal (unclamped) or the stored value. */
 static inline double sweepres_block_q(const t_sweepres *x, const double *qsig)
@@ -77,6 +86,9 @@ static inline double sweepres_block_q(const t_sweepres *x, const double *qsig)
     return x->q_connected ? qsig[0] : x->block->q;
 }
 
+/* Messages write only the centre frequency and Q, each read once as the block starts; the state
+   is written by the perform routines alone, so a number landing between two samples takes
+   effect at the next block and leaves nothing half-updated. */
 static void sweepres_run64(t_sweepres *x, double **ins, double **outs, long n, int freq_is_signal)
 {
     t_sweepres_block *b = x->block;

@@ -248,6 +248,34 @@ TEST_P(Sweepres, QSignalReadAtFirstSampleOfBlock)
     }
 }
 
+// The input gain 2 - 2/(Q + 2) has a pole at Q = -2: a Q signal of exactly -2, or NaN, passes
+// the input at unit gain (as Q = 0 does) instead of -inf/NaN for the block; the large gains
+// just beside -2 stay.
+TEST_P(Sweepres, QSignalAtTheGainPoleGivesFiniteOutput)
+{
+    std::vector<double> in = tkt::noise(640, 0.5, 19);
+    for (int block : {1, 7, 64}) {
+        for (double q : {-2.0, double(NAN)}) {
+            Signals out = render("sweepres~ 800 10", {in, {}, tkt::constant(640, q)}, 640, legacy(), kSr, block);
+            for (std::size_t i = 0; i < in.size(); ++i) {
+                double want = legacy() ? double(float(in[i])) : in[i];
+                ASSERT_EQ(out[0][i], want) << path() << " Q " << q << ", block " << block << ", sample " << i;
+                ASSERT_EQ(out[1][i], 0.0) << path() << " Q " << q << ", block " << block << ", sample " << i;
+            }
+        }
+    }
+    // Q one step of a double either side of -2 keeps its gain of about -/+ 9e15 and 4.5e15
+    // (single precision rounds both to -2 in the legacy chain)
+    if (!legacy()) {
+        for (double q : {std::nextafter(-2.0, 0.0), std::nextafter(-2.0, -3.0)}) {
+            Signals out = render("sweepres~ 800 10", {in, {}, tkt::constant(640, q)}, 640, false);
+            double gain = 2.0 - 2.0 / (q + 2.0);
+            EXPECT_TRUE(std::isfinite(gain) && std::abs(gain) > 1e15) << q;
+            for (std::size_t i = 0; i < in.size(); i += 37) ASSERT_EQ(out[0][i], gain * in[i]) << "Q " << q << ", sample " << i;
+        }
+    }
+}
+
 // Below 0 Hz the filter behaves as at 0 Hz: no input passes (r = 1) and the state turns by
 // the table's value at the quarter point, cos(384 steps) ~ -3.98e-6.
 TEST_P(Sweepres, NegativeFrequencyActsAsZero)
