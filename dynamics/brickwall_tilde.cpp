@@ -188,6 +188,11 @@ typedef struct _brickwall {
     /* linear factors of the last dB values seen by the perform routine, taken again only when
        a value changes: two exponentials per block are a sizeable share of a short block */
     double cached_threshold_db, cached_ceiling_db, cached_threshold, cached_boost;
+    /* `reset` only counts a request here; the perform routine clears the state at the start of
+       its next block. A message may arrive from the scheduler while a block is running, and a
+       clear in the middle of the block would be undone by the state the block writes back. */
+    volatile uint32_t reset_requests; /* written by `reset` only */
+    uint32_t resets_done;             /* written by the perform routine only */
 } t_brickwall;
 
 static t_class *brickwall_class;
@@ -213,7 +218,40 @@ static inline double brickwall_beta(double a_att)
     return (1.0 / 120.0) * sum;
 }
 
+/* Release coefficient: the share of the distance to the peak that the follower covers in one
+   sample when it falls. Above 1 (a release shorter than a sample period, e.g. 1 ms below 1 kHz)
+   the follower would overshoot its target and change sign, and the gain with it; it then moves
+   straight to the target instead, which the fastest release at 1 kHz does as well. */
+static inline double brickwall_release_coefficient(double sample_rate, double release_ms)
+{
+    const double k = 1000.0 / (sample_rate * release_ms);
+    return k < 1.0 ? k : 1.0; /* and 1 for a NaN k */
+}
 
+/* One load of a field that a message may write while a block runs: the value used is the one
+   read here, not a second read that might already see a newer value. */
+static inline double brickwall_read(const double *field) { return *(const volatile double *)field; }
+
+/* Forgets everything heard: silent delay lines, empty windows, follower at rest. Called by the
+   new routine and by the perform routine, never while a block is running. */
+static void brickwall_clear(t_brickwall *x)
+{
+    x->applied_gain = 0.0;
+    memset(x->peak_window, 0, BRICKWALL_DELAY * sizeof(double));
+    memset(x->average_window, 0, BRICKWALL_AVERAGE * sizeof(double));
+    memset(x->delay_left, 0, BRICKWALL_DELAY * sizeof(double));
+    memset(x->delay_right, 0, BRICKWALL_DELAY * sizeof(double));
+    /* zero windows: every winner of the peak window and every node of the sum tree is 0 */
+    memset(x->peak_suffix, 0, (BRICKWALL_DELAY + 1) * sizeof(double));
+    x->peak_prefix = 0.0;
+    memset(x->average_tree, 0, 2 * BRICKWALL_AVERAGE_LEAVES * sizeof(double));
+    x->average_position = 0;
+    x->delay_positions[0] = 0;
+    x->delay_positions[1] = 0;
+    x->peak_position = 0;
+    x->follower = 0.0;
+    x->follower_average = 0.0;
+}
 
 /* ---- perform ---- */
 static void brickwall_perform64(t_object *ob, t_object *dsp64, double **ins, long numins, double **outs,
@@ -225,6 +263,13 @@ static void brickwall_perform64(t_object *ob, t_object *dsp64, double **ins, lon
     double *out_l = outs[0];
     double *out_r = outs[1];
     double *out_g = outs[2];
+
+    /* a reset asked for since the last block (also while bypassed, so that none is kept for later) */
+    const uint32_t reset_requests = x->reset_requests;
+    if (reset_requests != x->resets_done) {
+        x->resets_done = reset_requests;
+        brickwall_clear(x);
+    }
 
     if (x->bypass) {
         /* everything holds still, the delay lines included */
@@ -255,16 +300,19 @@ static void brickwall_perform64(t_object *ob, t_object *dsp64, double **ins, lon
     double follower_average = x->follower_average;
     double gain = x->applied_gain;
 
-    /* Messages never arrive during a block: release, threshold and ceiling are read once, and
-       the exponentials are taken again only when a value has changed since the last block. */
+    /* Release, threshold and ceiling are read once per block, each with a single load, so that
+       a message arriving during the block takes effect whole at the next one; the exponentials
+       are taken again only when a value has changed since the last block. */
     const double k_attack = 1000.0 / (a_att * sr);
-    const double k_release = 1000.0 / (sr * x->release_ms);
-    if (memcmp(&x->threshold_db, &x->cached_threshold_db, sizeof(double)) != 0
-        || memcmp(&x->ceiling_db, &x->cached_ceiling_db, sizeof(double)) != 0) {
-        x->cached_threshold_db = x->threshold_db;
-        x->cached_ceiling_db = x->ceiling_db;
-        x->cached_threshold = db_to_linear(x->threshold_db, ln10);
-        x->cached_boost = db_to_linear(x->ceiling_db - x->threshold_db, ln10);
+    const double k_release = brickwall_release_coefficient(sr, brickwall_read(&x->release_ms));
+    const double threshold_db = brickwall_read(&x->threshold_db);
+    const double ceiling_db = brickwall_read(&x->ceiling_db);
+    if (memcmp(&threshold_db, &x->cached_threshold_db, sizeof(double)) != 0
+        || memcmp(&ceiling_db, &x->cached_ceiling_db, sizeof(double)) != 0) {
+        x->cached_threshold_db = threshold_db;
+        x->cached_ceiling_db = ceiling_db;
+        x->cached_threshold = db_to_linear(threshold_db, ln10);
+        x->cached_boost = db_to_linear(ceiling_db - threshold_db, ln10);
     }
     const double threshold = x->cached_threshold;
     const double boost = x->cached_boost;
@@ -386,24 +434,11 @@ static void brickwall_bypass(t_brickwall *x, t_atom_long v)
     }
 }
 
-/* Forgets everything heard: silent delay lines, empty windows, follower at rest. */
+/* Forgets everything heard from the next block on: silent delay lines, empty windows, follower
+   at rest. Only the request is recorded here; the next block starts with the clear. */
 static void brickwall_reset(t_brickwall *x)
 {
-    x->applied_gain = 0.0;
-    memset(x->peak_window, 0, BRICKWALL_DELAY * sizeof(double));
-    memset(x->average_window, 0, BRICKWALL_AVERAGE * sizeof(double));
-    memset(x->delay_left, 0, BRICKWALL_DELAY * sizeof(double));
-    memset(x->delay_right, 0, BRICKWALL_DELAY * sizeof(double));
-    /* zero windows: every winner of the peak window and every node of the sum tree is 0 */
-    memset(x->peak_suffix, 0, (BRICKWALL_DELAY + 1) * sizeof(double));
-    x->peak_prefix = 0.0;
-    memset(x->average_tree, 0, 2 * BRICKWALL_AVERAGE_LEAVES * sizeof(double));
-    x->average_position = 0;
-    x->delay_positions[0] = 0;
-    x->delay_positions[1] = 0;
-    x->peak_position = 0;
-    x->follower = 0.0;
-    x->follower_average = 0.0;
+    x->reset_requests = x->reset_requests + 1;
 }
 
 /* ---- new / free ---- */
@@ -440,6 +475,8 @@ static void *brickwall_new(void)
     x->bypass = 0;
     /* no dB value has been converted yet: the first block converts them */
     x->cached_threshold_db = x->cached_ceiling_db = NAN;
+    x->reset_requests = 0;
+    x->resets_done = 0;
     x->peak_window = (double *)sysmem_newptr(BRICKWALL_DELAY * sizeof(double));
     x->average_window = (double *)sysmem_newptr(BRICKWALL_AVERAGE * sizeof(double));
     x->delay_left = (double *)sysmem_newptr(BRICKWALL_DELAY * sizeof(double));
@@ -448,17 +485,17 @@ static void *brickwall_new(void)
     x->average_tree = (double *)sysmem_newptr(2 * BRICKWALL_AVERAGE_LEAVES * sizeof(double));
     if (!x->peak_window || !x->average_window || !x->delay_left || !x->delay_right || !x->peak_suffix ||
         !x->average_tree) {
-        object_error((t_object *)x, "brickwall~: out of memory");
+        object_error(NULL, "brickwall~: out of memory"); /* the text names the object already */
         freeobject((t_object *)x); /* runs the free routine, which releases what was allocated */
         return NULL;
     }
     /* separate output buffers: an output never overwrites an input it shares a buffer with */
     x->x_obj.z_misc |= Z_NO_INPLACE;
-    brickwall_reset(x);
+    brickwall_clear(x);
     return x;
 }
 
-C74_EXTERN_C C74_EXPORT void ext_main(void *r)
+extern "C" C74_EXPORT void ext_main(void *r)
 {
     t_class *c = class_new("brickwall~", (method)brickwall_new, (method)brickwall_free, sizeof(t_brickwall),
                            NULL, 0);

@@ -1,9 +1,13 @@
-// brickwall~: the 480-sample delay, the boost, the limiting level, bypass, clamps, memory and
-// recovery.
+// brickwall~: the 480-sample delay, the boost, the limiting level, bypass, clamps, memory,
+// recovery, low sample rates and messages from another thread.
 #include "support.h"
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <limits>
+#include <random>
+#include <thread>
 
 namespace {
 
@@ -277,6 +281,195 @@ TEST(BrickWall, MemoryIsReturnedAndAllocationFailureRefusesTheBox) {
     EXPECT_EQ(tk::memory_stats().live_bytes, before.live_bytes);
 
     tkt::expect_refused_without_leaks(patch, "brickwall~", 4);
+}
+
+// The out-of-memory text names the object itself: it is posted once, as an error of no object,
+// so that the console does not put the name in front a second time.
+TEST(BrickWall, OutOfMemoryLineNamesTheObjectOnce) {
+    tk::load_class("brickwall~");  // the banner is not part of what is checked
+    tk::Patch patch(44100.0, 64);
+    for (int nth = 1; nth <= 6; ++nth) {  // the six buffers of a box
+        tk::ConsoleCapture cap;
+        tk::fail_nth_allocation(nth);
+        tk::Box *refused = patch.create("brickwall~");
+        tk::clear_allocation_faults();
+        ASSERT_EQ(refused, nullptr) << "allocation " << nth;
+        std::vector<tk::ConsoleLine> lines;  // the host adds its own line about the refused box
+        for (const tk::ConsoleLine &l : cap.lines())
+            if (l.text.find("out of memory") != std::string::npos) lines.push_back(l);
+        ASSERT_EQ(lines.size(), 1u) << "allocation " << nth;
+        EXPECT_EQ(lines[0].kind, tk::ConsoleLine::Error) << "allocation " << nth;
+        EXPECT_EQ(lines[0].object, "") << "allocation " << nth;
+        EXPECT_EQ(lines[0].text, "brickwall~: out of memory") << "allocation " << nth;
+    }
+}
+
+// A release shorter than one sample period (1 ms below 1 kHz, 2 ms below 500 Hz) lets the level
+// fall straight to the peak instead of overshooting it: the gain stays between 0 and 1, a signal
+// below the threshold comes through untouched once the start-up transient has passed, and a loud
+// constant settles at the same level as at any usual rate.
+TEST(BrickWall, ReleaseShorterThanASamplePeriodNeverInvertsTheGain) {
+    struct Case {
+        double sr, release;
+    };
+    for (const Case c : {Case{400, 1}, Case{400, 2}, Case{640, 1.5}, Case{999, 1}}) {
+        const std::string what = std::to_string(c.sr) + " Hz, release " + std::to_string(c.release);
+        for (int block : {1, 64}) {
+            Rig quiet(block, c.sr);
+            quiet.msg("release", {c.release});
+            const Sig l = tkt::sine(4000, c.sr / 8.0, c.sr, 0.5), r = tkt::sine(4000, c.sr / 7.0, c.sr, 0.4);
+            Outs o = quiet.run(l, r);
+            for (std::size_t i = 0; i < l.size(); ++i)
+                ASSERT_TRUE(o[2][i] > 0.0 && o[2][i] <= 1.0) << what << ", block " << block << ", sample " << i;
+            // from 1000 on the 120-sample average has long forgotten the first attack
+            for (std::size_t i = 1000; i < l.size(); ++i) {
+                ASSERT_EQ(o[2][i], 1.0) << what << ", block " << block << ", sample " << i;
+                ASSERT_EQ(o[0][i], l[i - kDelay]) << what << ", block " << block << ", sample " << i;
+                ASSERT_EQ(o[1][i], r[i - kDelay]) << what << ", block " << block << ", sample " << i;
+            }
+        }
+        Rig loud(64, c.sr);
+        loud.msg("release", {c.release});
+        loud.msg("thresh", {-6.0});
+        loud.msg("ceiling", {-6.0});  // no boost
+        Outs o = loud.run(tkt::constant(4000, 2.0), tkt::constant(4000, -1.0));
+        const double t = from_db(-6.0);
+        for (std::size_t i = 0; i < o[2].size(); ++i)
+            ASSERT_TRUE(o[2][i] > 0.0 && o[2][i] <= 1.0) << what << ", sample " << i;
+        // the level sits at the peak exactly, so the closed form holds to the last few ulps
+        EXPECT_NEAR(o[2].back(), t * 121.0 / 244.0, 1e-13 * t) << what;
+        EXPECT_NEAR(o[0].back(), t * 121.0 / 122.0, 1e-13 * t) << what;
+    }
+}
+
+// A deterministic test signal of the absolute sample index, loud enough to be limited.
+double storm_input(int channel, std::int64_t i) {
+    std::uint64_t z = std::uint64_t(i) * 2 + std::uint64_t(channel) + 0x9E3779B97F4A7C15ull;
+    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
+    z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
+    z ^= z >> 31;
+    const double u = double(z >> 11) * 0x1.0p-53 * 2.0 - 1.0;
+    return (channel == 0 ? 3.0 : 1.0) * u * (1.0 + 0.8 * std::sin(double(i) * 0.002));
+}
+
+// Feeds both inlets from `offset` on; `fed`, if given, is set to 1 + the index of the last block
+// whose inputs are ready (its perform routine runs right after).
+void feed_storm(tk::Patch &patch, tk::Box *box, std::int64_t offset, std::atomic<std::int64_t> *fed = nullptr) {
+    for (int ch = 0; ch < 2; ++ch)
+        patch.feed(box, ch, [ch, offset, fed](double *out, long n, std::int64_t start) {
+            for (long k = 0; k < n; ++k) out[k] = storm_input(ch, offset + start + k);
+            if (fed && ch == 1) fed->store(start / n + 1);
+        });
+    for (int o = 0; o < 3; ++o) patch.capture(box, o);
+}
+
+const std::pair<const char *, double> kFinalSettings[] = {{"thresh", -9.0}, {"ceiling", -2.0}, {"release", 40.0}};
+
+// Messages may come from the scheduler while a block runs. A second thread sends every selector
+// with values from the limits (NaN, infinities, huge and tiny numbers) while the audio runs, then,
+// several times over, the final settings and a reset as soon as a block's inputs are ready, that
+// is while its perform routine runs. The output stays finite throughout, and from the block at
+// which each reset took effect it is a fresh box's output bit for bit: no stale level, position
+// or delayed audio survives a reset that lands mid-block.
+TEST(BrickWall, MessagesFromAnotherThreadLeaveNothingStale) {
+    const double inf = std::numeric_limits<double>::infinity(), nan = std::numeric_limits<double>::quiet_NaN();
+    const std::vector<double> pool = {nan, inf, -inf, 1e308, -1e308, 0.0, -0.0, 1e-310, -30.0, -31.0,
+                                      0.5, -12.0, 1.0, 0.999, 3000.0, 3001.0, 25.0, 4e9};
+    struct Case {
+        double sr;
+        int block;
+    };
+    const Case cases[] = {{44100, 4096}, {1234.5678, 4096}, {96000, 1000}, {400, 4096}, {48000, 4096}, {22050, 3000}};
+    constexpr int kAttempts = 6;  // resets per case; the thread does not always win the race
+    constexpr std::int64_t kAfter = 3;  // blocks compared after the first block begun after a reset
+    int round = 0;
+    for (const Case c : cases) {
+        ++round;
+        const std::string what = std::to_string(c.sr) + " Hz, block " + std::to_string(c.block);
+        tk::Patch patch(c.sr, c.block);
+        tk::Box *box = patch.create("brickwall~");
+        ASSERT_NE(box, nullptr);
+        std::atomic<std::int64_t> fed{0};
+        feed_storm(patch, box, 0, &fed);
+        patch.run_blocks(1);  // the chain is compiled before the other thread starts
+
+        tk::ConsoleCapture cap;  // the clamps' lines
+        std::atomic<std::int64_t> blocks_done{1};
+        std::atomic<int> armed{0}, resets_sent{0};
+        std::int64_t reset_block[kAttempts] = {}, first_after[kAttempts] = {};
+        std::atomic<std::int64_t> reset_block_of_last{-1};
+        std::thread sender([&] {
+            std::mt19937 gen{unsigned(round)};
+            const char *selectors[] = {"release", "ceiling", "thresh", "Bypass", "reset"};
+            while (blocks_done.load() < 6) {
+                const char *sel = selectors[gen() % 5];
+                const double v = pool[gen() % pool.size()];
+                if (std::string(sel) == "reset")
+                    patch.send(box, sel);
+                else if (std::string(sel) == "Bypass")
+                    patch.send(box, sel, tk::Atoms{std::int64_t(gen() % 2)});
+                else
+                    patch.send(box, sel, {v});
+                std::this_thread::yield();
+            }
+            for (int k = 0; k < kAttempts; ++k) {
+                while (armed.load() <= k) std::this_thread::sleep_for(std::chrono::microseconds(50));
+                for (auto [sel, v] : kFinalSettings) patch.send(box, sel, {v});
+                patch.send(box, "Bypass", {0});
+                const std::int64_t before = fed.load();
+                while (fed.load() == before) {
+                }
+                reset_block_of_last.store(fed.load() - 1);  // the reset is sent after this block began
+                patch.send(box, "reset");
+                resets_sent.store(k + 1);
+            }
+        });
+        armed.store(1);
+        int seen = 0;
+        std::int64_t b = 1;
+        for (;; ++b) {
+            if (resets_sent.load() > seen) {
+                reset_block[seen] = reset_block_of_last.load();
+                first_after[seen] = b;
+                ++seen;
+            }
+            if (seen > 0 && b >= first_after[seen - 1] + kAfter) {
+                if (seen == kAttempts) break;
+                if (armed.load() == seen) armed.store(seen + 1);
+            }
+            patch.run_blocks(1);
+            blocks_done.store(b + 1);
+        }
+        sender.join();
+
+        Outs got;
+        for (int o = 0; o < 3; ++o) got.push_back(patch.output(box, o));
+        for (std::size_t i = 0; i < got[0].size(); ++i) {
+            ASSERT_TRUE(std::isfinite(got[0][i]) && std::isfinite(got[1][i])) << what << ", sample " << i;
+            ASSERT_TRUE(got[2][i] >= 0.0 && got[2][i] <= 1.0) << what << ", sample " << i;
+        }
+        // Each reset took effect at the start of a block from the one whose inputs were ready
+        // when it was sent to the first one begun after: one of them is where a fresh box begins.
+        for (int k = 0; k < kAttempts; ++k) {
+            const std::int64_t end = first_after[k] + kAfter;
+            bool matched = false;
+            for (std::int64_t j = reset_block[k]; j <= first_after[k] && !matched; ++j) {
+                tk::Patch fresh_patch(c.sr, c.block);
+                tk::Box *fresh = fresh_patch.create("brickwall~");
+                for (auto [sel, v] : kFinalSettings) fresh_patch.send(fresh, sel, {v});
+                feed_storm(fresh_patch, fresh, j * c.block);
+                fresh_patch.run_blocks(end - j);
+                matched = true;
+                for (int o = 0; o < 3 && matched; ++o) {
+                    const Sig &want = fresh_patch.output(fresh, o);
+                    matched = std::equal(want.begin(), want.end(), got[std::size_t(o)].begin() + j * c.block);
+                }
+            }
+            EXPECT_TRUE(matched) << what << ", reset " << k << " (sent during block " << reset_block[k]
+                                 << ", first block begun after it " << first_after[k]
+                                 << "): not a fresh box's output from any block in between";
+        }
+    }
 }
 
 }  // namespace
