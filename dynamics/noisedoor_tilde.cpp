@@ -86,22 +86,25 @@ static inline int32_t door_ring_next(int32_t position, int32_t length)
 
 #ifndef NOISEDOOR_SUMS_ONLY
 /* ---- deciding against the threshold ----
-   The gate only asks whether the RMS of a window, sqrt(tree sum / 400), is above the
-   threshold. The perform routine writes each new square into its leaf but leaves the nodes
-   above it alone, and keeps a running sum (an exact tree sum, then plus each new square minus
-   the square it replaces); the running sum answers whenever it lies so far from the threshold
-   that the tree sum cannot be on the other side of it.
+   The gate asks whether the RMS of a window, sqrt(S / 400), is above the threshold, where S is
+   the sum of the window's 400 squares added one by one from entry 0 to entry 399 (the plain
+   sum: its rounding decides where the level sits right at the threshold, and a constant signal
+   at the threshold must get the same answer whatever came before). Adding 400 terms for every
+   sample is slow, so the perform routine writes each new square into its leaf of the tree but
+   leaves the nodes above it alone, and keeps a running sum (an exact tree sum, then plus each
+   new square minus the square it replaces); the running sum answers whenever it lies so far
+   from the threshold that S cannot be on the other side of it.
    How far is far enough: `largest` is at least every sum the window has had since the running
    sum was last set from the tree (whatever leaves the window only lowers the sum, so the tree
    sum then plus the squares since will do). The tree sum is within 9 roundings of the exact sum
-   of its leaves, and each step of the running sum (the change of one leaf, then its addition)
-   adds at most two roundings of a value no larger than `largest`, so after k steps the two
-   differ by at most (18 + 2k) ulp of it. The band used is four times that, plus a relative
-   1e-12 for 400 times the threshold's square standing in for the division and the root.
-   Inside the band, or when anything is not finite, the nodes above the leaves written since
-   the last refresh are recomputed and the tree sum decides, exactly as before; the running sum
-   then starts again from it. Every DOOR_RESTART samples it starts again anyway, so the band
-   stays narrow. */
+   of its leaves, S within 399, and each step of the running sum (the change of one leaf, then
+   its addition) adds at most two roundings of a value no larger than `largest`, so after k
+   steps the running sum and S differ by at most (408 + 2k) ulp of it. The band used is four
+   times (418 + 2k) ulp, plus a relative 1e-12 for 400 times the threshold's square standing in
+   for the division and the root.
+   Inside the band, or when anything is not finite, S itself decides; the nodes above the
+   leaves written since the last refresh are recomputed and the running sum starts again from
+   the tree sum. Every DOOR_RESTART samples it starts again anyway, so the band stays narrow. */
 #define DOOR_EPSILON 1.1102230246251565e-16 /* 2^-53, the relative rounding of a double */
 #define DOOR_RESTART 65536
 
@@ -178,7 +181,7 @@ static inline void door_lane_begin(t_door_lane *w, t_door_filter *f, double *tre
         door_filter_restart(f, tree, position);
     w->running = f->running;
     w->largest = f->largest + door_squares(feed, n);
-    const double slack = 4.0 * (18.0 + 2.0 * ((double)f->steps + (double)n)) * DOOR_EPSILON;
+    const double slack = 4.0 * (418.0 + 2.0 * ((double)f->steps + (double)n)) * DOOR_EPSILON;
     /* a NaN or an infinity makes the band NaN or infinite: the tree then decides every sample */
     const double band = slack * (w->largest * (1.0 + 1e-9) + cutoff) + 1e-12 * cutoff;
     w->above = cutoff + band;
@@ -224,6 +227,18 @@ static inline void door_lane_end(const t_door_lane *w, t_door_filter *f, const d
     f->steps = steps < DOOR_RESTART ? (int32_t)steps : DOOR_RESTART;
 }
 
+/* Whether the RMS of the window whose squares are the tree's leaves is above `threshold`: the
+   400 squares added in window order, from entry 0, divided by 400, the root taken. A NaN level
+   is not above; an infinite one is. */
+static inline int door_window_above(const double *tree, double threshold)
+{
+    const double *leaf = tree + NOISEDOOR_LEAVES;
+    double sum = 0.0;
+    for (int32_t k = 0; k < NOISEDOOR_WINDOW; k++)
+        sum += leaf[k];
+    return sqrt(sum / (double)NOISEDOOR_WINDOW) > threshold;
+}
+
 typedef struct _noisedoor {
     t_pxobject x_obj;
     double sample_rate;          /* Hz */
@@ -250,11 +265,21 @@ typedef struct _noisedoor {
     double cached_threshold_db, cached_threshold;
     double cached_makeup_db, cached_makeup;
     double cached_gate_close_db, cached_floor;
+    /* `reset` only counts its requests; the perform routine, which alone touches the windows,
+       the sums and the gate gain, clears them at the start of its next block. A message may
+       arrive while a block is being computed, and clearing from there would leave the block's
+       own copies of the sums and positions to be written back over an empty window. */
+    uint32_t reset_requests;     /* `reset` messages received (wraps) */
+    uint32_t resets_done;        /* requests acted on */
 } t_noisedoor;
 
 static t_class *noisedoor_class;
 
 /* ---- DSP core ---- */
+
+/* A field that messages write, read once: a message may change it while a block runs, and the
+   block must use one value throughout. */
+static inline double door_setting(const double *field) { return *(const volatile double *)field; }
 
 /* One step of the gate gain g toward open (1) or toward the floor f. The steps are positive
    (a rate and times that are positive) and g stays within [f, 1], so plain comparisons give the
@@ -270,6 +295,28 @@ static inline double door_close(double g, double step, double floor_gain)
     return v > floor_gain ? v : floor_gain;
 }
 
+/* Closes the gate and empties both windows, their sums and their deciding state: a fresh box's
+   state. Called by the perform routine and by the new routine, never from a message. */
+static void noisedoor_clear(t_noisedoor *x)
+{
+    x->gate_gain = 0.0;
+    x->window_a_position = 0;
+    x->window_b_position = 0;
+    memset(x->rms_window_a, 0, NOISEDOOR_WINDOW * sizeof(double));
+    memset(x->rms_window_b, 0, NOISEDOOR_WINDOW * sizeof(double));
+    /* zero windows: every node of both trees is 0, and so are the running sums */
+    memset(x->square_tree_a, 0, 2 * NOISEDOOR_LEAVES * sizeof(double));
+    memset(x->square_tree_b, 0, 2 * NOISEDOOR_LEAVES * sizeof(double));
+    t_door_filter *filters[2] = {&x->filter_a, &x->filter_b};
+    for (int k = 0; k < 2; k++) {
+        filters[k]->dirty_count = 0;
+        filters[k]->dirty_first = door_ring_next(0, NOISEDOOR_WINDOW);
+        filters[k]->running = 0.0;
+        filters[k]->largest = 0.0;
+        filters[k]->steps = 0;
+    }
+}
+
 /* ---- perform ---- */
 static void noisedoor_perform64(t_object *ob, t_object *dsp64, double **ins, long numins, double **outs,
                                 long numouts, long n, long flags, void *userparam)
@@ -282,7 +329,13 @@ static void noisedoor_perform64(t_object *ob, t_object *dsp64, double **ins, lon
     double *out_r = outs[1];
     double *out_g = outs[2];
 
-    if (x->bypass) {
+    const uint32_t requested = *(const volatile uint32_t *)&x->reset_requests;
+    if (requested != x->resets_done) {
+        noisedoor_clear(x);
+        x->resets_done = requested;
+    }
+
+    if (*(const volatile int32_t *)&x->bypass) {
         for (long i = 0; i < n; i++) {
             out_l[i] = in_l[i];
             out_r[i] = in_r[i];
@@ -292,26 +345,30 @@ static void noisedoor_perform64(t_object *ob, t_object *dsp64, double **ins, lon
     }
 
     const double ln10 = log(10.0);
-    const double w_open = 1000.0 / (x->sample_rate * x->attack_ms);
-    const double w_close = 1000.0 / (x->sample_rate * x->release_ms);
-    /* messages never arrive during a block: floor, threshold and make-up are read once */
-    if (memcmp(&x->gate_close_db, &x->cached_gate_close_db, sizeof(double)) != 0) {
-        x->cached_gate_close_db = x->gate_close_db;
-        x->cached_floor = x->gate_close_db == -50.0 ? 0.0 : db_to_linear(x->gate_close_db, ln10);
+    const double w_open = 1000.0 / (x->sample_rate * door_setting(&x->attack_ms));
+    const double w_close = 1000.0 / (x->sample_rate * door_setting(&x->release_ms));
+    /* floor, threshold and make-up are read once per block (a message arriving during a block
+       takes effect at the next one), and converted only when they change */
+    const double gate_close_db = door_setting(&x->gate_close_db);
+    if (memcmp(&gate_close_db, &x->cached_gate_close_db, sizeof(double)) != 0) {
+        x->cached_gate_close_db = gate_close_db;
+        x->cached_floor = gate_close_db == -50.0 ? 0.0 : db_to_linear(gate_close_db, ln10);
     }
-    if (memcmp(&x->threshold_db, &x->cached_threshold_db, sizeof(double)) != 0) {
-        x->cached_threshold_db = x->threshold_db;
-        x->cached_threshold = db_to_linear(x->threshold_db, ln10);
+    const double threshold_db = door_setting(&x->threshold_db);
+    if (memcmp(&threshold_db, &x->cached_threshold_db, sizeof(double)) != 0) {
+        x->cached_threshold_db = threshold_db;
+        x->cached_threshold = db_to_linear(threshold_db, ln10);
     }
-    if (memcmp(&x->makeup_db, &x->cached_makeup_db, sizeof(double)) != 0) {
-        x->cached_makeup_db = x->makeup_db;
-        x->cached_makeup = db_to_linear(x->makeup_db, ln10);
+    const double makeup_db = door_setting(&x->makeup_db);
+    if (memcmp(&makeup_db, &x->cached_makeup_db, sizeof(double)) != 0) {
+        x->cached_makeup_db = makeup_db;
+        x->cached_makeup = db_to_linear(makeup_db, ln10);
     }
     const double floor_gain = x->cached_floor;
     const double threshold = x->cached_threshold;
     const double makeup = x->cached_makeup;
-    const int use_sidechain = x->sidechain_connected != 0 && x->sidechain_enabled >= 0.5;
-    const int inverted = x->open_shut >= 0.5;
+    const int use_sidechain = x->sidechain_connected != 0 && door_setting(&x->sidechain_enabled) >= 0.5;
+    const int inverted = door_setting(&x->open_shut) >= 0.5;
     /* the two steps of each direction, whichever the mode */
     const double rise = inverted ? w_close : w_open;
     const double fall = inverted ? w_open : w_close;
@@ -354,23 +411,25 @@ static void noisedoor_perform64(t_object *ob, t_object *dsp64, double **ins, lon
                     above = 0;
                 } else {
                     run_a = door_lane_exact(&a, tree_a, pa, i);
-                    above = sqrt(run_a / (double)NOISEDOOR_WINDOW) > threshold;
+                    above = door_window_above(tree_a, threshold);
                 }
             } else {
                 pa = (int32_t)(i + offset_a);
                 pb = (int32_t)(i + offset_b);
                 run_a = run_a + door_put(ring_a, tree_a, pa, l);
                 run_b = run_b + door_put(ring_b, tree_b, pb, r);
-                const int known_a = run_a > above_a || run_a < below_a;
-                const int known_b = run_b > above_b || run_b < below_b;
-                if (known_a && known_b) {
-                    above = run_a > above_a || run_b > above_b;
+                /* the larger of the two levels is above the threshold when either is (a NaN
+                   level is not above, so it leaves the other window in charge) */
+                if (run_a > above_a || run_b > above_b) {
+                    above = 1;
+                } else if (run_a < below_a && run_b < below_b) {
+                    above = 0;
                 } else {
+                    const int open_a = !(run_a < below_a), open_b = !(run_b < below_b);
                     run_a = door_lane_exact(&a, tree_a, pa, i);
                     run_b = door_lane_exact(&b, tree_b, pb, i);
-                    /* the larger RMS is the RMS of the larger sum: division and root never reverse an order */
-                    const double sum = run_a > run_b ? run_a : run_b;
-                    above = sqrt(sum / (double)NOISEDOOR_WINDOW) > threshold;
+                    above = (open_a && door_window_above(tree_a, threshold)) ||
+                            (open_b && door_window_above(tree_b, threshold));
                 }
             }
 
@@ -466,25 +525,10 @@ static void noisedoor_bypass(t_noisedoor *x, t_atom_long v)
     }
 }
 
-/* Closes the gate and forgets the measured level. */
+/* Closes the gate and forgets the measured level: at the next block (see reset_requests). */
 static void noisedoor_reset(t_noisedoor *x)
 {
-    x->gate_gain = 0.0;
-    x->window_a_position = 0;
-    x->window_b_position = 0;
-    memset(x->rms_window_a, 0, NOISEDOOR_WINDOW * sizeof(double));
-    memset(x->rms_window_b, 0, NOISEDOOR_WINDOW * sizeof(double));
-    /* zero windows: every node of both trees is 0, and so are the running sums */
-    memset(x->square_tree_a, 0, 2 * NOISEDOOR_LEAVES * sizeof(double));
-    memset(x->square_tree_b, 0, 2 * NOISEDOOR_LEAVES * sizeof(double));
-    t_door_filter *filters[2] = {&x->filter_a, &x->filter_b};
-    for (int k = 0; k < 2; k++) {
-        filters[k]->dirty_count = 0;
-        filters[k]->dirty_first = door_ring_next(0, NOISEDOOR_WINDOW);
-        filters[k]->running = 0.0;
-        filters[k]->largest = 0.0;
-        filters[k]->steps = 0;
-    }
+    x->reset_requests = x->reset_requests + 1;
 }
 
 /* ---- new / free ---- */
@@ -527,17 +571,18 @@ static void *noisedoor_new(void)
     x->square_tree_a = (double *)sysmem_newptr(2 * NOISEDOOR_LEAVES * sizeof(double));
     x->square_tree_b = (double *)sysmem_newptr(2 * NOISEDOOR_LEAVES * sizeof(double));
     if (!x->rms_window_a || !x->rms_window_b || !x->square_tree_a || !x->square_tree_b) {
-        object_error((t_object *)x, "noisedoor~: out of memory");
+        object_error(NULL, "noisedoor~: out of memory"); /* the text names the object already */
         freeobject((t_object *)x); /* runs the free routine, which releases what was allocated */
         return NULL;
     }
     /* separate output buffers: an output never overwrites an input it shares a buffer with */
     x->x_obj.z_misc |= Z_NO_INPLACE;
-    noisedoor_reset(x);
+    x->reset_requests = x->resets_done = 0;
+    noisedoor_clear(x);
     return x;
 }
 
-C74_EXTERN_C C74_EXPORT void ext_main(void *r)
+extern "C" C74_EXPORT void ext_main(void *r)
 {
     t_class *c = class_new("noisedoor~", (method)noisedoor_new, (method)noisedoor_free, sizeof(t_noisedoor),
                            NULL, 0);

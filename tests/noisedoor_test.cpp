@@ -1,9 +1,13 @@
 // noisedoor~: opening and closing rates, the 400-sample window, the floor, open/shut mode,
-// sidechain, bypass, clamps, memory and recovery.
+// sidechain, bypass, clamps, memory, recovery, the decision right at the threshold and messages
+// from another thread.
 #include "support.h"
 
 #include <algorithm>
+#include <atomic>
+#include <cstring>
 #include <limits>
+#include <thread>
 
 namespace {
 
@@ -344,6 +348,23 @@ TEST(NoiseDoor, RecoversFromNonFiniteInput) {
     }
 }
 
+// A NaN in one input's window leaves the other input's level in charge, whichever side it is on.
+TEST(NoiseDoor, NanInEitherWindowLeavesTheOtherInCharge) {
+    for (int side : {0, 1}) {
+        Rig rig;
+        rig.msg("attack", {16.0});  // open after 1024 samples
+        Sig in[2] = {tkt::constant(4096, 0.5), tkt::constant(4096, 0.5)};
+        in[side][2000] = std::numeric_limits<double>::quiet_NaN();
+        Outs o = rig.run(in[0], in[1]);
+        for (std::size_t i = 1023; i < 4096; ++i) {
+            ASSERT_EQ(o[2][i], 1.0) << "NaN on input " << side << ", sample " << i;
+            if (i != 2000) {
+                ASSERT_EQ(o[1 - side][i], 0.5) << "NaN on input " << side << ", sample " << i;
+            }
+        }
+    }
+}
+
 TEST(NoiseDoor, MemoryIsReturnedAndAllocationFailureRefusesTheBox) {
     tk::Patch patch(44100.0, 64);
     const tk::MemoryStats before = tk::memory_stats();
@@ -356,6 +377,244 @@ TEST(NoiseDoor, MemoryIsReturnedAndAllocationFailureRefusesTheBox) {
     EXPECT_EQ(tk::memory_stats().live_bytes, before.live_bytes);
 
     tkt::expect_refused_without_leaks(patch, "noisedoor~", 2);
+
+    // the line names the object in its text, so it is posted without an object: the console
+    // would otherwise print the name twice
+    tk::ConsoleCapture cap;
+    tk::fail_nth_allocation(1);
+    EXPECT_EQ(patch.create("noisedoor~"), nullptr);
+    tk::clear_allocation_faults();
+    std::vector<tk::ConsoleLine> lines;
+    for (const tk::ConsoleLine &l : cap.lines())
+        if (l.text.find("out of memory") != std::string::npos) lines.push_back(l);
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_EQ(lines[0].kind, tk::ConsoleLine::Error);
+    EXPECT_EQ(lines[0].text, "noisedoor~: out of memory");
+    EXPECT_EQ(lines[0].object, "") << "posted for the box: its name would be printed twice";
+}
+
+// ---- the decision right at the threshold ----------------------------------------------
+// The level is the root of the mean of a window's 400 squares added one by one from its first
+// entry, recomputed at every sample, and the gate opens only while the louder level is strictly
+// above the threshold. A constant input right at the threshold is where the rounding of that sum
+// decides, so the object is held against this plain computation there, sample by sample.
+
+// The threshold's factor as the object computes it, with the run-time library (a value folded at
+// compile time may differ in the last place where the library is not correctly rounded).
+double threshold_factor(double db) {
+    volatile double v = db, ten = 10.0;
+    return std::exp(v * std::log(ten) / 20.0);
+}
+
+// The gain outlet of the gate as defined, for inputs `l` and `r` and a floor of 0.
+Sig defined_gain(const Sig &l, const Sig &r, double sr, double threshold, double attack_ms, double release_ms) {
+    const double w_open = 1000.0 / (sr * attack_ms), w_close = 1000.0 / (sr * release_ms);
+    Sig wa(400, 0.0), wb(400, 0.0), out(l.size());
+    std::size_t p = 0;
+    double g = 0.0, sa = 0.0, sb = 0.0;
+    for (std::size_t i = 0; i < l.size(); ++i) {
+        p = p < 399 ? p + 1 : 0;
+        // the sums depend on the windows' contents only: recomputed whenever an entry changes
+        const bool changed = std::memcmp(&wa[p], &l[i], sizeof(double)) != 0 || std::memcmp(&wb[p], &r[i], sizeof(double)) != 0;
+        wa[p] = l[i];
+        wb[p] = r[i];
+        if (changed || i == 0) {
+            sa = sb = 0.0;
+            for (std::size_t k = 0; k < 400; ++k) {
+                sa += wa[k] * wa[k];
+                sb += wb[k] * wb[k];
+            }
+        }
+        const double level = std::max(std::sqrt(sa / 400.0), std::sqrt(sb / 400.0));
+        g = level > threshold ? std::min(1.0, g + w_open) : std::max(0.0, g - w_close);
+        out[i] = g > 0.0 ? g : 1.0;
+    }
+    return out;
+}
+
+struct RateAndBlock {
+    double sr;
+    int block;
+};
+const RateAndBlock kAtThreshold[] = {{1000.0, 1}, {1234.5678, 7}, {48000.0, 64}, {384000.0, 4096}};
+
+// The two cases met with a constant signal: 0.1 against -20 dB stays shut (400 x 0.1^2 added in
+// order is 3.9999999999999587, a level of 0.09999999999999948, not above 0.09999999999999998);
+// 0.009999999999999995 against -40 dB opens.
+TEST(NoiseDoor, ConstantAtTheThresholdDecidesAsTheInOrderSum) {
+    const std::size_t n = 1500;
+    for (const RateAndBlock c : kAtThreshold) {
+        const std::string where = std::to_string(c.sr) + " Hz, vector " + std::to_string(c.block);
+        {
+            Rig rig(c.sr, c.block);
+            rig.msg("thresh", {-20.0});
+            const Sig in = tkt::constant(n, 0.1);
+            Outs o = rig.run(in, in);
+            for (std::size_t i = 0; i < n; ++i) {
+                ASSERT_EQ(o[0][i], 0.0) << where << ", sample " << i;
+                ASSERT_EQ(o[2][i], 1.0) << where << ", sample " << i;
+            }
+            // and the same through the sidechain
+            Rig side(c.sr, c.block);
+            side.msg("thresh", {-20.0});
+            {
+                tk::ConsoleCapture quiet;
+                side.msg("sidechain", {1});
+            }
+            o = side.run(tkt::constant(n, 0.5), tkt::constant(n, 0.5), in);
+            for (std::size_t i = 0; i < n; ++i) ASSERT_EQ(o[2][i], 1.0) << "sidechain, " << where << ", sample " << i;
+        }
+        {
+            Rig rig(c.sr, c.block);
+            rig.msg("thresh", {-40.0});
+            const Sig in = tkt::constant(n, 0.009999999999999995);
+            Outs o = rig.run(in, in);
+            const Sig want = defined_gain(in, in, c.sr, threshold_factor(-40.0), 50.0, 100.0);
+            for (std::size_t i = 0; i < n; ++i) ASSERT_EQ(o[2][i], want[i]) << where << ", sample " << i;
+            EXPECT_EQ(o[2][398], 1.0) << where;  // shut while the window still holds zeros
+            EXPECT_GT(o[0].back(), 0.0) << where << ": the gate opened";
+        }
+    }
+}
+
+// Every whole-dB threshold with a constant input equal to its factor, on both inputs.
+TEST(NoiseDoor, EveryWholeDbThresholdAgreesWithTheInOrderSum) {
+    const std::size_t n = 700;
+    for (const RateAndBlock c : kAtThreshold) {
+        int opened = 0;
+        for (int db = -60; db <= 0; ++db) {
+            const double t = threshold_factor(double(db));
+            const Sig in = tkt::constant(n, t);
+            Rig rig(c.sr, c.block);
+            rig.msg("thresh", {double(db)});
+            rig.msg("attack", {1.0});
+            Outs o = rig.run(in, in);
+            const Sig want = defined_gain(in, in, c.sr, t, 1.0, 100.0);
+            for (std::size_t i = 0; i < n; ++i)
+                ASSERT_EQ(o[2][i], want[i]) << db << " dB, " << c.sr << " Hz, vector " << c.block << ", sample " << i;
+            opened += o[0].back() != 0.0;
+        }
+        // the rounding falls both ways over the 61 thresholds
+        EXPECT_GT(opened, 0) << c.sr << " Hz";
+        EXPECT_LT(opened, 61) << c.sr << " Hz";
+    }
+}
+
+// ---- messages from another thread -----------------------------------------------------
+// The scheduler may send a message while a block is being computed. A second thread sends every
+// selector with values from the limits while the audio runs, then the final settings, then
+// `reset` until one is seen to have arrived while a perform routine ran from before it to after
+// it. After that the box must behave as a fresh one with the same settings once its window and
+// release time have passed: no level left over from before the reset may open the gate on a
+// quiet input.
+
+double loud_input(int channel, std::int64_t i) {  // deterministic noise of amplitude 0.5
+    std::uint64_t z = std::uint64_t(i) * 0x9E3779B97F4A7C15ull + std::uint64_t(channel + 1) * 0xBF58476D1CE4E5B9ull;
+    z = (z ^ (z >> 31)) * 0x94D049BB133111EBull;
+    z ^= z >> 29;
+    return 0.5 * (double(z >> 11) * 0x1.0p-53 * 2.0 - 1.0);
+}
+
+// After the reset: quiet (-80 dB), a loud stretch, quiet again.
+double after_input(int channel, std::int64_t i) { return i >= 3000 && i < 7000 ? loud_input(channel, i) : 1e-4; }
+
+const std::pair<const char *, double> kFinal[] = {{"thresh", -40.0}, {"attack", 2.0}, {"release", 0.5},
+                                                  {"makeup", 0.0},   {"gateclose", -50.0}};
+
+TEST(NoiseDoor, MessagesFromAnotherThreadLeaveNoStaleLevel) {
+    const double inf = std::numeric_limits<double>::infinity(), nan = std::numeric_limits<double>::quiet_NaN();
+    const std::vector<double> pool = {nan, inf, -inf, 1e308, -1e308, 0.0, -0.0, 1e-310, -60.0, -61.0,
+                                      0.1, 0.05, -30.0, -50.0, 1000.0, 3000.0, 3001.0, -20.0, 4e9};
+    const RateAndBlock cases[] = {{48000.0, 4096}, {1234.5678, 4096}, {384000.0, 1000}, {44100.0, 4096},
+                                  {96000.0, 2048}, {22050.0, 4096}};
+    const std::int64_t after = 12288;  // samples compared after the reset took effect
+    const std::size_t settled = 800;  // window (400) and a full release (at most 192 samples)
+    unsigned round = 0;
+    for (const RateAndBlock c : cases) {
+        for (int attempt = 0; attempt < 3; ++attempt) {
+            const std::string what = std::to_string(c.sr) + " Hz, vector " + std::to_string(c.block) + ", attempt " +
+                                     std::to_string(attempt);
+            tk::Patch patch(c.sr, c.block);
+            tk::Box *box = patch.create("noisedoor~");
+            ASSERT_NE(box, nullptr);
+            std::atomic<std::int64_t> fed{0};
+            std::int64_t post_start = -1;  // first sample of the quiet input (main thread only)
+            for (int ch = 0; ch < 2; ++ch)
+                patch.feed(box, ch, [ch, &fed, &post_start](double *out, long n, std::int64_t start) {
+                    for (long k = 0; k < n; ++k)
+                        out[k] = post_start >= 0 && start >= post_start ? after_input(ch, start + k - post_start)
+                                                                         : loud_input(ch, start + k);
+                    if (ch == 1) fed.store(start / n + 1);
+                });
+            for (int o = 0; o < 3; ++o) patch.capture(box, o);
+            patch.run_blocks(1);  // the chain is compiled before the other thread starts
+
+            tk::ConsoleCapture cap;  // the clamps' lines
+            std::atomic<std::int64_t> blocks_done{1};
+            std::atomic<bool> reset_sent{false};
+            bool caught = false;  // a reset landed inside a block
+            std::thread sender([&] {
+                std::mt19937 gen{++round};
+                const char *selectors[] = {"attack", "release", "thresh", "makeup", "gateclose",
+                                           "sidechain", "openshut", "Bypass", "reset"};
+                while (blocks_done.load() < 5) {
+                    const std::string sel = selectors[gen() % 9];
+                    if (sel == "reset")
+                        patch.send(box, sel);
+                    else if (sel == "sidechain" || sel == "openshut" || sel == "Bypass")
+                        patch.send(box, sel, tk::Atoms{std::int64_t(gen() % 3) - 1});
+                    else
+                        patch.send(box, sel, {pool[gen() % pool.size()]});
+                    std::this_thread::yield();
+                }
+                for (auto [sel, v] : kFinal) patch.send(box, sel, {v});
+                for (const char *sel : {"sidechain", "openshut", "Bypass"}) patch.send(box, sel, {0});
+                for (long tries = 0; tries < 10000 && !caught; ++tries) {
+                    std::int64_t block = fed.load();
+                    for (long spin = 0; !tildekit_performing && spin < 100000000; ++spin) block = fed.load();
+                    // the perform routine of block `block` runs now (the inputs of the next one
+                    // are prepared only after it); if it still runs after the message, the
+                    // message arrived inside it
+                    patch.send(box, "reset");
+                    std::atomic_thread_fence(std::memory_order_seq_cst);  // its stores are seen first
+                    caught = tildekit_performing && fed.load() == block;
+                }
+                reset_sent.store(true);
+            });
+            std::int64_t b = 1;
+            while (!reset_sent.load()) {
+                patch.run_blocks(1);
+                blocks_done.store(++b);
+            }
+            sender.join();
+            ASSERT_TRUE(caught) << what << ": no reset arrived while a block was being computed";
+            for (int o = 0; o < 3; ++o) {
+                const Sig &got = patch.output(box, o);
+                for (std::size_t i = 0; i < got.size(); ++i)
+                    ASSERT_TRUE(o < 2 ? std::isfinite(got[i]) : got[i] >= 0.0 && got[i] <= 1.0)
+                        << what << ", outlet " << o << ", sample " << i;
+            }
+
+            // the reset has taken effect by the next block at the latest: quiet from there
+            patch.clear_outputs();
+            post_start = patch.samples_processed();
+            patch.run(after);
+            Rig fresh(c.sr, c.block);
+            for (auto [sel, v] : kFinal) fresh.msg(sel, {v});
+            Sig l(static_cast<std::size_t>(after)), r(l.size());
+            for (std::size_t i = 0; i < l.size(); ++i) {
+                l[i] = after_input(0, std::int64_t(i));
+                r[i] = after_input(1, std::int64_t(i));
+            }
+            const Outs want = fresh.run(l, r);
+            for (int o = 0; o < 3; ++o) {
+                const Sig &got = patch.output(box, o);
+                ASSERT_GE(got.size(), l.size()) << what;
+                for (std::size_t i = settled; i < l.size(); ++i)
+                    ASSERT_EQ(got[i], want[std::size_t(o)][i]) << what << ", outlet " << o << ", sample " << i;
+            }
+        }
+    }
 }
 
 }  // namespace
