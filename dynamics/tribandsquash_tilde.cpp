@@ -53,6 +53,8 @@ typedef struct _tribandsquash {
     t_crossover_lowpasses *lowpasses;   /* lowcut_lowpass, highcut_lowpass */
     t_crossover_highpasses *highpasses; /* lowcut_highpass, highcut_highpass */
     double applied_sample_rate;  /* rate the sections were last tuned at: a rate change retunes */
+    uint32_t reset_requests;     /* counted up by flreset; written by the message side only */
+    uint32_t resets_done;        /* requests the perform routine has carried out; written there only */
 } t_tribandsquash;
 
 static t_class *tribandsquash_class;
@@ -60,16 +62,15 @@ static t_class *tribandsquash_class;
 /* ---- DSP core ---- */
 static const double TRIBAND_PI = 3.141592653589793;
 
-/* Highest crossover the sections are tuned to, as a fraction of the sample rate. At half the
-   rate and above the tangent turns infinite or negative and the sections run away (peaks of
-   1e293 with hicut 30000 at 48 kHz), so a higher crossover, which is still accepted and kept,
-   is tuned just below half the rate: the high band is then empty, as it should be. */
-static const double TRIBAND_MAX_CROSSOVER = 0.475;
-
+/* A crossover above half the sample rate is accepted and kept, but the sections are tuned as
+   for a crossover of exactly half the rate: past it the tangent turns negative and the sections
+   run away (peaks of 1e293 with hicut 30000 at 48 kHz). At half the rate the tuning is very
+   large but finite and the high band is empty, which is where a crossover moving up towards
+   half the rate leaves it. Every crossover below half the rate is tuned as it stands. */
 static inline void crossover_tune(t_crossover_section *s, double hz, double sample_rate)
 {
-    if (hz > TRIBAND_MAX_CROSSOVER * sample_rate)
-        hz = TRIBAND_MAX_CROSSOVER * sample_rate;
+    if (hz > 0.5 * sample_rate)
+        hz = 0.5 * sample_rate;
     s->damping = 1.5;
     s->tuning = tan(TRIBAND_PI * hz / sample_rate);
 }
@@ -195,6 +196,19 @@ static inline double band_reduction(const t_band_settings *b, double level, doub
     return flush_abnormal(band_pick(r < p, falling, s));
 }
 
+/* Clears the crossovers completely (they are retuned at the same block) and the compressors'
+   smoothed reduction. */
+static void tribandsquash_clear(t_tribandsquash *x)
+{
+    memset(x->lowpasses, 0, sizeof(t_crossover_lowpasses));
+    memset(x->highpasses, 0, sizeof(t_crossover_highpasses));
+    for (int k = 0; k < TRIBAND_BANDS; k++)
+        x->band_smoothed_db[k] = 0.0;
+    x->applied_low_crossover_hz = 0.0;
+    x->applied_high_crossover_hz = 0.0;
+    x->applied_sample_rate = 0.0;
+}
+
 /* ---- perform ---- */
 #define TRIBAND_CHUNK 64 /* samples per pass of the perform routine */
 
@@ -209,37 +223,49 @@ static void tribandsquash_perform64(t_object *ob, t_object *dsp64, double **ins,
     t_crossover_section *lowcut_highpass = &x->highpasses->lowcut_highpass;
     t_crossover_section *highcut_highpass = &x->highpasses->highcut_highpass;
 
-    /* Retune on a new crossover, and on a new sample rate: the same frequency needs
-       another tuning at another rate. */
-    const bool rate_changed = x->sample_rate != x->applied_sample_rate;
-    if (x->low_crossover_hz != x->applied_low_crossover_hz || rate_changed) {
-        crossover_tune(lowcut_lowpass, x->low_crossover_hz, x->sample_rate);
-        crossover_tune(lowcut_highpass, x->low_crossover_hz, x->sample_rate);
-        x->applied_low_crossover_hz = x->low_crossover_hz;
+    /* A reset asked for since the last block is carried out here, before the block takes the
+       states into its locals: a message may arrive while a block runs, and clearing then would
+       be undone when the block stores its states back. */
+    const uint32_t requested = x->reset_requests;
+    if (requested != x->resets_done) {
+        tribandsquash_clear(x);
+        x->resets_done = requested;
     }
-    if (x->high_crossover_hz != x->applied_high_crossover_hz || rate_changed) {
-        crossover_tune(highcut_lowpass, x->high_crossover_hz, x->sample_rate);
-        crossover_tune(highcut_highpass, x->high_crossover_hz, x->sample_rate);
-        x->applied_high_crossover_hz = x->high_crossover_hz;
+
+    /* Retune on a new crossover, and on a new sample rate: the same frequency needs
+       another tuning at another rate. Each crossover is read once, so that both halves and
+       the remembered value agree even if a message changes it meanwhile. */
+    const double low_hz = x->low_crossover_hz, high_hz = x->high_crossover_hz;
+    const bool rate_changed = x->sample_rate != x->applied_sample_rate;
+    if (low_hz != x->applied_low_crossover_hz || rate_changed) {
+        crossover_tune(lowcut_lowpass, low_hz, x->sample_rate);
+        crossover_tune(lowcut_highpass, low_hz, x->sample_rate);
+        x->applied_low_crossover_hz = low_hz;
+    }
+    if (high_hz != x->applied_high_crossover_hz || rate_changed) {
+        crossover_tune(highcut_lowpass, high_hz, x->sample_rate);
+        crossover_tune(highcut_highpass, high_hz, x->sample_rate);
+        x->applied_high_crossover_hz = high_hz;
     }
     x->applied_sample_rate = x->sample_rate;
     if (n <= 0)
         return;
 
-    /* Messages never arrive during a block: every setting is read once, and the exponentials
-       that depend on settings alone are taken once. */
+    /* Every setting is read once per block, and the exponentials that depend on settings alone
+       are taken once; a message that arrives during the block counts from the next one. */
     const double ln10 = log(10.0);
     t_band_settings settings[TRIBAND_BANDS];
-    bool active[TRIBAND_BANDS], summed[TRIBAND_BANDS];
+    bool active[TRIBAND_BANDS], soloed[TRIBAND_BANDS], summed[TRIBAND_BANDS];
     bool any_solo = false;
     for (int b = 0; b < TRIBAND_BANDS; b++) {
         settings[b] = band_settings(x, b, ln10);
         active[b] = !(x->band_bypass[b] > 0.5);
-        if (x->band_solo[b] > 0.5)
+        soloed[b] = x->band_solo[b] > 0.5;
+        if (soloed[b])
             any_solo = true;
     }
     for (int b = 0; b < TRIBAND_BANDS; b++)
-        summed[b] = !any_solo || x->band_solo[b] > 0.5;
+        summed[b] = !any_solo || soloed[b];
     const double master = db_to_linear(x->master_db, ln10);
 
     t_crossover_run low_lp = crossover_begin(lowcut_lowpass), low_hp = crossover_begin(lowcut_highpass);
@@ -442,17 +468,10 @@ static void tribandsquash_soloband(t_tribandsquash *x, t_symbol *s, long argc, t
     band_switches(x->band_solo, argc, argv);
 }
 
-/* Clears the crossovers completely (they are retuned at the next block) and the
-   compressors' smoothed reduction. */
+/* Resets are asked for here and carried out by the perform routine at its next block. */
 static void tribandsquash_flreset(t_tribandsquash *x)
 {
-    memset(x->lowpasses, 0, sizeof(t_crossover_lowpasses));
-    memset(x->highpasses, 0, sizeof(t_crossover_highpasses));
-    for (int k = 0; k < TRIBAND_BANDS; k++)
-        x->band_smoothed_db[k] = 0.0;
-    x->applied_low_crossover_hz = 0.0;
-    x->applied_high_crossover_hz = 0.0;
-    x->applied_sample_rate = 0.0;
+    x->reset_requests++;
 }
 
 /* ---- new / free ---- */
@@ -529,7 +548,8 @@ static void *tribandsquash_new(void)
     }
 
     x->x_obj.z_misc |= Z_NO_INPLACE;
-    tribandsquash_flreset(x);
+    tribandsquash_clear(x);
+    x->reset_requests = x->resets_done = 0;
     return x;
 }
 

@@ -30,6 +30,8 @@ typedef struct _tonebands {
     t_shelf_coefficients low_shelf_coefficients;
     t_shelf_coefficients high_shelf_coefficients;
     char bypass; /* non-zero: the input is copied to the output untouched */
+    uint32_t reset_requests; /* counted up by reset; written by the message side only */
+    uint32_t resets_done;    /* requests the perform routine has carried out; written there only */
 } t_tonebands;
 
 static t_class *tonebands_class;
@@ -38,10 +40,7 @@ static t_class *tonebands_class;
 #define TONEBANDS_TWO_PI 6.283185307179586
 /* 1/S - 1 for the fixed shelf slope S = 0.707 */
 #define TONEBANDS_SHELF_SLOPE_TERM 0.4144271570014144
-/* Highest shelf corner, in radians per sample, that the design is given. Above Nyquist the
-   shelf formulas put a pole outside the unit circle and the output runs away; keeping the
-   corner below Nyquist only matters at rates under about 31.6 kHz, where 15 kHz is too high. */
-#define TONEBANDS_SHELF_MAX_W0 (0.95 * 3.141592653589793)
+#define TONEBANDS_PI 3.141592653589793
 
 /* ---- DSP core ---- */
 
@@ -98,13 +97,24 @@ static inline void tonebands_design_peak(double f, double g, double q, double sr
     peaking_design(1.0, G, sqrt(G), w0, Dw, coefficients);
 }
 
-/* Second-order shelf with a fixed slope; high selects the high shelf. */
+/* Second-order shelf with a fixed slope; high selects the high shelf.
+   A corner at or above half the sample rate (only possible below 30 kHz, the corners going up
+   to 15 kHz) has no design: there the formulas put their poles on or outside the unit circle
+   and the output runs away. Such a corner is taken as lying past everything the rate can
+   carry, which is where a corner moving up towards half the rate leaves the response: a low
+   shelf is then its gain over the whole band, a high shelf passes the input unchanged. Every
+   corner below half the rate gets the design as it stands. */
 static inline void tonebands_design_shelf(double f, double g, double sr, int high, double *b, double *a)
 {
     double A = sqrt(pow(10.0, g / 20.0));
     double w0 = TONEBANDS_TWO_PI * f / sr;
-    if (w0 > TONEBANDS_SHELF_MAX_W0)
-        w0 = TONEBANDS_SHELF_MAX_W0;
+    if (!(2.0 * f < sr) || !(w0 < TONEBANDS_PI)) {
+        b[0] = high ? 1.0 : A * A;
+        b[1] = b[2] = 0.0;
+        a[0] = 1.0;
+        a[1] = a[2] = 0.0;
+        return;
+    }
     double c = cos(w0);
     double s = sin(w0);
     double alpha = s / 2.0 * sqrt((A + 1.0 / A) * TONEBANDS_SHELF_SLOPE_TERM + 2.0);
@@ -174,6 +184,27 @@ static void tonebands_design(t_tonebands *x, double ln10)
                           x->peak2_coefficients);
 }
 
+/* Silences every section; the coefficients are designed again at the next block. */
+static void tonebands_clear(t_tonebands *x)
+{
+    for (int j = 0; j < 4; j++) {
+        x->peak1_state[j] = 0.0;
+        x->peak2_state[j] = 0.0;
+        x->low_shelf_state[j] = 0.0;
+        x->high_shelf_state[j] = 0.0;
+    }
+    for (int j = 0; j < 7; j++) {
+        x->peak1_coefficients[j] = 0.0;
+        x->peak2_coefficients[j] = 0.0;
+    }
+    for (int j = 0; j < 3; j++) {
+        x->low_shelf_coefficients.numerator[j] = 0.0;
+        x->low_shelf_coefficients.denominator[j] = 0.0;
+        x->high_shelf_coefficients.numerator[j] = 0.0;
+        x->high_shelf_coefficients.denominator[j] = 0.0;
+    }
+}
+
 static void tonebands_perform64(t_object *ob, t_object *dsp64, double **ins, long numins, double **outs,
                                 long numouts, long n, long flags, void *userparam)
 {
@@ -182,6 +213,14 @@ static void tonebands_perform64(t_object *ob, t_object *dsp64, double **ins, lon
     double *out = outs[0];
     if (n <= 0)
         return;
+    /* A reset asked for since the last block is carried out here, before the block takes the
+       memories into its locals: a message may arrive while a block runs, and clearing then
+       would be undone when the block stores its memories back. */
+    const uint32_t requested = x->reset_requests;
+    if (requested != x->resets_done) {
+        tonebands_clear(x);
+        x->resets_done = requested;
+    }
     if (x->bypass) {
         for (long i = 0; i < n; i++)
             out[i] = in[i];
@@ -307,25 +346,10 @@ static void tonebands_bypass(t_tonebands *x, t_atom_long n)
     }
 }
 
-/* Silences every section; the coefficients are designed again at the next block. */
+/* Resets are asked for here and carried out by the perform routine at its next block. */
 static void tonebands_reset(t_tonebands *x)
 {
-    for (int j = 0; j < 4; j++) {
-        x->peak1_state[j] = 0.0;
-        x->peak2_state[j] = 0.0;
-        x->low_shelf_state[j] = 0.0;
-        x->high_shelf_state[j] = 0.0;
-    }
-    for (int j = 0; j < 7; j++) {
-        x->peak1_coefficients[j] = 0.0;
-        x->peak2_coefficients[j] = 0.0;
-    }
-    for (int j = 0; j < 3; j++) {
-        x->low_shelf_coefficients.numerator[j] = 0.0;
-        x->low_shelf_coefficients.denominator[j] = 0.0;
-        x->high_shelf_coefficients.numerator[j] = 0.0;
-        x->high_shelf_coefficients.denominator[j] = 0.0;
-    }
+    x->reset_requests++;
 }
 
 /* ---- new / free ---- */
@@ -382,7 +406,8 @@ static void *tonebands_new(void)
     x->band_q[0] = 1.0;
     x->band_q[1] = 1.0;
     x->bypass = 0;
-    tonebands_reset(x);
+    tonebands_clear(x);
+    x->reset_requests = x->resets_done = 0;
     return x;
 }
 

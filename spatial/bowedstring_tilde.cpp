@@ -16,10 +16,12 @@
 #define BOWEDSTRING_RING_MASK (BOWEDSTRING_RING_SIZE - 1)
 #define BOWEDSTRING_HISTORY 4
 #define BOWEDSTRING_BODY 3
-/* Longest string taken. Far beyond it every tap already stops at `max_tap` (a string of six
-   units fills it at any rate); the bound keeps the smoothed length and the delays finite, so
-   a huge or infinite `length` cannot turn the model into NaN for good. */
-#define BOWEDSTRING_MAX_LENGTH 1.0e6
+/* Longest string taken. The delays are up to 283 samples per unit of length and the length's
+   smoother settles about 1e-5 above its target, so every length up to this bound keeps the
+   smoothed length and the delays finite (below 3e307) and is taken as it stands. A larger or
+   infinite `length` would overflow them and turn the model into NaN for good; it is taken as
+   the bound. */
+#define BOWEDSTRING_MAX_LENGTH 1.0e305
 
 #define BOWEDSTRING_GAIN_DEFAULT 0.5
 #define BOWEDSTRING_POSITION_DEFAULT 0.7
@@ -65,6 +67,8 @@ typedef struct _bowedstring {
     double *bow_to_nut_ring;
     double *nut_to_bow_ring;
     double *body_state; /* body filter values, newest first */
+    uint32_t clear_requests; /* counted up by clearall; written by the message side only */
+    uint32_t clears_done;    /* requests the perform routine has carried out; written there only */
 } t_bowedstring;
 
 static t_class *bowedstring_class;
@@ -109,7 +113,8 @@ typedef struct _bowedstring_reader {
 } t_bowedstring_reader;
 
 /* Longest delay, in samples, for which the whole and fractional parts are taken in 32-bit
-   integers. The length limit and the rate limit keep every delay far below it. */
+   integers. Longer delays (strings of millions of units) take them in floating point; their
+   taps all stop at `max_tap` anyway. */
 #define BOWEDSTRING_INT_DELAY 2147483000.0
 
 /* Weights for the delay d, and the first tap where no tap is limited. longest is the whole
@@ -184,12 +189,41 @@ static inline double bowedstring_bow_table(double s, double dv)
     return r > 1.0 ? 1.0 : r;
 }
 
+/* Empties the string: smoothers, ring reads, histories, rings and body filter back to 0. */
+static void bowedstring_clear(t_bowedstring *x)
+{
+    x->position_now = x->position_prev = 0.0;
+    x->length_now = x->length_prev = 0.0;
+    x->velocity_now = x->velocity_prev = 0.0;
+    x->pressure_now = x->pressure_prev = 0.0;
+    x->bridge_return_now = x->bridge_return_prev = 0.0;
+    x->nut_return_now = x->nut_return_prev = 0.0;
+    x->bridge_arrival_now = x->bridge_arrival_prev = 0.0;
+    x->nut_arrival_now = x->nut_arrival_prev = 0.0;
+    memset(x->bridge_history, 0, BOWEDSTRING_HISTORY * sizeof(double));
+    memset(x->nut_history, 0, BOWEDSTRING_HISTORY * sizeof(double));
+    x->write_index = 0;
+    memset(x->bow_to_bridge_ring, 0, BOWEDSTRING_RING_SIZE * sizeof(double));
+    memset(x->bridge_to_bow_ring, 0, BOWEDSTRING_RING_SIZE * sizeof(double));
+    memset(x->bow_to_nut_ring, 0, BOWEDSTRING_RING_SIZE * sizeof(double));
+    memset(x->nut_to_bow_ring, 0, BOWEDSTRING_RING_SIZE * sizeof(double));
+    memset(x->body_state, 0, BOWEDSTRING_BODY * sizeof(double));
+}
+
 /* ---- perform ---- */
 static void bowedstring_perform64(t_object *ob, t_object *dsp64, double **ins, long numins, double **outs,
                                   long numouts, long n, long flags, void *userparam)
 {
     t_bowedstring *x = (t_bowedstring *)ob;
     double *out = outs[0];
+    /* A clear asked for since the last block is carried out here, before the block takes the
+       state into its locals: a message may arrive while a block runs, and clearing then would
+       be undone when the block stores its state back. */
+    const uint32_t requested = x->clear_requests;
+    if (requested != x->clears_done) {
+        bowedstring_clear(x);
+        x->clears_done = requested;
+    }
     double *to_bridge = x->bow_to_bridge_ring;
     double *from_bridge = x->bridge_to_bow_ring;
     double *to_nut = x->bow_to_nut_ring;
@@ -320,26 +354,12 @@ static void bowedstring_setdefault(t_bowedstring *x)
     x->bow_pressure = BOWEDSTRING_PRESSURE_DEFAULT;
 }
 
-/* Stops the bow and empties the string at once; the smoothers glide up again from 0. */
+/* Stops the bow at once and asks the perform routine to empty the string at its next block;
+   the smoothers then glide up again from 0. */
 static void bowedstring_clearall(t_bowedstring *x)
 {
     x->bow_velocity = 0.0;
-    x->position_now = x->position_prev = 0.0;
-    x->length_now = x->length_prev = 0.0;
-    x->velocity_now = x->velocity_prev = 0.0;
-    x->pressure_now = x->pressure_prev = 0.0;
-    x->bridge_return_now = x->bridge_return_prev = 0.0;
-    x->nut_return_now = x->nut_return_prev = 0.0;
-    x->bridge_arrival_now = x->bridge_arrival_prev = 0.0;
-    x->nut_arrival_now = x->nut_arrival_prev = 0.0;
-    memset(x->bridge_history, 0, BOWEDSTRING_HISTORY * sizeof(double));
-    memset(x->nut_history, 0, BOWEDSTRING_HISTORY * sizeof(double));
-    x->write_index = 0;
-    memset(x->bow_to_bridge_ring, 0, BOWEDSTRING_RING_SIZE * sizeof(double));
-    memset(x->bridge_to_bow_ring, 0, BOWEDSTRING_RING_SIZE * sizeof(double));
-    memset(x->bow_to_nut_ring, 0, BOWEDSTRING_RING_SIZE * sizeof(double));
-    memset(x->nut_to_bow_ring, 0, BOWEDSTRING_RING_SIZE * sizeof(double));
-    memset(x->body_state, 0, BOWEDSTRING_BODY * sizeof(double));
+    x->clear_requests++;
 }
 
 /* ---- new / free ---- */
@@ -390,7 +410,8 @@ static void *bowedstring_new(t_symbol *s, long argc, t_atom *argv)
         return NULL;
     }
     /* every state field starts at 0, the arrays included */
-    bowedstring_clearall(x);
+    bowedstring_clear(x);
+    x->clear_requests = x->clears_done = 0;
     bowedstring_setdefault(x);
     return x;
 }

@@ -3,6 +3,8 @@
 #include "support.h"
 
 #include <algorithm>
+#include <atomic>
+#include <thread>
 
 namespace {
 
@@ -381,13 +383,16 @@ TEST(BowedString, ExtremeLengthsAndPositionsStayInsideTheRings) {
             }
         }
     }
+    // An infinite length is taken as the longest string (1e305): the smoothed length then glides
+    // back from there, a thousandth of the way per sample, and reaches the lengths that sound
+    // after about 700000 samples (ln(1e305 / 6) * 1000).
     tk::Patch p(44100.0, 64);
     tk::Box *b = bowed(p);
     p.send(b, "length", {INFINITY});
     auto y = render(p, b, 0.5);
     ASSERT_TRUE(tkt::all_finite(y));
     p.send(b, "length", {0.75});
-    y = render(p, b, 3.0);
+    y = render(p, b, 19.0);
     ASSERT_TRUE(tkt::all_finite(y));
     double want = string_period(0.75, 44100.0);
     Period got = measure_period(y, y.size() - 22050, std::size_t(want * 0.8), std::size_t(want * 1.25));
@@ -450,5 +455,48 @@ TEST(BowedString, AgreesWithThePlainModelInEveryKindOfReading) {
             all.insert(all.end(), y.begin(), y.end());
         }
         EXPECT_GT(tkt::rms(all), 0.01) << sr << " Hz: the string should sound";
+    }
+}
+
+// A very long string is taken as it stands: after `length 3e6` the glide back to 0.75 follows
+// the plain model bit for bit (a limit on the length would bring the string back too early).
+TEST(BowedString, GlideBackFromAVeryLongStringFollowsTheModel) {
+    for (double sr : {44100.0, 250000.0}) {  // 250 kHz is taken as 192 kHz, the longest rings
+        tk::Patch patch(sr, 64);
+        tk::Box *box = patch.create("bowedstring~");
+        ASSERT_NE(box, nullptr);
+        PlainString model(sr);
+        patch.send(box, "velocity", {1.0});
+        patch.send(box, "length", {3e6});  // exact in single precision
+        model.velocity = 1.0;
+        model.length = 3e6;
+        std::size_t at = 0;
+        std::vector<double> y = patch.process(box, {}, 16384)[0];
+        for (std::size_t i = 0; i < y.size(); ++i, ++at) ASSERT_EQ(y[i], model.step()) << sr << " Hz, sample " << at;
+        patch.send(box, "length", {0.75});
+        model.length = 0.75;
+        y = patch.process(box, {}, 24576)[0];
+        for (std::size_t i = 0; i < y.size(); ++i, ++at) ASSERT_EQ(y[i], model.step()) << sr << " Hz, sample " << at;
+        EXPECT_GT(tkt::rms(y, y.size() / 2), 0.001) << sr << " Hz: the string should sound again";
+    }
+}
+
+// A clearall that arrives from another thread while a block runs: from the next block on the
+// string is empty and silent, not carried on from the state the block had kept.
+TEST(BowedString, ClearallDuringABlockIsNotUndoneByIt) {
+    for (int attempt = 0; attempt < 20; ++attempt) {  // the message may miss the block now and then
+        tk::Patch p(44100.0, 4096);
+        tk::Box *b = bowed(p);
+        std::atomic<bool> sent{false};
+        std::thread messages([&] {
+            while (!tildekit_performing) {
+            }
+            p.send(b, "clearall");
+            sent = true;
+        });
+        while (!sent) render(p, b, 4096 / 44100.0);
+        messages.join();
+        auto y = p.process(b, {}, 4096)[0];
+        for (std::size_t i = 0; i < y.size(); ++i) ASSERT_EQ(y[i], 0.0) << "attempt " << attempt << ", sample " << i;
     }
 }

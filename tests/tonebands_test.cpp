@@ -2,7 +2,9 @@
 // clamps and their posted lines, bypass, reset, a low sample rate, memory.
 #include "support.h"
 
+#include <atomic>
 #include <cstring>
+#include <thread>
 #include <limits>
 
 namespace {
@@ -247,18 +249,84 @@ TEST(Tonebands, ResetStartsEverySectionFromSilence) {
     EXPECT_TRUE(same_bits(render(pa, a, next), render(pf, fresh, next)));
 }
 
-// At 22.05 kHz a 15 kHz shelf corner lies above Nyquist, where the shelf formulas would put a pole
-// outside the unit circle; the corner is held below Nyquist so the section stays stable.
-TEST(Tonebands, ShelfCornerAboveNyquistStaysStable) {
-    for (double g : {0.0, 6.0, -20.0}) {
-        tk::Patch p(22050.0, 64);
-        tk::Box *b = make(p, {{"fl/f1/f2/fh", {15000, 500, 3000, 15000}}, {"gl/g1/g2/gh", {0, 0, 0, g}}});
+// A shelf as designed, with its fixed slope S = 0.707, evaluated at f Hz.
+static std::complex<double> shelf_response(bool high, double corner, double g, double sr, double f) {
+    const double A = std::sqrt(std::pow(10.0, g / 20.0)), w0 = 2.0 * M_PI * corner / sr;
+    const double c = std::cos(w0), alpha = std::sin(w0) / 2.0 * std::sqrt((A + 1.0 / A) * (1.0 / 0.707 - 1.0) + 2.0);
+    const double e = 2.0 * std::sqrt(A) * alpha, sign = high ? -1.0 : 1.0;
+    const double b0 = A * ((A + 1) - sign * (A - 1) * c + e), b1 = sign * 2 * A * ((A - 1) - sign * (A + 1) * c);
+    const double b2 = A * ((A + 1) - sign * (A - 1) * c - e), a0 = (A + 1) + sign * (A - 1) * c + e;
+    const double a1 = -sign * 2 * ((A - 1) + sign * (A + 1) * c), a2 = (A + 1) + sign * (A - 1) * c - e;
+    const std::complex<double> z = std::polar(1.0, -2.0 * M_PI * f / sr);
+    return (b0 + b1 * z + b2 * z * z) / (a0 + a1 * z + a2 * z * z);
+}
+
+// Corners just below half the rate get their own design: a 10.8 kHz shelf at 22.05 kHz follows
+// the shelf's response up to the top of the band.
+TEST(Tonebands, ShelfCornersJustBelowHalfTheRateKeepTheirDesign) {
+    const double sr = 22050.0;
+    for (bool high : {false, true}) {
+        for (double g : {12.0, -12.0, 20.0}) {
+            tk::Patch p(sr, 64);
+            tk::Box *b = make(p, high ? Msgs{{"fl/f1/f2/fh", {250, 500, 3000, 10800}}, {"gl/g1/g2/gh", {0, 0, 0, g}}}
+                                      : Msgs{{"fl/f1/f2/fh", {10800}}, {"gl/g1/g2/gh", {g}}});
+            ASSERT_NE(b, nullptr);
+            std::vector<double> h = render(p, b, tkt::impulse(65536));
+            for (double f : {100.0, 5000.0, 9000.0, 10800.0, 11000.0}) {
+                // the other sections are identities at 0 dB; the response has died away long before
+                // the end of the impulse response
+                EXPECT_NEAR(gain_db(h, f, sr), tkt::db(std::abs(shelf_response(high, 10800.0, g, sr, f))), 1e-6)
+                    << (high ? "high" : "low") << " shelf " << g << " dB at " << f << " Hz";
+            }
+        }
+    }
+}
+
+// A corner at or above half the rate lies past the band: a high shelf there passes the input, a
+// low shelf is its gain over the whole band. Nothing runs away at any of these rates.
+TEST(Tonebands, ShelfCornersAtOrAboveHalfTheRateLieBeyondTheBand) {
+    struct Case { double sr, corner; };
+    for (Case c : {Case{22050, 11025}, Case{22050, 15000}, Case{8000, 4000}, Case{1000, 8000}, Case{1234.5678, 15000}}) {
+        for (double g : {20.0, 6.0, -50.0}) {
+            const std::string what = std::to_string(c.corner) + " Hz at " + std::to_string(c.sr) + " Hz, " + std::to_string(g) + " dB";
+            tk::Patch ph(c.sr, 64), pl(c.sr, 64);
+            tk::Box *high = make(ph, {{"fl/f1/f2/fh", {20, 20, 20, c.corner}}, {"gl/g1/g2/gh", {0, 0, 0, g}}});
+            tk::Box *low = make(pl, {{"fl/f1/f2/fh", {c.corner}}, {"gl/g1/g2/gh", {g}}});
+            ASSERT_NE(high, nullptr);
+            ASSERT_NE(low, nullptr);
+            std::vector<double> in = tkt::noise(20000, 0.5, 11);
+            std::vector<double> yh = render(ph, high, in), yl = render(pl, low, in);
+            // the 0 dB sections are identities to rounding
+            const double gain = std::pow(10.0, g / 20.0);
+            for (std::size_t i = 0; i < in.size(); ++i) {
+                ASSERT_NEAR(yh[i], in[i], 1e-12) << "high shelf " << what << ", sample " << i;
+                ASSERT_NEAR(yl[i], in[i] * gain, 1e-12 * gain) << "low shelf " << what << ", sample " << i;
+            }
+        }
+    }
+}
+
+// A reset that arrives from another thread while a block runs: from the next block on every
+// section starts from silence, not from the memories the block had kept.
+TEST(Tonebands, ResetDuringABlockIsNotUndoneByIt) {
+    for (int attempt = 0; attempt < 20; ++attempt) {  // the message may miss the block now and then
+        tk::Patch p(44100.0, 4096);
+        tk::Box *b = make(p, {{"gl/g1/g2/gh", {12, 12, 12, 12}}, {"q1/q2", {6, 6}}, {"fl/f1/f2/fh", {40}}});
         ASSERT_NE(b, nullptr);
-        std::vector<double> in = tkt::noise(22050, 0.5, 11), out = render(p, b, in);
-        double worst = 0;
-        for (std::size_t i = 0; i < in.size(); ++i) worst = std::max(worst, std::abs(out[i] - (g == 0 ? in[i] : 0.0)));
-        // at 0 dB the shelf is an identity (to rounding); boosted, the output stays within its gain
-        EXPECT_LT(worst, g == 0 ? 1e-12 : 4.0) << g << " dB";
+        std::vector<double> loud = tkt::noise(4096, 0.9, 9);
+        render(p, b, loud);
+        std::atomic<bool> sent{false};
+        std::thread messages([&] {
+            while (!tildekit_performing) {
+            }
+            p.send(b, "reset");
+            sent = true;
+        });
+        // the memories ring on in silence while the message is on its way
+        while (!sent) render(p, b, std::vector<double>(4096, 0.0));
+        messages.join();
+        std::vector<double> y = render(p, b, std::vector<double>(4096, 0.0));
+        for (std::size_t i = 0; i < y.size(); ++i) ASSERT_EQ(y[i], 0.0) << "attempt " << attempt << ", sample " << i;
     }
 }
 
