@@ -368,10 +368,13 @@ TEST(NoiseDoor, NanInEitherWindowLeavesTheOtherInCharge) {
 TEST(NoiseDoor, MemoryIsReturnedAndAllocationFailureRefusesTheBox) {
     tk::Patch patch(44100.0, 64);
     const tk::MemoryStats before = tk::memory_stats();
+    // counted from here: the host counts every allocation made while a perform routine runs,
+    // those of another test's message thread included
+    const std::int64_t allocations_before = tk::allocations_in_perform();
     tk::Box *box = patch.create("noisedoor~");
     ASSERT_NE(box, nullptr);
     patch.process(box, {tkt::noise(1024, 0.5, 1), tkt::noise(1024, 0.5, 2)}, 1024);
-    EXPECT_EQ(tk::allocations_in_perform(), 0);
+    EXPECT_EQ(tk::allocations_in_perform(), allocations_before);
     patch.free(box);
     EXPECT_EQ(tk::memory_stats().live_blocks, before.live_blocks);
     EXPECT_EQ(tk::memory_stats().live_bytes, before.live_bytes);
