@@ -12,9 +12,19 @@
 
 /* Channels are separate inlets and outlets; the count stays far from the host's inlet limits. */
 #define RANGETAMER_MAX_CHANNELS 128
-/* Ceiling of the mean square: an input so large that its square overflows still drives the
-   follower hard, but never to infinity, from which the level could not come back. */
-#define RANGETAMER_MAX_MEAN_SQUARE 1e300
+/* Ceiling of the mean square, 80 dB above a full-scale sine's (an RMS of 10^4 after the input
+   gain): no sensible signal reaches it, so below it the law is exact. The stages fall by
+   e^-3.5 per release time, so the higher the level one sample can leave behind, the longer the
+   object stays muted after it: from this ceiling a single sample as loud as the numbers allow
+   is released within a few release times, not within minutes. */
+#define RANGETAMER_MAX_MEAN_SQUARE 1e8
+/* Release stages step by at most this much: a larger step takes the first stage below zero (and
+   the gain law to the logarithm of a negative number), a step of exactly 1 to zero (and the
+   gain to infinity). 1 - e^-3.5 falls to e^-3.5 in one sample, what the release time asks of
+   its stages, compressed into the shortest time the rate can express. */
+#define RANGETAMER_FASTEST_RELEASE (1.0 - exp(-3.5))
+/* The smallest normal double. */
+#define RANGETAMER_SMALLEST_STEP 0x1p-1022
 /* Samples per pass of the perform routine. */
 #define RANGETAMER_CHUNK 64
 
@@ -45,14 +55,25 @@ typedef struct _rangetamer {
 static t_class *rangetamer_class;
 
 /* ---- DSP core ---- */
+/* An attack so long that its step underflows (beyond about 1e305 ms) would leave the follower
+   at 0, and the gain law at the logarithm of 0, for ever: the step never falls below the
+   smallest normal number, which still lifts the follower off 0 in the first sample. At the
+   lowest rates the host allows the step stays at or below 0.5; it is kept at or below 1 (the
+   follower reaches its target, no overshoot) at any rate. */
 static inline double rangetamer_attack_coefficient(double seconds, double sample_rate)
 {
-    return 0.5 / (seconds * sample_rate);
+    const double c = 0.5 / (seconds * sample_rate);
+    if (!(c >= RANGETAMER_SMALLEST_STEP))
+        return RANGETAMER_SMALLEST_STEP;
+    return c < 1.0 ? c : 1.0;
 }
 
+/* Releases shorter than 3.5 samples (1 ms below 3.5 kHz) release as fast as the stages stay
+   positive. */
 static inline double rangetamer_release_coefficient(double seconds, double sample_rate)
 {
-    return 3.5 / (seconds * sample_rate);
+    const double c = 3.5 / (seconds * sample_rate);
+    return c < 1.0 ? c : RANGETAMER_FASTEST_RELEASE;
 }
 
 static inline double rangetamer_threshold_level(double db) { return 0.5 * pow(10.0, 0.1 * db); }
@@ -61,6 +82,14 @@ static inline double rangetamer_ratio_factor(double ratio)
 {
     const double f = sqrt(ratio / 72.0);
     return 0.5 * (f < 2.01 ? f : 2.01);
+}
+
+/* Input-gain and ratio glides: 160 / rate, at most 1 (reached at 160 Hz) so that a glide
+   never overshoots its target. */
+static inline double rangetamer_interpolation_coefficient(double sample_rate)
+{
+    const double c = 160.0 / sample_rate;
+    return c < 1.0 ? c : 1.0;
 }
 
 /* The gain: (20 * peak)^(-ratio factor) times the input gain. */
@@ -115,11 +144,13 @@ static void rangetamer_perform64(t_object *ob, t_object *dsp64, double **ins, lo
         x->ratio_current = x->ratio_target;
         glide_ratio = false;
     }
-    const double hold_level = x->hold ? 2.0 * x->threshold_level : 0.0;
+    /* Each setting is read once: a message may land while the block runs, and the block then
+       works with one consistent set (the new one from the next block on). */
+    const double threshold_level = x->threshold_level;
+    const double hold_level = x->hold ? 2.0 * threshold_level : 0.0;
     const double ic = x->interpolation_coefficient;
     const double attack = x->attack_coefficient;
     const double release = x->release_coefficient;
-    const double threshold_level = x->threshold_level;
     const double norm = x->channel_norm;
     double level = x->level, peak_slow = x->peak_slow, peak_fast = x->peak_fast;
     double ratio = x->ratio_current;
@@ -206,7 +237,8 @@ static void rangetamer_dsp64(t_rangetamer *x, t_object *dsp64, short *count, dou
 }
 
 /* ---- messages ---- */
-/* A NaN in the messages below counts as below the minimum. */
+/* A NaN in the messages below counts as below the minimum. Attack and release have no upper
+   limit, but an infinite time is no time at all: it takes the minimum as NaN does. */
 static void rangetamer_inputgain(t_rangetamer *x, double db)
 {
     if (db > 30.0) {
@@ -251,7 +283,7 @@ static void rangetamer_ratio(t_rangetamer *x, double ratio)
 
 static void rangetamer_release(t_rangetamer *x, double ms)
 {
-    if (!(ms >= 1.0)) {
+    if (!(ms >= 1.0 && ms < HUGE_VAL)) {
         object_post(NULL, "setting release to 1.0 ms");
         ms = 1.0;
     }
@@ -264,7 +296,7 @@ static void rangetamer_release(t_rangetamer *x, double ms)
 
 static void rangetamer_attack(t_rangetamer *x, double ms)
 {
-    if (!(ms >= 1.0)) {
+    if (!(ms >= 1.0 && ms < HUGE_VAL)) {
         object_post(NULL, "setting attack to 1.0 ms");
         ms = 1.0;
     }
@@ -357,12 +389,12 @@ static void *rangetamer_new(t_symbol *s, long argc, t_atom *argv)
     x->level = 0.0;
     x->peak_slow = 0.0;
     x->peak_fast = 0.0;
-    x->interpolation_coefficient = 160.0 / x->sample_rate;
+    x->interpolation_coefficient = rangetamer_interpolation_coefficient(x->sample_rate);
     x->bypass = 0;
     return x;
 }
 
-C74_EXTERN_C C74_EXPORT void ext_main(void *r)
+extern "C" C74_EXPORT void ext_main(void *r)
 {
     t_class *c = class_new("rangetamer~", (method)rangetamer_new, (method)z_dsp_free, sizeof(t_rangetamer),
                            NULL, A_GIMME, 0);

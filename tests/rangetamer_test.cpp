@@ -3,6 +3,7 @@
 #include "support.h"
 
 #include <limits>
+#include <memory>
 
 namespace {
 
@@ -300,6 +301,109 @@ TEST(RangeTamer, NoAllocationAndNothingLeft) {
     patch.free(box);
     EXPECT_EQ(tk::memory_stats().live_blocks, before.live_blocks);
     EXPECT_EQ(tk::memory_stats().live_bytes, before.live_bytes);
+}
+
+}  // namespace
+
+namespace {
+
+// First sample from which every later gain is within `tol` (relative) of the reference.
+std::size_t settles_at(const Sig &got, const Sig &want, double tol) {
+    std::size_t from = got.size();
+    for (std::size_t i = got.size(); i-- > 0;) {
+        if (!(std::fabs(got[i] - want[i]) <= tol * std::fabs(want[i]))) break;
+        from = i;
+    }
+    return from;
+}
+
+TEST(RangeTamer, ShortestReleaseAtLowRatesKeepsTheGainFiniteAndPositive) {
+    // A release of 1 ms is shorter than 3.5 samples below 3.5 kHz: the stages must still stay
+    // above zero, so the gain stays a positive finite number (never inverted). With steps this
+    // large the stages bite deep into a steady level every other sample, as they do just above
+    // 3.5 kHz, so in silence the gain swings between 1 and about 7.4 (at the infinite ratio);
+    // 10 bounds that, where a stage at or below zero gives infinity or NaN.
+    for (double sr : {1000.0, 1234.5678, 2000.0, 3499.0}) {
+        for (int block : {1, 64}) {
+            Rig rig("rangetamer~ 2", block, sr);
+            rig.msg("Ratio", {144.0});
+            rig.msg("Release", {1.0});
+            rig.msg("Attack", {1.0});
+            const std::size_t loud = std::size_t(2 * sr), n = std::size_t(4 * sr);
+            Sig a = tkt::noise(n, 0.9, 11), b = tkt::sine(n, 37.0, sr, 0.6);
+            for (std::size_t i = loud; i < n; ++i) a[i] = b[i] = 0.0;
+            Outs o = rig.run({a, b});
+            for (std::size_t i = 0; i < n; ++i) {
+                ASSERT_TRUE(o[2][i] > 0.0 && o[2][i] < 10.0)
+                    << sr << " Hz, block " << block << ", sample " << i << ": gain " << o[2][i];
+                ASSERT_TRUE(std::isfinite(o[0][i]) && std::isfinite(o[1][i]))
+                    << sr << " Hz, block " << block << ", sample " << i;
+            }
+        }
+    }
+}
+
+TEST(RangeTamer, AnInfiniteTimeTakesTheMinimum) {
+    using V = std::vector<std::string>;
+    for (const char *sel : {"Attack", "Release"}) {
+        Rig inf, one;
+        {
+            tk::ConsoleCapture cap;
+            inf.msg(sel, {kInf});
+            EXPECT_EQ(cap.texts(), V{std::string("setting ") + (sel[0] == 'A' ? "attack" : "release") + " to 1.0 ms"})
+                << sel;
+        }
+        one.msg(sel, {1.0});
+        for (Rig *r : {&inf, &one}) r->msg("Ratio", {4.0});
+        Sig in = tkt::noise(8192, 0.7, 12);
+        Outs got = inf.run({in}), want = one.run({in});
+        for (int o = 0; o < 2; ++o)
+            for (std::size_t i = 0; i < in.size(); ++i)
+                ASSERT_EQ(got[std::size_t(o)][i], want[std::size_t(o)][i]) << sel << " outlet " << o << " sample " << i;
+    }
+
+    // A finite attack so long that its step underflows (a 64-bit message; a 32-bit one reads
+    // it as infinite) still lifts the follower off zero: the gain stays finite and positive,
+    // before any ratio and with one.
+    for (double ratio : {0.0, 4.0}) {
+        Rig rig;
+        tk::ConsoleCapture quiet;
+        rig.msg("Attack", {1e307});
+        if (ratio > 0) rig.msg("Ratio", {ratio});
+        Outs o = rig.run({tkt::noise(4096, 0.5, 13)});
+        for (std::size_t i = 0; i < o[1].size(); ++i)
+            ASSERT_TRUE(std::isfinite(o[1][i]) && o[1][i] > 0.0) << "ratio " << ratio << " sample " << i << ": " << o[1][i];
+        EXPECT_TRUE(tkt::all_finite(o[0])) << "ratio " << ratio;
+    }
+}
+
+TEST(RangeTamer, OneHugeSampleIsReleasedWithinAFewReleaseTimes) {
+    // A sample as loud as the numbers allow must not mute the object for longer than a few
+    // release times: after it the gain comes back to what a box that never saw it gives.
+    for (double sr : {1234.5678, 48000.0, 384000.0}) {
+        const std::size_t n = std::size_t(1.2 * sr), at = std::size_t(0.1 * sr);
+        const Sig clean = tkt::noise(n, 0.5, 14);
+        auto rig_for = [&] {
+            auto rig = std::make_unique<Rig>("rangetamer~", 64, sr);
+            rig->msg("Ratio", {4.0});
+            rig->msg("Release", {100.0});
+            return rig;
+        };
+        const Sig want = rig_for()->run({clean})[1];
+        for (double huge : {1e300, -1e200, 1e20}) {
+            Sig hit = clean;
+            hit[at] = huge;
+            Outs got = rig_for()->run({hit});
+            EXPECT_TRUE(tkt::all_finite(got[0]) && tkt::all_finite(got[1])) << sr << " Hz, " << huge;
+            EXPECT_LT(got[1][at], 0.5) << sr << " Hz, " << huge;  // the loud sample is acted on
+            // The stages fall by e^-3.5 per release time (100 ms), from at most a few 1e6 down
+            // to the noise's level near 0.13, about 5 release times, and then meet the
+            // reference within 1e-9: 0.60 to 0.70 s in all these cases. 0.9 s leaves room for
+            // rounding; a sample that mutes for many seconds is far beyond it.
+            const std::size_t settled = settles_at(got[1], want, 1e-9);
+            EXPECT_LE(double(settled - at) / sr, 0.9) << sr << " Hz, " << huge << ": settles only at sample " << settled;
+        }
+    }
 }
 
 }  // namespace
