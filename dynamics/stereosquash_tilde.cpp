@@ -29,6 +29,8 @@ typedef struct _stereosquash {
     int32_t sidechain_enabled;     /* `sidechain`: 0 or 1 */
     int32_t link_max;              /* `avg/max`: 0 = average link, otherwise maximum link */
     int32_t bypass;                /* `Bypass`: 0 or 1 */
+    uint32_t reset_requests;       /* counted up by `reset` */
+    uint32_t resets_done;          /* reset_requests as the perform routine last carried it out */
 } t_stereosquash;
 
 static t_class *stereosquash_class;
@@ -87,6 +89,15 @@ static inline double squash_smooth(double p, double t, double att, double rel)
 }
 
 
+/* The smoothed reductions and the previous curve outputs back to their starting values. */
+static inline void squash_clear_state(t_stereosquash *x)
+{
+    x->left_smoothed_db = 0.0;
+    x->right_smoothed_db = 0.0;
+    x->left_previous_curve_db = 0.0;
+    x->right_previous_curve_db = 0.0;
+}
+
 /* ---- perform ---- */
 static void stereosquash_perform64(t_object *ob, t_object *dsp64, double **ins, long numins, double **outs,
                                    long numouts, long n, long flags, void *userparam)
@@ -98,6 +109,15 @@ static void stereosquash_perform64(t_object *ob, t_object *dsp64, double **ins, 
     double *out_l = outs[0];
     double *out_r = outs[1];
     double *out_g = outs[2];
+
+    /* `reset` only asks; the state is cleared here, where it is owned. A message may land while
+       a block runs, and clearing the fields then would be undone when the block stores its
+       state at the end. */
+    const uint32_t resets = x->reset_requests;
+    if (resets != x->resets_done) {
+        x->resets_done = resets;
+        squash_clear_state(x);
+    }
 
     if (x->bypass) {
         /* the state stays as it was, so processing resumes where it left off */
@@ -111,14 +131,16 @@ static void stereosquash_perform64(t_object *ob, t_object *dsp64, double **ins, 
 
     const double ln10 = log(10.0);
     const double sr = x->sample_rate;
-    double att = squash_coefficient(sr, x->attack_ms);
+    const double attack_ms = x->attack_ms;
+    const double slew_ms = 2.0 * (x->slew - 1.0);
+    double att = squash_coefficient(sr, attack_ms);
     const double rel = squash_coefficient(sr, x->release_ms);
     const double w = 6.0 * x->knee_db + 0.01;
     const int use_sidechain = x->sidechain_connected != 0 && x->sidechain_enabled != 0;
     int slewed = 0;
 
-    /* Messages never arrive during a block: what they set is read once, and whatever is
-       derived from it alone is computed once. */
+    /* What the messages set is read once per block, and whatever is derived from it alone is
+       computed once; a message landing while the block runs takes effect at the next one. */
     const double threshold = x->threshold_db;
     const double ratio = x->ratio;
     const double knee_slope = 1.0 / ratio - 1.0;
@@ -168,7 +190,7 @@ static void stereosquash_perform64(t_object *ob, t_object *dsp64, double **ins, 
             const double y_r = squash_curve(x_r, threshold, ratio, w, knee_slope, knee_span, prev_r, &slew);
             if (slew && !slewed) {
                 /* the longer attack holds for the rest of this block */
-                att = squash_coefficient(sr, x->attack_ms + 2.0 * (x->slew - 1.0));
+                att = squash_coefficient(sr, attack_ms + slew_ms);
                 slewed = 1;
             }
 
@@ -287,12 +309,11 @@ static void stereosquash_bypass(t_stereosquash *x, t_atom_long v)
     }
 }
 
+/* Carried out at the start of the next block (also during Bypass, so the state is clear when
+   processing resumes). */
 static void stereosquash_reset(t_stereosquash *x)
 {
-    x->left_smoothed_db = 0.0;
-    x->right_smoothed_db = 0.0;
-    x->left_previous_curve_db = 0.0;
-    x->right_previous_curve_db = 0.0;
+    x->reset_requests++;
 }
 
 /* ---- new ---- */
@@ -313,7 +334,9 @@ static void *stereosquash_new(void)
     x->threshold_db = 0.0;
     x->makeup_db = 0.0;
     x->slew = 1.0;
-    stereosquash_reset(x);
+    squash_clear_state(x);
+    x->reset_requests = 0;
+    x->resets_done = 0;
     x->sidechain_connected = 0;
     x->sidechain_enabled = 0;
     x->link_max = 0;
@@ -323,7 +346,7 @@ static void *stereosquash_new(void)
     return x;
 }
 
-C74_EXTERN_C C74_EXPORT void ext_main(void *r)
+extern "C" C74_EXPORT void ext_main(void *r)
 {
     t_class *c = class_new("stereosquash~", (method)stereosquash_new, (method)z_dsp_free,
                            sizeof(t_stereosquash), NULL, 0);

@@ -2,7 +2,9 @@
 #include "support.h"
 
 #include <algorithm>
+#include <atomic>
 #include <limits>
+#include <thread>
 
 namespace {
 
@@ -376,6 +378,39 @@ TEST(StereoSquash, RecoversFromNonFiniteInput) {
         }
     }
     EXPECT_TRUE(tkt::all_finite(oa[2]));
+}
+
+// The host's scheduler may run beside the audio thread, so `reset` can land while a block is
+// being worked through. It must not be lost: from the next block on the box behaves as a fresh
+// one. A second thread sends `reset` as soon as it sees a perform routine running; the audio
+// thread runs silent blocks until it has. A 3 s release keeps the reduction built up before
+// (9 dB) nearly whole meanwhile, so a lost reset shows as a gain far below 1. Several rounds,
+// so that at least some resets land inside a block whatever the scheduling.
+TEST(StereoSquash, ResetFromAnotherThreadDuringABlockIsNotLost) {
+    const Sig silence = tkt::constant(4096, 0.0);
+    const Sig l = tkt::noise(4096, 3.0, 51), r = tkt::noise(4096, 3.0, 52);
+    Rig fresh(4096);
+    fresh.msg("release", {3000.0});
+    const Outs want = fresh.run(l, r);
+    for (int round = 0; round < 20; ++round) {
+        Rig rig(4096);
+        rig.msg("release", {3000.0});
+        rig.run(Sig(44100, from_db(12.0)), Sig(44100, from_db(12.0)));
+        std::atomic<bool> sent{false};
+        std::thread scheduler([&] {
+            while (!tildekit_performing) {
+            }
+            rig.msg("reset");
+            sent = true;
+        });
+        while (!sent) rig.run(silence, silence);
+        scheduler.join();
+        rig.run(silence, silence);  // the reset has been asked for at the latest before this block
+        const Outs got = rig.run(l, r);
+        for (int k = 0; k < 3; ++k)
+            for (std::size_t i = 0; i < l.size(); ++i)
+                ASSERT_EQ(got[k][i], want[k][i]) << "round " << round << " outlet " << k << " sample " << i;
+    }
 }
 
 }  // namespace
