@@ -94,18 +94,21 @@ static int calibrator_reading(t_calibrator *x, double v, double *y)
 }
 
 /* ---- clock ---- */
+/* The run's state is settled before the bang leaves: a patch that answers the end bang
+   with a new `bang` starts a full run, and readings it sends are smoothed again. */
 static void calibrator_tick(t_calibrator *x)
 {
-    clock_fdelay(x->calibration_clock, x->interval_ms);
-    outlet_bang(x->bang_outlet);
     if (x->tick_count == 1) { /* second firing: the run is over */
         x->calibrating = 0;
         clock_unset(x->calibration_clock);
         x->running_min = x->min_start;
         x->running_max = x->max_start;
+    } else {
+        clock_fdelay(x->calibration_clock, x->interval_ms);
     }
     if (x->tick_count < INT32_MAX)
         x->tick_count++;
+    outlet_bang(x->bang_outlet);
 }
 
 /* ---- messages ---- */

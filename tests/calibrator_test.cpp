@@ -2,6 +2,8 @@
 // settings and their error lines, and non-finite readings.
 #include "support.h"
 
+#include <dlfcn.h>
+
 #include <fstream>
 #include <iterator>
 
@@ -334,6 +336,47 @@ TEST(CalibratorRuns, SecondBangRestarts) {
     ASSERT_EQ(ev.size(), 1u);
     EXPECT_EQ(ev[0].outlet, kBang);
     EXPECT_EQ(ev[0].time_ms, t0 + 8000.0);
+}
+
+// A patch that restarts calibration from the end bang itself gets a full run: the object
+// has finished the old run before that bang leaves. The patch, closed once the first run has
+// started: bang outlet -> toggle -> metro -> calibrator. The end bang turns the toggle on and
+// the metro's start sends a bang at once, straight back into the calibrator while its clock
+// routine is still sending; the restarted run's start bang turns the metro off again.
+TEST(CalibratorRuns, RestartFromTheEndBangGivesAFullRun) {
+    // the host's own objects (toggle, metro) live in a library this program is not linked to
+    void *objects = ::dlopen(TILDEKIT_BINARY_DIR "/lib/libtildeobjects.so", RTLD_NOW | RTLD_GLOBAL);
+    ASSERT_NE(objects, nullptr) << ::dlerror();
+    auto register_all = reinterpret_cast<void (*)()>(::dlsym(objects, "_ZN2tk7objects12register_allEv"));
+    ASSERT_NE(register_all, nullptr) << "tk::objects::register_all not found";
+    register_all();
+    tk::Patch p;
+    tk::Box *b = p.create("calibrator 1000");
+    tk::Box *toggle = p.create("toggle");
+    tk::Box *metro = p.create("metro 100000");
+    ASSERT_NE(toggle, nullptr);
+    ASSERT_NE(metro, nullptr);
+    const double t0 = p.now_ms();
+    start_run(p, b);
+    p.connect(b, kBang, toggle, 0);
+    p.connect(toggle, 0, metro, 0);
+    p.connect(metro, 0, b, 0);
+    p.advance(1000.0);
+    std::vector<double> bangs;
+    for (auto &e : take(b))
+        if (e.outlet == kBang) bangs.push_back(e.time_ms - t0);
+    // the end bang, then the restarted run's start bang at the same instant
+    ASSERT_EQ(bangs, (std::vector<double>{1000.0, 1000.0}));
+    EXPECT_EQ(run_reading(p, b, 300), std::make_pair(300.0, 300.0)) << "the restarted run is running";
+    p.advance(999.0);
+    EXPECT_EQ(run_reading(p, b, 200), std::make_pair(200.0, 300.0));
+    p.disconnect(metro, 0, b, 0);
+    p.advance(2.0);
+    bangs.clear();
+    for (auto &e : take(b))
+        if (e.outlet == kBang) bangs.push_back(e.time_ms - t0);
+    EXPECT_EQ(bangs, std::vector<double>{2000.0}) << "a whole interval after the restart";
+    EXPECT_DOUBLE_EQ(smooth_float(p, b, 100.0), 10.0) << "smoothing again after the second run";
 }
 
 // The start values can change at any time and take effect on the running values at once.

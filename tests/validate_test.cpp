@@ -47,10 +47,23 @@ TEST(Validate, MallocInAPerformRoutineIsCaught) {
     EXPECT_NE(r.out.find("the perform routine called malloc, calloc, realloc or free"), std::string::npos) << r.out;
 }
 
+// A free routine that returns without z_dsp_free after z_dsp_setup would leave its perform
+// routine in a running chain on freed memory.
+TEST(Validate, FreeWithoutLeavingTheChainIsCaught) {
+    Result r = run("nodspfree~ --only churn --seed 3");
+    if (r.out.find("does not report free routines that skip z_dsp_free") != std::string::npos)
+        GTEST_SKIP() << "this host does not count frees without z_dsp_free (tk::frees_without_dsp_free)";
+    EXPECT_EQ(r.status, 1) << r.out;
+    EXPECT_NE(r.out.find("FAIL nodspfree~ / churn: cycle 0 with arguments '': the free routine returned without z_dsp_free after z_dsp_setup"),
+              std::string::npos)
+        << r.out;
+    EXPECT_EQ(run("blocktick~ --only churn --seed 3").status, 0);
+}
+
 TEST(Validate, SoundExternalPassesAndBadArgumentsAreRefused) {
     Result r = run("recur~ --seed 5 --json -");
     EXPECT_EQ(r.status, 0) << r.out;
-    EXPECT_NE(r.out.find("validate: 9 passed, 0 failed"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("validate: 10 passed, 0 failed"), std::string::npos) << r.out;
     EXPECT_NE(r.out.find("\"seed\": 5"), std::string::npos) << r.out;
     EXPECT_EQ(run("recur~ --only nosuchcheck").status, 2);
     EXPECT_EQ(run("nosuchexternal~").status, 2);

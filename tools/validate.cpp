@@ -12,6 +12,7 @@
 
 #include <CLI/CLI.hpp>
 #include <algorithm>
+#include <atomic>
 #include <cfenv>
 #include <chrono>
 #include <cmath>
@@ -24,6 +25,7 @@
 #include <random>
 #include <set>
 #include <sstream>
+#include <thread>
 
 #include "common.h"
 #include "tildehost.h"
@@ -32,10 +34,19 @@
 // which interpose the allocator themselves).
 extern "C" __attribute__((weak)) volatile std::int64_t tildekit_libc_calls_in_perform;
 
+// Objects set up for signals (z_dsp_setup) whose free routine returned without z_dsp_free:
+// the real host would keep their perform routines in a running chain on freed memory.
+// Counted by hosts that report it.
+namespace tk {
+std::int64_t frees_without_dsp_free() __attribute__((weak));
+}
+
 namespace tilde {
 namespace {
 
 std::int64_t libc_calls_in_perform() { return &tildekit_libc_calls_in_perform ? tildekit_libc_calls_in_perform : 0; }
+bool host_counts_dsp_frees() { return tk::frees_without_dsp_free != nullptr; }
+std::int64_t frees_without_dsp_free() { return host_counts_dsp_frees() ? tk::frees_without_dsp_free() : 0; }
 
 // ---- what counts as normal for each external (data, not code paths) ---------------------
 
@@ -48,6 +59,12 @@ struct Profile {
     double peak_limit = 1000;  // +60 dBFS
     int audio_outlets = -1;    // leading signal outlets that carry audio (-1: all); the rest are gains
     std::vector<std::string> churn_skip = {};  // creation variants that are valid but too slow to repeat
+    // Settings sent after the second thread's messages, to that box and to a fresh one, as
+    // (inlet, message text); empty: every message that takes arguments with zeros, 0 at every
+    // inlet. They must leave the object with a memory that `settle_s` covers.
+    std::vector<std::pair<int, std::string>> settings = {};
+    double settle_s = 0.5;
+    std::string keeps_history = "";  // why its output never converges to a fresh box's (no comparison)
 };
 
 const std::map<std::string, Profile> &profiles() {
@@ -60,7 +77,8 @@ const std::map<std::string, Profile> &profiles() {
         {"cxbacktap~", {.audio_inlets = 2, .control_lo = -1, .control_hi = 1}},
         {"highcut~", {.control_lo = 100, .control_hi = 5000}},
         {"lowcut~", {.control_lo = 100, .control_hi = 5000}},
-        {"bandres~", {.control_lo = 100, .control_hi = 5000}},
+        // its Q signal reaches 5000: a ring of seconds, so its memory is cleared for the comparison
+        {"bandres~", {.control_lo = 100, .control_hi = 5000, .settings = {{0, "clear"}}}},
         {"sweepres~", {.control_lo = 100, .control_hi = 5000}},
         // its frequency inlet takes the transform factor cot(pi f / sr), not hertz
         {"modalfilt~", {.args = "bp2", .control_lo = 1, .control_hi = 10}},
@@ -68,8 +86,12 @@ const std::map<std::string, Profile> &profiles() {
         // a cotangent of the input frequency: large values are its normal output
         {"tanrecip~", {.control_lo = 100, .control_hi = 5000, .generator = true, .peak_limit = 1e4}},
         {"stereosquash~", {.audio_inlets = 3, .audio_outlets = 2}},
-        {"noisedoor~", {.audio_inlets = 3, .audio_outlets = 2}},
-        {"brickwall~", {.audio_inlets = 2, .audio_outlets = 2}},
+        // the threshold just above the noise's level (-4.8 dB RMS): a level measured too high opens the gate
+        {"noisedoor~", {.audio_inlets = 3, .audio_outlets = 2,
+                        .settings = {{0, "attack 1"}, {0, "release 1"}, {0, "thresh -3"}, {0, "makeup 0"}, {0, "gateclose -50"},
+                                     {0, "sidechain 0"}, {0, "openshut 0"}, {0, "Bypass 0"}}}},
+        {"brickwall~", {.audio_inlets = 2, .audio_outlets = 2,
+                        .settings = {{0, "release 10"}, {0, "ceiling 0"}, {0, "thresh -6"}, {0, "Bypass 0"}}}},
         {"tribandsquash~", {.audio_inlets = 2, .audio_outlets = 1}},
         {"peakguard~", {.audio_inlets = 8, .audio_outlets = 1}},
         {"rangetamer~", {.audio_inlets = 8, .audio_outlets = 1}},
@@ -147,6 +169,29 @@ struct Rig {
                 outs.push_back(o);
             }
     }
+    // The clean input of feed_clean, computed ahead for `frames` samples (silence after them):
+    // a block then costs the host next to nothing beside the perform routine.
+    void feed_ahead(Context &c, std::uint64_t seed, std::int64_t frames) {
+        for (int i = 0; i < box->signal_inlets(); ++i) {
+            if (i >= c.prof.audio_inlets && !(c.prof.control_hi > c.prof.control_lo)) {
+                patch.unfeed(box, i);
+                continue;
+            }
+            std::vector<double> v(static_cast<std::size_t>(frames));
+            fill_clean(c, seed, i, v.data(), long(frames), 0);
+            patch.feed(box, i, std::move(v));
+        }
+    }
+    static void fill_clean(Context &c, std::uint64_t seed, int i, double *out, long n, std::int64_t start) {
+        if (i < c.prof.audio_inlets) {
+            std::mt19937_64 g((seed + std::uint64_t(i)) ^ std::uint64_t(start) * 0x9E3779B97F4A7C15ull);
+            std::uniform_real_distribution<double> d(-1.0, 1.0);
+            for (long k = 0; k < n; ++k) out[k] = d(g);
+        } else {
+            double lo = c.prof.control_lo, hi = c.prof.control_hi;
+            for (long k = 0; k < n; ++k) out[k] = lo + (hi - lo) * (0.5 + 0.5 * std::sin(double(start + k) * 1e-4));
+        }
+    }
     void feed_clean(Context &c, std::uint64_t seed) {
         for (int i = 0; i < box->signal_inlets(); ++i) {
             if (i < c.prof.audio_inlets) {
@@ -190,6 +235,7 @@ void check_churn(Context &c) {
         const std::string &v = variants[std::size_t(i) % variants.size()];
         if (std::find(c.prof.churn_skip.begin(), c.prof.churn_skip.end(), v) != c.prof.churn_skip.end()) continue;
         auto before = tk::memory_stats();
+        auto dsp_frees = frees_without_dsp_free();
         {
             tk::Patch p(48000, 64);
             tk::Box *b = p.create(c.name + (v.empty() ? "" : " " + v));
@@ -199,6 +245,9 @@ void check_churn(Context &c) {
             }
         }
         auto after = tk::memory_stats();
+        if (frees_without_dsp_free() != dsp_frees)
+            fail("cycle " + std::to_string(i) + " with arguments '" + v + "': the free routine returned without z_dsp_free after z_dsp_setup " +
+                 "(in a running chain its perform routine would stay on freed memory)");
         if (after.live_blocks != before.live_blocks)
             fail("cycle " + std::to_string(i) + " with arguments '" + v + "': " + std::to_string(after.live_blocks - before.live_blocks) +
                  " allocations (" + std::to_string(after.live_bytes - before.live_bytes) + " bytes) not returned");
@@ -318,6 +367,97 @@ void check_fuzz(Context &c) {
     }
 }
 
+// Messages from a second thread while the audio thread runs blocks, as a scheduler running
+// beside the audio thread delivers them: a message may land between any two samples of a
+// perform routine. Every selector the class takes goes out with arguments from the limit pool,
+// spread over the blocks. Nothing may crash; then both this box and a fresh one get the same
+// settings, between blocks, and after the object's own memory (`settle_s`) their outputs must
+// agree and be finite. The verdict does not hang on where the messages landed: a sound object
+// ends in the same state wherever they did. The sender waits for a perform routine to be
+// running before each message, so that most land inside a block, where such faults live.
+void check_threads(Context &c) {
+    const tk::ClassInfo &info = tk::load_class(c.name);
+    if (!info.dsp) return;  // control objects: their messages and clocks share one thread
+    const std::vector<std::string> selectors = message_selectors(info);
+    if (selectors.empty()) return;
+    const double sr = 48000;
+    const std::vector<int> sizes = c.full ? std::vector<int>{4096, 64, 7} : std::vector<int>{4096};
+    const int blocks = c.full ? 48 : 8;
+    const int per_block = c.full ? 96 : 32;  // messages per block, on average
+    for (int n : sizes) {
+        Rig box(c, sr, n, c.prof.args), fresh(c, sr, n, c.prof.args);
+        // the sender waits for perform routines; past this many blocks it stops waiting
+        const std::int64_t most_blocks = std::int64_t(blocks) * 2;
+        box.feed_ahead(c, c.seed, std::int64_t(n) * (most_blocks + 2));
+        fresh.feed_ahead(c, c.seed, std::int64_t(n) * (most_blocks + 2));
+        box.patch.run(n);  // compiled before the second thread starts
+        fresh.patch.run(n);
+        const int inlets = box.box->inlets();
+        const std::int64_t total = std::int64_t(blocks) * per_block;
+        std::atomic<std::int64_t> done_blocks{0}, sent{0};
+        std::atomic<bool> hurry{false};
+        std::string thread_error;
+        Context mc{c.name, c.prof, c.full, c.seed, std::mt19937_64(c.rng())};
+        std::thread sender([&] {
+            try {
+                std::uniform_int_distribution<int> pick(0, int(selectors.size()) - 1), inlet(0, std::max(0, inlets - 1));
+                for (std::int64_t k = 0; k < total; ++k) {
+                    // keep pace with the audio thread, at most one block's share ahead of it, and
+                    // send while a perform routine runs
+                    while (!hurry.load() && (k >= (done_blocks.load() + 1) * per_block || !tildekit_performing)) std::this_thread::yield();
+                    const std::string &s = selectors[std::size_t(pick(mc.rng))];
+                    int in = (s == "float" || s == "int") ? inlet(mc.rng) : 0;
+                    box.patch.send(box.box, in, s, fuzz_args(mc, 3));
+                    sent.store(k + 1);
+                }
+            } catch (const std::exception &e) {
+                thread_error = e.what();
+            }
+            sent.store(total);
+        });
+        // the audio thread: blocks until every message has gone out
+        std::int64_t ran = 0;
+        while (sent.load() < total) {
+            box.patch.run(n);
+            done_blocks.store(++ran);
+            if (ran >= most_blocks) hurry.store(true);
+        }
+        sender.join();
+        if (!thread_error.empty()) fail("vector size " + std::to_string(n) + ": sending from a second thread: " + thread_error);
+        fresh.patch.run(std::int64_t(n) * ran);
+
+        // the same settings for both, between blocks, and the same input from here on
+        for (Rig *r : {&box, &fresh}) {
+            if (c.prof.settings.empty()) {
+                for (auto &m : info.methods) {
+                    if (m.types.empty() || (m.types.size() == 1 && m.types[0] == 9)) continue;  // no arguments, host calls
+                    bool gimme = m.types.size() == 1 && m.types[0] == 8;
+                    r->patch.send(r->box, 0, m.selector, gimme ? tk::Atoms(8, tk::Atom(0)) : tk::Atoms{tk::Atom(0)});
+                }
+                for (int in = 0; in < r->box->inlets(); ++in) r->patch.send(r->box, in, "float", {0.0});
+            } else {
+                for (auto &[in, text] : c.prof.settings) r->patch.send_text(r->box, in, text);
+            }
+            r->feed_clean(c, c.seed + 9);
+            r->patch.run(std::int64_t(c.prof.settle_s * sr));
+        }
+        const std::string where = "vector size " + std::to_string(n) + ", " + std::to_string(total) + " messages from a second thread";
+        box.run_checked(4096, c.prof.peak_limit, where + ", then the same settings as a fresh box and " + num(c.prof.settle_s) + " s");
+        fresh.patch.clear_outputs();
+        fresh.patch.run(4096);
+        if (!c.prof.keeps_history.empty()) continue;
+        for (std::size_t k = 0; k < box.outs.size(); ++k) {
+            int o = box.outs[k];
+            const auto &a = box.patch.output(box.box, o), &b = fresh.patch.output(fresh.box, o);
+            for (std::size_t i = 0; i < std::min(a.size(), b.size()); ++i)
+                // what remains of the two histories, decayed over the settling time
+                if (!(std::fabs(a[i] - b[i]) <= 1e-9 * std::max(1.0, std::fabs(b[i]))))
+                    fail(where + ": outlet " + std::to_string(o) + " gives " + num(a[i]) + " where a fresh box given the same settings gives " +
+                         num(b[i]) + ", sample " + std::to_string(i) + " after " + num(c.prof.settle_s) + " s");
+        }
+    }
+}
+
 void check_determinism(Context &c) {
     auto render = [&](std::uint64_t seed) {
         Rig r(c, 48000, 64, c.prof.args);
@@ -422,7 +562,7 @@ const std::vector<CheckDef> &check_table() {
     static const std::vector<CheckDef> t = {
         {"churn", check_churn},     {"rates", check_rates},           {"vectors", check_vectors}, {"longrun", check_longrun},
         {"hostile", check_hostile},
-        {"fuzz", check_fuzz},       {"connections", check_connections}, {"determinism", check_determinism},
+        {"fuzz", check_fuzz},       {"threads", check_threads},         {"connections", check_connections}, {"determinism", check_determinism},
         {"silence", check_silence}};
     return t;
 }
@@ -536,7 +676,7 @@ void add_validate_options(CLI::App &cmd, ValidateOptions &o) {
     auto *quick = cmd.add_flag("--quick", o.quick, "The quick subset of each check (the default)");
     cmd.add_flag("--full", o.full, "The full figures of each check")->excludes(quick);
     cmd.add_option("--seed", o.seed, "Seed of all randomness (default: from the clock; printed)");
-    cmd.add_option("--only", o.only, "Run one check: churn, rates, vectors, longrun, hostile, fuzz, connections, determinism, silence")
+    cmd.add_option("--only", o.only, "Run one check: churn, rates, vectors, longrun, hostile, fuzz, threads, connections, determinism, silence")
         ->type_name("CHECK");
     cmd.add_option("--json", o.json, "Also write the results as JSON (- for stdout)")->type_name("FILE");
 }
@@ -552,7 +692,7 @@ const std::vector<std::string> &validate_checks() {
 
 int run_validate(const ValidateOptions &o) {
     if (!o.only.empty() && std::find(validate_checks().begin(), validate_checks().end(), o.only) == validate_checks().end())
-        throw BadInput("unknown check '" + o.only + "' (checks: churn, rates, vectors, longrun, hostile, fuzz, connections, determinism, silence)");
+        throw BadInput("unknown check '" + o.only + "' (checks: churn, rates, vectors, longrun, hostile, fuzz, threads, connections, determinism, silence)");
     std::vector<std::string> names = o.names;
     if (o.all || names.empty()) {
         for (auto &n : all_externals())
@@ -570,6 +710,8 @@ int run_validate(const ValidateOptions &o) {
     std::uint64_t seed = o.seed ? *o.seed : std::uint64_t(std::chrono::system_clock::now().time_since_epoch().count()) % 1000000007ull;
     std::fprintf(stderr, "tilde validate: %zu externals, %s checks, seed %llu, %d-bit host\n", names.size(), o.full ? "full" : "quick",
                  (unsigned long long)seed, tk::host_width_bits());
+    if (!host_counts_dsp_frees())
+        std::fprintf(stderr, "tilde validate: this host does not report free routines that skip z_dsp_free; churn cannot see them\n");
 
     std::vector<Result> results;
     for (auto &n : names) {

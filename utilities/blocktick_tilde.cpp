@@ -9,7 +9,7 @@
 #include "tildekit.h"
 
 typedef struct _blocktick {
-    t_pxobject x_obj;    /* never set up for signals: the object has no signal inlet */
+    t_pxobject x_obj;    /* set up with no signal inlet: the host still needs it to leave the chain */
     void *bang_outlet;   /* the only outlet */
     t_clock *block_clock; /* sends the bang */
 } t_blocktick;
@@ -47,6 +47,8 @@ static void blocktick_tick(t_blocktick *x) { outlet_bang(x->bang_outlet); }
 /* ---- new / free ---- */
 static void blocktick_free(t_blocktick *x)
 {
+    /* out of the DSP chain before the clock its perform routine sets goes */
+    z_dsp_free(&x->x_obj);
     if (x->block_clock) {
         freeobject(x->block_clock);
         x->block_clock = NULL;
@@ -58,6 +60,7 @@ static void *blocktick_new(void)
     t_blocktick *x = (t_blocktick *)object_alloc(blocktick_class);
     if (!x)
         return NULL;
+    z_dsp_setup(&x->x_obj, 0);
     x->bang_outlet = bangout(x);
     x->block_clock = clock_new(x, (method)blocktick_tick);
     if (!x->block_clock) {
