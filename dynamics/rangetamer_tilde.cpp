@@ -131,6 +131,9 @@ static void rangetamer_perform64(t_object *ob, t_object *dsp64, double **ins, lo
         return;
     }
 
+    /* Each setting is read once: a message may land while the block runs, and the block then
+       works with one consistent set (the new one from the next block on). */
+    const double ratio_target = x->ratio_target;
     /* Glides stop when close enough; above unity the input gain snaps from further away. */
     const double c = x->input_gain_target;
     double d = x->input_gain_current;
@@ -140,12 +143,10 @@ static void rangetamer_perform64(t_object *ob, t_object *dsp64, double **ins, lo
         glide_gain = false;
     }
     bool glide_ratio = true;
-    if (fabs(x->ratio_target - x->ratio_current) < 1e-5) {
-        x->ratio_current = x->ratio_target;
+    if (fabs(ratio_target - x->ratio_current) < 1e-5) {
+        x->ratio_current = ratio_target;
         glide_ratio = false;
     }
-    /* Each setting is read once: a message may land while the block runs, and the block then
-       works with one consistent set (the new one from the next block on). */
     const double threshold_level = x->threshold_level;
     const double hold_level = x->hold ? 2.0 * threshold_level : 0.0;
     const double ic = x->interpolation_coefficient;
@@ -154,7 +155,6 @@ static void rangetamer_perform64(t_object *ob, t_object *dsp64, double **ins, lo
     const double norm = x->channel_norm;
     double level = x->level, peak_slow = x->peak_slow, peak_fast = x->peak_fast;
     double ratio = x->ratio_current;
-    const double ratio_target = x->ratio_target;
     /* A ratio factor of 0 that stays 0 makes the power law exp(-ln(20 peak) * 0) = 1 for every
        finite positive 20 peak: the gain is then the input gain, without a logarithm and an
        exponential per sample. */
