@@ -1,21 +1,37 @@
 # Two front doors: `make demo` and `make test`. Both install what is missing first.
-.PHONY: deps build build32 demo docs test test64 test32 asan validate memcheck fuzz bench package clean
+.PHONY: deps build build32 buildwin64 buildwin32 demo docs test test64 test32 testwin asan validate memcheck fuzz bench package clean
 
 JOBS ?= 2
+# The host SDK (its top folder or c74support): the copy beside the repository by default where
+# it exists; MAX_SDK=none builds the externals against the stand-in headers.
+MAX_SDK ?=
+SDK := $(if $(MAX_SDK),-DTILDEKIT_MAX_SDK=$(MAX_SDK))
+# Max versions that load only 64-bit externals: `make package ALL_64=1` adds the 64-bit builds
+# of the deliverables that are otherwise 32-bit only.
+ALL_64 ?=
 
 deps:
 	@scripts/install-deps
 
 build: deps
-	cmake --preset x64 >/dev/null
+	cmake --preset x64 $(SDK) >/dev/null
 	cmake --build --preset x64 -j $(JOBS)
 
 build32: deps
-	cmake --preset x86 >/dev/null
+	cmake --preset x86 $(SDK) >/dev/null
 	cmake --build --preset x86 -j $(JOBS)
 
 demo: build
 	build/x64/tools/tilde demo
+
+# Windows deliverables, cross-built with mingw-w64 against the SDK's headers
+buildwin64: deps
+	cmake --preset win64 $(SDK) >/dev/null
+	cmake --build --preset win64 -j $(JOBS)
+
+buildwin32: deps
+	cmake --preset win32 $(SDK) >/dev/null
+	cmake --build --preset win32 -j $(JOBS)
 
 test64: build
 	ctest --preset x64
@@ -23,10 +39,16 @@ test64: build
 test32: build32
 	ctest --preset x86
 
-# every test in both widths
+# Windows x64 under wine (its digest against the Linux x64 build's), x86 checked statically
+testwin: buildwin64 buildwin32
+	ctest --preset win64
+	ctest --test-dir build/win32 --output-on-failure
+
+# every test in both widths, then the Windows builds
 test: deps
 	$(MAKE) --no-print-directory test64
 	$(MAKE) --no-print-directory test32
+	$(MAKE) --no-print-directory testwin
 
 asan: deps
 	cmake --preset asan >/dev/null
@@ -62,12 +84,19 @@ bench: build
 	cmake --build --preset x64 --target externals_bench -j $(JOBS)
 	build/x64/bench/externals_bench --json bench/results/latest.json --markdown docs/performance.md $(BENCH_ARGS)
 
-# the Max package (both widths) as build/tildekit.zip
-package: build build32
-	rm -rf build/package build/tildekit.zip
-	cmake --install build/x64 --prefix build/package/tildekit
-	cmake --install build/x86 --prefix build/package/tildekit
+# The Max package for Windows as build/tildekit.zip (PE externals from the Windows builds), and
+# the Linux externals for the headless host as build/tildekit-linux.zip
+package: buildwin64 buildwin32 build build32
+	rm -rf build/package build/tildekit.zip build/tildekit-linux.zip
+	cmake --install build/win64 --prefix build/package/tildekit --component deliverable
+	$(if $(ALL_64),cmake --install build/win64 --prefix build/package/tildekit --component all64)
+	cmake --install build/win32 --prefix build/package/tildekit --component deliverable
 	cd build/package && zip -qr ../tildekit.zip tildekit/package-info.json tildekit/externals tildekit/help tildekit/docs tildekit/examples
+	cmake --install build/x64 --prefix build/package/tildekit-linux
+	cmake --install build/x86 --prefix build/package/tildekit-linux
+	cd build/package && zip -qr ../tildekit-linux.zip tildekit-linux
+	scripts/check-pe build/package/tildekit/externals 64
+	scripts/check-pe build/package/tildekit/externals 32
 
 # the README's pictures, drawn by `tilde plot`
 docs: build

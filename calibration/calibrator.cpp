@@ -267,7 +267,7 @@ static void *calibrator_new(t_symbol *s, long argc, t_atom *argv)
     return x;
 }
 
-C74_EXTERN_C C74_EXPORT int main(void)
+extern "C" C74_EXPORT int main(void)
 {
     t_class *c = class_new("Calibrator", (method)calibrator_new, (method)calibrator_free, sizeof(t_calibrator),
                            NULL, A_GIMME, 0);

@@ -553,7 +553,7 @@ static void *tribandsquash_new(void)
     return x;
 }
 
-C74_EXTERN_C C74_EXPORT void ext_main(void *r)
+extern "C" C74_EXPORT void ext_main(void *r)
 {
     t_class *c = class_new("tribandsquash~", (method)tribandsquash_new, (method)tribandsquash_free,
                            sizeof(t_tribandsquash), NULL, 0);

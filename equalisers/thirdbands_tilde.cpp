@@ -393,7 +393,7 @@ static void *thirdbands_new(void)
     return x;
 }
 
-C74_EXTERN_C C74_EXPORT void ext_main(void *r)
+extern "C" C74_EXPORT void ext_main(void *r)
 {
     t_class *c = class_new("thirdbands~", (method)thirdbands_new, (method)thirdbands_free, sizeof(t_thirdbands),
                            NULL, 0);

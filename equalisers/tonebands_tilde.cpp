@@ -411,7 +411,7 @@ static void *tonebands_new(void)
     return x;
 }
 
-C74_EXTERN_C C74_EXPORT void ext_main(void *r)
+extern "C" C74_EXPORT void ext_main(void *r)
 {
     t_class *c = class_new("tonebands~", (method)tonebands_new, (method)tonebands_free, sizeof(t_tonebands),
                            NULL, 0);

@@ -168,7 +168,7 @@ static void *cxbacktap_new(t_symbol *s, long argc, t_atom *argv)
     return x;
 }
 
-C74_EXTERN_C C74_EXPORT int main(void)
+extern "C" C74_EXPORT int main(void)
 {
     t_class *c = class_new("cxbacktap~", (method)cxbacktap_new, (method)z_dsp_free, sizeof(t_cxbacktap), NULL,
                            A_GIMME, 0);

@@ -167,7 +167,7 @@ static void *cxfwdtap_new(t_symbol *s, long argc, t_atom *argv)
     return x;
 }
 
-C74_EXTERN_C C74_EXPORT int main(void)
+extern "C" C74_EXPORT int main(void)
 {
     t_class *c = class_new("cxfwdtap~", (method)cxfwdtap_new, (method)z_dsp_free, sizeof(t_cxfwdtap), NULL,
                            A_GIMME, 0);

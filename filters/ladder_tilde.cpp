@@ -209,7 +209,7 @@ static void *ladder_new(double unused1, double unused2)
     return x;
 }
 
-C74_EXTERN_C C74_EXPORT int main(void)
+extern "C" C74_EXPORT int main(void)
 {
     t_class *c = class_new("ladder~", (method)ladder_new, (method)z_dsp_free, sizeof(t_ladder), NULL,
                            A_DEFFLOAT, A_DEFFLOAT, 0);

@@ -110,7 +110,7 @@ static void *recur_new(t_symbol *s, long argc, t_atom *argv)
     return x;
 }
 
-C74_EXTERN_C C74_EXPORT int main(void)
+extern "C" C74_EXPORT int main(void)
 {
     t_class *c = class_new("recur~", (method)recur_new, (method)z_dsp_free, sizeof(t_recur), NULL,
                            A_GIMME, 0);

@@ -322,7 +322,7 @@ static void *sweepres_new(t_symbol *s, long argc, t_atom *argv)
     return x;
 }
 
-C74_EXTERN_C C74_EXPORT int main(void)
+extern "C" C74_EXPORT int main(void)
 {
     t_class *c = class_new("sweepres~", (method)sweepres_new, (method)sweepres_free, sizeof(t_sweepres),
                            NULL, A_GIMME, 0);

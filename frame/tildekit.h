@@ -67,4 +67,17 @@ static inline double clamp_posted(double v, double lo, double hi, const char *ab
     return v;
 }
 
+#ifdef WIN_VERSION
+/* Every Windows external brings its own DLL start-up routine. Without one, the linker takes the
+   DllMain that the host's audio import library also exports, and the loader would then call the
+   host's start-up routine with the external's own module handle. */
+extern "C" BOOL WINAPI DllMain(HINSTANCE module, DWORD reason, LPVOID reserved)
+{
+    (void)module;
+    (void)reason;
+    (void)reserved;
+    return TRUE;
+}
+#endif
+
 #endif

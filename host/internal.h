@@ -103,6 +103,7 @@ struct Runtime {
 
     // memory accounting
     std::int64_t live_blocks = 0, live_bytes = 0, total_allocs = 0, perform_allocs = 0;
+    std::int64_t frees_without_dsp_free = 0;  // signal objects freed without z_dsp_free
     std::int64_t fail_countdown = 0;  // 0: off; n: the nth allocation from now fails
     std::size_t fail_above = SIZE_MAX;
 

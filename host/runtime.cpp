@@ -1,10 +1,5 @@
 // The headless host: symbols, loading, boxes and message dispatch, the DSP chain, clocks,
 // the console and the accounted allocator.
-#include <dlfcn.h>
-#include <limits.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
@@ -18,6 +13,7 @@
 #include <sstream>
 
 #include "internal.h"
+#include "modules.h"
 
 // Plain flag for allocation interposers, which must not touch anything that allocates.
 extern "C" {
@@ -80,9 +76,10 @@ void post_line(ConsoleLine::Kind kind, const void *x, const char *fmt, va_list a
         std::vsnprintf(text.data(), text.size(), fmt, ap);
         text.resize(std::size_t(n));
     }
-    // object_post (NULL, ...) inside an entry routine belongs to the class being defined
+    // object_post (NULL, ...) inside an entry routine belongs to the class being defined (its
+    // banner) but, as in the real host, is printed without any object's name in front
     bool banner = !x && rt().banner;
-    ConsoleLine line{kind, class_name_of(x), text};
+    ConsoleLine line{kind, x ? class_name_of(x) : std::string(), text};
     if (banner && kind == ConsoleLine::Post) rt().banner->push_back(text);
     console_emit(line);
 }
@@ -189,10 +186,17 @@ bool free_clock(void *p) {
     return true;
 }
 
+// A signal object's free routine must take it out of the chain (z_dsp_free) before its memory
+// goes: in a host whose audio runs on, its perform routine would otherwise run on freed memory.
+void note_free_without_dsp_free(const ObjRec *r) {
+    if (r->dsp_setup && !r->dsp_freed) rt().frees_without_dsp_free++;
+}
+
 bool free_unboxed_object(void *x) {
     ObjRec *r = find_object(x);
     if (!r || r->box) return false;
     if (r->cls->mfree) reinterpret_cast<void (*)(void *)>(r->cls->mfree)(x);
+    note_free_without_dsp_free(r);
     for (ClockRec *k : r->clocks) k->armed = false;
     rt().objects.erase(x);
     accounted_free(x);
@@ -293,6 +297,7 @@ void clear_allocation_faults() {
     rt().fail_above = SIZE_MAX;
 }
 std::int64_t allocations_in_perform() { return rt().perform_allocs; }
+std::int64_t frees_without_dsp_free() { return rt().frees_without_dsp_free; }
 
 // ---- atoms ------------------------------------------------------------------------
 
@@ -474,19 +479,6 @@ bool is_int_selector(const std::string &s) {
     return s.size() == 4 && s.compare(0, 3, "int") == 0 && std::isdigit((unsigned char)s[3]);
 }
 
-bool file_exists(const std::string &p) {
-    struct stat st;
-    return ::stat(p.c_str(), &st) == 0 && S_ISREG(st.st_mode);
-}
-
-int elf_class_bits(const std::string &p) {
-    std::ifstream f(p, std::ios::binary);
-    unsigned char id[5] = {};
-    if (!f.read(reinterpret_cast<char *>(id), 5)) return 0;
-    if (id[0] != 0x7f || id[1] != 'E' || id[2] != 'L' || id[3] != 'F') return 0;
-    return id[4] == 1 ? 32 : id[4] == 2 ? 64 : 0;
-}
-
 std::string lower(std::string s) {
     for (auto &c : s) c = char(std::tolower((unsigned char)c));
     return s;
@@ -517,11 +509,11 @@ const ClassInfo &load_class(const std::string &name) {
     std::string path, wrong;
     for (auto &dir : r.paths) {
         std::string p = dir + "/" + name + ext;
-        if (file_exists(p)) {
+        if (regular_file_exists(p)) {
             path = p;
             break;
         }
-        if (wrong.empty() && file_exists(dir + "/" + name + other)) wrong = dir + "/" + name + other;
+        if (wrong.empty() && regular_file_exists(dir + "/" + name + other)) wrong = dir + "/" + name + other;
     }
     if (path.empty()) {
         if (!wrong.empty())
@@ -532,29 +524,19 @@ const ClassInfo &load_class(const std::string &name) {
         throw Error("external '" + name + "' not found: no " + name + ext + " in the search path" +
                     (dirs.empty() ? std::string(" (it is empty)") : ":" + dirs));
     }
-    char real[PATH_MAX];
-    if (::realpath(path.c_str(), real)) path = real;
+    path = canonical_path(path);
     if (auto it = r.loaded_files.find(path); it != r.loaded_files.end())
         throw Error(path + " was loaded already but registered no class named '" + name + "'");
-    int bits = elf_class_bits(path);
-    if (bits == 0) throw Error(path + ": not a shared library (no ELF header)");
+    int bits = module_width_bits(path);
+    if (bits == 0) throw Error(path + ": not a shared library (no " + module_format() + " header)");
     if (bits != host_width_bits())
         throw Error(path + ": a " + std::to_string(bits) + "-bit library; this host is " + std::to_string(host_width_bits()) + "-bit");
 
-    void *handle = ::dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
-    if (!handle) {
-        const char *e = ::dlerror();
-        throw Error(path + ": cannot be loaded: " + (e ? e : "unknown reason"));
-    }
+    std::string why;
+    void *handle = open_module(path, why);
+    if (!handle) throw Error(path + ": cannot be loaded: " + why);
     // The entry routine must be the module's own, not one found in a library it depends on.
-    auto own = [&](const char *sym) -> void * {
-        void *p = ::dlsym(handle, sym);
-        Dl_info info;
-        if (!p || !::dladdr(p, &info) || !info.dli_fname) return nullptr;
-        char where[PATH_MAX];
-        if (!::realpath(info.dli_fname, where) || path != where) return nullptr;
-        return p;
-    };
+    auto own = [&](const char *sym) { return own_symbol(handle, path, sym); };
     std::string entry = "ext_main";
     void *fn = own("ext_main");
     if (!fn) {
@@ -562,7 +544,7 @@ const ClassInfo &load_class(const std::string &name) {
         fn = own("main");
     }
     if (!fn) {
-        ::dlclose(handle);
+        close_module(handle);
         throw Error(path + ": no entry routine (exports neither ext_main nor main)");
     }
     r.loaded_files[path] = name;
@@ -954,6 +936,7 @@ void Patch::free(Box *box) {
         t_class *c = r->cls;
         impl_->activate();
         if (c->mfree) reinterpret_cast<void (*)(void *)>(c->mfree)(box->obj_);
+        note_free_without_dsp_free(r);
         // clocks the object forgot to release must never fire into freed memory
         for (ClockRec *k : r->clocks) k->armed = false;
         rt().objects.erase(box->obj_);

@@ -88,6 +88,8 @@ void fail_allocations_above(std::size_t bytes);
 void clear_allocation_faults();
 // Counts allocations made while a perform routine runs (none are allowed there).
 std::int64_t allocations_in_perform();
+// Signal objects (set up with z_dsp_setup) whose free routine returned without z_dsp_free.
+std::int64_t frees_without_dsp_free();
 
 // ---- classes and loading ----------------------------------------------------------
 struct MethodInfo {

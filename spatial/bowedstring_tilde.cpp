@@ -416,7 +416,7 @@ static void *bowedstring_new(t_symbol *s, long argc, t_atom *argv)
     return x;
 }
 
-C74_EXTERN_C C74_EXPORT void ext_main(void *r)
+extern "C" C74_EXPORT void ext_main(void *r)
 {
     t_class *c = class_new("bowedstring~", (method)bowedstring_new, (method)bowedstring_free,
                            sizeof(t_bowedstring), NULL, A_GIMME, 0);

@@ -289,7 +289,7 @@ static void *headdelay_new(t_symbol *s, long argc, t_atom *argv)
     return x;
 }
 
-C74_EXTERN_C C74_EXPORT int main(void)
+extern "C" C74_EXPORT int main(void)
 {
     t_class *c = class_new("headdelay~", (method)headdelay_new, (method)headdelay_free,
                            sizeof(t_headdelay), NULL, A_GIMME, 0);

@@ -235,7 +235,7 @@ static void *stereoplace_new(t_symbol *s, long argc, t_atom *argv)
     return x;
 }
 
-C74_EXTERN_C C74_EXPORT int main(void)
+extern "C" C74_EXPORT int main(void)
 {
     t_class *c = class_new("stereoplace~", (method)stereoplace_new, (method)stereoplace_free,
                            sizeof(t_stereoplace), NULL, A_GIMME, 0);

@@ -1,8 +1,7 @@
 // calibrator: the smoother, timed calibration runs on the host's logical clock, the
 // settings and their error lines, and non-finite readings.
 #include "support.h"
-
-#include <dlfcn.h>
+#include "tildeobjects.h"
 
 #include <fstream>
 #include <iterator>
@@ -344,12 +343,7 @@ TEST(CalibratorRuns, SecondBangRestarts) {
 // the metro's start sends a bang at once, straight back into the calibrator while its clock
 // routine is still sending; the restarted run's start bang turns the metro off again.
 TEST(CalibratorRuns, RestartFromTheEndBangGivesAFullRun) {
-    // the host's own objects (toggle, metro) live in a library this program is not linked to
-    void *objects = ::dlopen(TILDEKIT_BINARY_DIR "/lib/libtildeobjects.so", RTLD_NOW | RTLD_GLOBAL);
-    ASSERT_NE(objects, nullptr) << ::dlerror();
-    auto register_all = reinterpret_cast<void (*)()>(::dlsym(objects, "_ZN2tk7objects12register_allEv"));
-    ASSERT_NE(register_all, nullptr) << "tk::objects::register_all not found";
-    register_all();
+    tk::objects::register_all();  // the host's own toggle and metro
     tk::Patch p;
     tk::Box *b = p.create("calibrator 1000");
     tk::Box *toggle = p.create("toggle");

@@ -18,11 +18,17 @@ extern "C" void on_signal(int sig) { pending_signal = sig; }
 
 void install_interrupt_handlers()
 {
+#ifdef _WIN32
+    // the C runtime's signal() is all Windows has (Ctrl-C arrives as SIGINT)
+    std::signal(SIGINT, on_signal);
+    std::signal(SIGTERM, on_signal);
+#else
     struct sigaction sa {};
     sa.sa_handler = on_signal;
     sigemptyset(&sa.sa_mask);
     sigaction(SIGINT, &sa, nullptr);
     sigaction(SIGTERM, &sa, nullptr);
+#endif
 }
 
 void check_interrupt()

@@ -6,9 +6,11 @@
 
 #include <dirent.h>
 #include <signal.h>
+#include <xmmintrin.h>
+#ifndef _WIN32
 #include <sys/wait.h>
 #include <unistd.h>
-#include <xmmintrin.h>
+#endif
 
 #include <CLI/CLI.hpp>
 #include <algorithm>
@@ -30,23 +32,21 @@
 #include "common.h"
 #include "tildehost.h"
 
+#ifndef _WIN32
 // Counted by the allocation interposer where the program has one (not under the sanitizers,
 // which interpose the allocator themselves).
 extern "C" __attribute__((weak)) volatile std::int64_t tildekit_libc_calls_in_perform;
-
-// Objects set up for signals (z_dsp_setup) whose free routine returned without z_dsp_free:
-// the real host would keep their perform routines in a running chain on freed memory.
-// Counted by hosts that report it.
-namespace tk {
-std::int64_t frees_without_dsp_free() __attribute__((weak));
-}
+#endif
 
 namespace tilde {
 namespace {
 
+#ifdef _WIN32
+// The C library's allocator cannot be interposed there: only the host's own allocations count.
+std::int64_t libc_calls_in_perform() { return 0; }
+#else
 std::int64_t libc_calls_in_perform() { return &tildekit_libc_calls_in_perform ? tildekit_libc_calls_in_perform : 0; }
-bool host_counts_dsp_frees() { return tk::frees_without_dsp_free != nullptr; }
-std::int64_t frees_without_dsp_free() { return host_counts_dsp_frees() ? tk::frees_without_dsp_free() : 0; }
+#endif
 
 // ---- what counts as normal for each external (data, not code paths) ---------------------
 
@@ -235,7 +235,7 @@ void check_churn(Context &c) {
         const std::string &v = variants[std::size_t(i) % variants.size()];
         if (std::find(c.prof.churn_skip.begin(), c.prof.churn_skip.end(), v) != c.prof.churn_skip.end()) continue;
         auto before = tk::memory_stats();
-        auto dsp_frees = frees_without_dsp_free();
+        auto dsp_frees = tk::frees_without_dsp_free();
         {
             tk::Patch p(48000, 64);
             tk::Box *b = p.create(c.name + (v.empty() ? "" : " " + v));
@@ -245,7 +245,7 @@ void check_churn(Context &c) {
             }
         }
         auto after = tk::memory_stats();
-        if (frees_without_dsp_free() != dsp_frees)
+        if (tk::frees_without_dsp_free() != dsp_frees)
             fail("cycle " + std::to_string(i) + " with arguments '" + v + "': the free routine returned without z_dsp_free after z_dsp_setup " +
                  "(in a running chain its perform routine would stay on freed memory)");
         if (after.live_blocks != before.live_blocks)
@@ -575,14 +575,10 @@ std::uint64_t mix(std::uint64_t seed, const std::string &a, const std::string &b
     return h;
 }
 
-// In the child: runs the checks and writes "BEGIN c", "PASS c" or "FAIL c<TAB>detail" lines.
-[[noreturn]] void child_main(int fd, const std::string &name, const ValidateOptions &o, std::uint64_t seed) {
-    auto say = [&](const std::string &line) {
-        std::string l = line + "\n";
-        if (::write(fd, l.data(), l.size()) < 0) _exit(3);
-    };
+// Runs the checks and reports "BEGIN c", "PASS c" or "FAIL c<TAB>detail" lines through `say`.
+void run_checks(const std::string &name, const ValidateOptions &o, std::uint64_t seed,
+                const std::function<void(const std::string &)> &say) {
     tk::ConsoleCapture quiet;  // the externals' posts are not the validator's business
-    ::alarm(o.full ? 1800 : 300);
     for (auto &def : check_table()) {
         if (!o.only.empty() && o.only != def.name) continue;
         say(std::string("BEGIN ") + def.name);
@@ -598,15 +594,56 @@ std::uint64_t mix(std::uint64_t seed, const std::string &a, const std::string &b
         }
         quiet.clear();
     }
+}
+
+#ifndef _WIN32
+// In the child: runs the checks and writes their lines to the pipe.
+[[noreturn]] void child_main(int fd, const std::string &name, const ValidateOptions &o, std::uint64_t seed) {
+    ::alarm(o.full ? 1800 : 300);
+    run_checks(name, o, seed, [&](const std::string &line) {
+        std::string l = line + "\n";
+        if (::write(fd, l.data(), l.size()) < 0) _exit(3);
+    });
     ::close(fd);
     _exit(0);
 }
+#endif
 
 struct Result {
     std::string name;
     std::map<std::string, Outcome> checks;
 };
 
+// The lines of a run, one outcome per check; `running` is left naming a check that began and
+// never ended.
+void read_lines(const std::string &data, Result &res, std::string &running) {
+    std::istringstream in(data);
+    std::string line;
+    while (std::getline(in, line)) {
+        if (line.rfind("BEGIN ", 0) == 0) {
+            running = line.substr(6);
+        } else if (line.rfind("PASS ", 0) == 0) {
+            res.checks[line.substr(5)] = {};
+            running.clear();
+        } else if (line.rfind("FAIL ", 0) == 0) {
+            auto tab = line.find('\t');
+            res.checks[line.substr(5, tab - 5)] = {false, tab == std::string::npos ? "" : line.substr(tab + 1)};
+            running.clear();
+        }
+    }
+}
+
+#ifdef _WIN32
+// Windows has no fork: the checks run in the validator's own process, so a crash ends the
+// whole run instead of failing one external (validate_main says so once).
+Result run_child(const std::string &name, const ValidateOptions &o, std::uint64_t seed) {
+    Result res{name, {}};
+    std::string data, running;
+    run_checks(name, o, seed, [&](const std::string &line) { data += line + "\n"; });
+    read_lines(data, res, running);
+    return res;
+}
+#else
 Result run_child(const std::string &name, const ValidateOptions &o, std::uint64_t seed) {
     Result res{name, {}};
     int fds[2];
@@ -626,20 +663,8 @@ Result run_child(const std::string &name, const ValidateOptions &o, std::uint64_
     ::close(fds[0]);
     int status = 0;
     ::waitpid(pid, &status, 0);
-    std::istringstream in(data);
-    std::string line, running;
-    while (std::getline(in, line)) {
-        if (line.rfind("BEGIN ", 0) == 0) {
-            running = line.substr(6);
-        } else if (line.rfind("PASS ", 0) == 0) {
-            res.checks[line.substr(5)] = {};
-            running.clear();
-        } else if (line.rfind("FAIL ", 0) == 0) {
-            auto tab = line.find('\t');
-            res.checks[line.substr(5, tab - 5)] = {false, tab == std::string::npos ? "" : line.substr(tab + 1)};
-            running.clear();
-        }
-    }
+    std::string running;
+    read_lines(data, res, running);
     if (!running.empty()) {
         std::string why;
         if (WIFSIGNALED(status)) {
@@ -652,6 +677,7 @@ Result run_child(const std::string &name, const ValidateOptions &o, std::uint64_
     }
     return res;
 }
+#endif
 
 std::vector<std::string> all_externals() {
     std::set<std::string> names;
@@ -710,8 +736,10 @@ int run_validate(const ValidateOptions &o) {
     std::uint64_t seed = o.seed ? *o.seed : std::uint64_t(std::chrono::system_clock::now().time_since_epoch().count()) % 1000000007ull;
     std::fprintf(stderr, "tilde validate: %zu externals, %s checks, seed %llu, %d-bit host\n", names.size(), o.full ? "full" : "quick",
                  (unsigned long long)seed, tk::host_width_bits());
-    if (!host_counts_dsp_frees())
-        std::fprintf(stderr, "tilde validate: this host does not report free routines that skip z_dsp_free; churn cannot see them\n");
+#ifdef _WIN32
+    std::fprintf(stderr, "tilde validate: on Windows every external runs in this process (there is no fork), so a crash ends the run, "
+                         "and only the host's allocations are counted in perform routines (the C library's cannot be interposed)\n");
+#endif
 
     std::vector<Result> results;
     for (auto &n : names) {

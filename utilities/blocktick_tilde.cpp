@@ -71,7 +71,7 @@ static void *blocktick_new(void)
     return x;
 }
 
-C74_EXTERN_C C74_EXPORT int main(void)
+extern "C" C74_EXPORT int main(void)
 {
     t_class *c = class_new("blocktick~", (method)blocktick_new, (method)blocktick_free, sizeof(t_blocktick),
                            NULL, 0);

@@ -83,7 +83,7 @@ static void *cutroute_new(t_symbol *s, long argc, t_atom *argv)
     return x;
 }
 
-C74_EXTERN_C C74_EXPORT int main(void)
+extern "C" C74_EXPORT int main(void)
 {
     t_class *c = class_new("cutroute", (method)cutroute_new, NULL, sizeof(t_cutroute), NULL, A_GIMME, 0);
     class_addmethod(c, (method)cutroute_float, "float", A_CANT, 0);

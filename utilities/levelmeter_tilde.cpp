@@ -259,7 +259,7 @@ static void *levelmeter_new(t_symbol *s, long argc, t_atom *argv)
     return x;
 }
 
-C74_EXTERN_C C74_EXPORT int main(void)
+extern "C" C74_EXPORT int main(void)
 {
     t_class *c = class_new("levelmeter~", (method)levelmeter_new, (method)levelmeter_free,
                            sizeof(t_levelmeter), NULL, A_GIMME, 0);

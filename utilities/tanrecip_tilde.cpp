@@ -133,7 +133,7 @@ static void *tanrecip_new(void)
     return x;
 }
 
-C74_EXTERN_C C74_EXPORT int main(void)
+extern "C" C74_EXPORT int main(void)
 {
     t_class *c = class_new("tanrecip~", (method)tanrecip_new, (method)tanrecip_free, sizeof(t_tanrecip),
                            NULL, 0);

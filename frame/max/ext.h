@@ -10,21 +10,27 @@
 #include <math.h>
 
 #ifdef __cplusplus
-#define C74_EXTERN_C extern "C"
 #define BEGIN_USING_C_LINKAGE extern "C" {
 #define END_USING_C_LINKAGE }
 #else
-#define C74_EXTERN_C
 #define BEGIN_USING_C_LINKAGE
 #define END_USING_C_LINKAGE
 #endif
 
+#ifdef _WIN32
+#define C74_EXPORT __declspec(dllexport)
+#else
 #define C74_EXPORT __attribute__((visibility("default")))
+#endif
 #if UINTPTR_MAX > 0xFFFFFFFFu
 #define C74_X64 1
 #endif
 
 BEGIN_USING_C_LINKAGE
+
+#if defined(_WIN32) && !defined(_WIN64)
+#pragma pack(push, 2) /* the host's 32-bit Windows records are packed to 2 bytes */
+#endif
 
 typedef intptr_t t_ptr_int;
 typedef uintptr_t t_ptr_size;
@@ -151,6 +157,10 @@ void clock_unset(t_clock *c);
 void object_post(t_object *x, const char *fmt, ...) __attribute__((format(printf, 2, 3)));
 void object_error(t_object *x, const char *fmt, ...) __attribute__((format(printf, 2, 3)));
 void post(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
+
+#if defined(_WIN32) && !defined(_WIN64)
+#pragma pack(pop)
+#endif
 
 END_USING_C_LINKAGE
 

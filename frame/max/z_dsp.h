@@ -6,6 +6,10 @@
 
 BEGIN_USING_C_LINKAGE
 
+#if defined(_WIN32) && !defined(_WIN64)
+#pragma pack(push, 2) /* the host's 32-bit Windows records are packed to 2 bytes */
+#endif
+
 typedef double t_sample;
 
 typedef struct _pxobject {
@@ -25,9 +29,11 @@ typedef struct _signal {
     long s_n;         /* vector size */
     t_sample *s_vec;  /* the buffer (32-bit floats in the legacy chain) */
     float s_sr;       /* sample rate */
-    long s_refcount;
-    long s_size;
-    void *s_ptr;
+    struct _signal *s_next;
+    struct _signal *s_nextused;
+    short s_refcount;
+    short s_size;     /* element size */
+    char *s_ptr;      /* what to free */
 } t_signal;
 
 typedef t_int *(*t_perfroutine)(t_int *w);
@@ -42,6 +48,10 @@ void dsp_add(t_perfroutine f, int n, ...);
 void dsp_add64(t_object *chain, t_object *x, t_perfroutine64 f, long flags, void *userparam);
 float sys_getsr(void);
 int sys_getblksize(void);
+
+#if defined(_WIN32) && !defined(_WIN64)
+#pragma pack(pop)
+#endif
 
 END_USING_C_LINKAGE
 
