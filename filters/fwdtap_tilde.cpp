@@ -13,6 +13,12 @@ typedef struct _fwdtap {
     double state;                 /* last input x[n-1] */
     double coefficient;           /* a, unclamped */
     int16_t coefficient_is_signal; /* connection flag of inlet 1, copied at DSP compilation */
+    /* `set` and `clear` only ask: the perform routine, which alone writes the state, takes the
+       value at the start of its next block. A message may land while a block runs, and a state
+       written from there would be overwritten when the block stores its own at the end. */
+    double set_value;       /* the state last asked for */
+    uint32_t set_requests;  /* counted up twice per request: odd while set_value is written */
+    uint32_t sets_done;     /* set_requests as the perform routine last carried it out */
 } t_fwdtap;
 
 static t_class *fwdtap_class;
@@ -20,11 +26,26 @@ static t_class *fwdtap_class;
 /* ---- DSP core ---- */
 static inline double fwdtap_step(double s, double a, double x) { return x - s * a; }
 
+/* Carries out the last `set` / `clear` at the start of a block. One whose value is still being
+   written (or gets rewritten while it is read) waits for the next block. */
+static inline void fwdtap_take_request(t_fwdtap *x)
+{
+    const uint32_t requested = *(const volatile uint32_t *)&x->set_requests;
+    if (requested != x->sets_done && !(requested & 1)) {
+        const double v = *(const volatile double *)&x->set_value;
+        if (*(const volatile uint32_t *)&x->set_requests == requested) {
+            x->state = v;
+            x->sets_done = requested;
+        }
+    }
+}
+
 /* ---- perform ---- */
 static void fwdtap_perform64(t_object *ob, t_object *dsp64, double **ins, long numins, double **outs,
                             long numouts, long n, long flags, void *userparam)
 {
     t_fwdtap *x = (t_fwdtap *)ob;
+    fwdtap_take_request(x);
     const double *in = ins[0];
     double *out = outs[0];
     /* a signal coefficient is read once per block, from its first sample */
@@ -42,6 +63,7 @@ static void fwdtap_perform64(t_object *ob, t_object *dsp64, double **ins, long n
 static t_int *fwdtap_perform(t_int *w)
 {
     t_fwdtap *x = (t_fwdtap *)w[1];
+    fwdtap_take_request(x);
     const float *in = (const float *)w[2];
     const float *coef = (const float *)w[3];
     float *out = (float *)w[4];
@@ -80,9 +102,16 @@ static void fwdtap_float(t_fwdtap *x, double v)
 
 static void fwdtap_int(t_fwdtap *x, t_atom_long n) { fwdtap_float(x, (double)n); }
 
-static void fwdtap_set(t_fwdtap *x, double v) { x->state = v; }
+/* The state takes v at the start of the next block (see set_requests). */
+static void fwdtap_set(t_fwdtap *x, double v)
+{
+    volatile uint32_t *requested = &x->set_requests;
+    *requested = *requested + 1; /* odd: the value is being written */
+    *(volatile double *)&x->set_value = v;
+    *requested = *requested + 1;
+}
 
-static void fwdtap_clear(t_fwdtap *x) { x->state = 0.0; }
+static void fwdtap_clear(t_fwdtap *x) { fwdtap_set(x, 0.0); }
 
 static const char *const fwdtap_inlet_text[] = {
     "(signal) Input to be filtered(clear) Clear internal state to zero(set) set internal state",
@@ -110,6 +139,8 @@ static void *fwdtap_new(t_symbol *s, long argc, t_atom *argv)
     x->coefficient = 0.0;
     atom_arg_getdouble(&x->coefficient, 0, argc, argv);
     x->state = 0.0;
+    x->set_value = 0.0;
+    x->set_requests = x->sets_done = 0;
     return x;
 }
 

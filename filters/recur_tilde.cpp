@@ -13,6 +13,12 @@ typedef struct _recur {
     double state;                 /* last output y[n-1] */
     double coefficient;           /* a, unclamped */
     int16_t coefficient_is_signal; /* connection flag of inlet 1, copied at DSP compilation */
+    /* `set` and `clear` only ask: the perform routine, which alone writes the state, takes the
+       value at the start of its next block. A message may land while a block runs, and a state
+       written from there would be overwritten when the block stores its own at the end. */
+    double set_value;       /* the state last asked for */
+    uint32_t set_requests;  /* counted up twice per request: odd while set_value is written */
+    uint32_t sets_done;     /* set_requests as the perform routine last carried it out */
 } t_recur;
 
 static t_class *recur_class;
@@ -20,11 +26,26 @@ static t_class *recur_class;
 /* ---- DSP core ---- */
 static inline double recur_step(double y, double a, double x) { return y * a + x; }
 
+/* Carries out the last `set` / `clear` at the start of a block. One whose value is still being
+   written (or gets rewritten while it is read) waits for the next block. */
+static inline void recur_take_request(t_recur *x)
+{
+    const uint32_t requested = *(const volatile uint32_t *)&x->set_requests;
+    if (requested != x->sets_done && !(requested & 1)) {
+        const double v = *(const volatile double *)&x->set_value;
+        if (*(const volatile uint32_t *)&x->set_requests == requested) {
+            x->state = v;
+            x->sets_done = requested;
+        }
+    }
+}
+
 /* ---- perform ---- */
 static void recur_perform64(t_object *ob, t_object *dsp64, double **ins, long numins, double **outs,
                             long numouts, long n, long flags, void *userparam)
 {
     t_recur *x = (t_recur *)ob;
+    recur_take_request(x);
     const double *in = ins[0];
     double *out = outs[0];
     /* a signal coefficient is read once per block, from its first sample */
@@ -40,6 +61,7 @@ static void recur_perform64(t_object *ob, t_object *dsp64, double **ins, long nu
 static t_int *recur_perform(t_int *w)
 {
     t_recur *x = (t_recur *)w[1];
+    recur_take_request(x);
     const float *in = (const float *)w[2];
     const float *coef = (const float *)w[3];
     float *out = (float *)w[4];
@@ -77,9 +99,16 @@ static void recur_float(t_recur *x, double v)
 
 static void recur_int(t_recur *x, t_atom_long n) { recur_float(x, (double)n); }
 
-static void recur_set(t_recur *x, double v) { x->state = v; }
+/* The state takes v at the start of the next block (see set_requests). */
+static void recur_set(t_recur *x, double v)
+{
+    volatile uint32_t *requested = &x->set_requests;
+    *requested = *requested + 1; /* odd: the value is being written */
+    *(volatile double *)&x->set_value = v;
+    *requested = *requested + 1;
+}
 
-static void recur_clear(t_recur *x) { x->state = 0.0; }
+static void recur_clear(t_recur *x) { recur_set(x, 0.0); }
 
 static const char *const recur_inlet_text[] = {
     "(signal) Input to be filtered(clear) Clear internal state to zero(set) set internal state",
@@ -107,6 +136,8 @@ static void *recur_new(t_symbol *s, long argc, t_atom *argv)
     x->coefficient = 0.0;
     atom_arg_getdouble(&x->coefficient, 0, argc, argv);
     x->state = 0.0;
+    x->set_value = 0.0;
+    x->set_requests = x->sets_done = 0;
     return x;
 }
 
