@@ -21,6 +21,12 @@ typedef struct _cxbacktap {
     int16_t inlet1_is_signal; /* connection flags of inlets 1 to 3, copied at DSP compilation */
     int16_t inlet2_is_signal;
     int16_t inlet3_is_signal;
+    /* `set` and `clear` only ask: the perform routine, which alone writes the state, takes the
+       pair at the start of its next block. A message may land while a block runs, and a state
+       written from there would be overwritten when the block stores its own at the end. */
+    double set_re, set_im;  /* the state last asked for */
+    uint32_t set_requests;  /* counted up twice per request: odd while the pair is written */
+    uint32_t sets_done;     /* set_requests as the perform routine last carried it out */
 } t_cxbacktap;
 
 static t_class *cxbacktap_class;
@@ -35,6 +41,23 @@ static inline void cxbacktap_step(T pr, T pi, T x_re, T xi, T cr, T ci, T &o_re,
     o_im = (pi - x_re * ci) + cr * xi;
 }
 
+/* Carries out the last `set` / `clear` at the start of a block. One whose pair is still being
+   written (or gets rewritten while it is read) waits for the next block, so the two parts
+   always come from the same message. */
+static inline void cxbacktap_take_request(t_cxbacktap *x)
+{
+    const uint32_t requested = *(const volatile uint32_t *)&x->set_requests;
+    if (requested != x->sets_done && !(requested & 1)) {
+        const double re = *(const volatile double *)&x->set_re;
+        const double im = *(const volatile double *)&x->set_im;
+        if (*(const volatile uint32_t *)&x->set_requests == requested) {
+            x->state_re = re;
+            x->state_im = im;
+            x->sets_done = requested;
+        }
+    }
+}
+
 /* The imaginary input and the coefficient are fixed for the whole block: from the first
    sample of a connected signal, else from the stored numbers. Nothing is read from an
    empty block. */
@@ -42,6 +65,7 @@ template <typename T>
 static inline void cxbacktap_run(t_cxbacktap *x, const T *in_re, const T *in_im, const T *c_re,
                                  const T *c_im, T *out_re, T *out_im, long n)
 {
+    cxbacktap_take_request(x);
     bool any = n > 0;
     T xi = (any && x->inlet1_is_signal) ? in_im[0] : (T)x->input_im;
     T cr = (any && x->inlet2_is_signal) ? c_re[0] : (T)x->coef_re;
@@ -101,16 +125,19 @@ static void cxbacktap_dsp(t_cxbacktap *x, t_signal **sp, short *count)
 }
 
 /* ---- messages ---- */
+/* The state takes (re, im) at the start of the next block (see set_requests). */
 static void cxbacktap_set(t_cxbacktap *x, double re, double im)
 {
-    x->state_re = re;
-    x->state_im = im;
+    volatile uint32_t *requested = &x->set_requests;
+    *requested = *requested + 1; /* odd: the pair is being written */
+    *(volatile double *)&x->set_re = re;
+    *(volatile double *)&x->set_im = im;
+    *requested = *requested + 1;
 }
 
 static void cxbacktap_clear(t_cxbacktap *x, t_symbol *s, long argc, t_atom *argv)
 {
-    x->state_re = 0.0;
-    x->state_im = 0.0;
+    cxbacktap_set(x, 0.0, 0.0);
 }
 
 static void cxbacktap_float(t_cxbacktap *x, double v)
@@ -159,6 +186,8 @@ static void *cxbacktap_new(t_symbol *s, long argc, t_atom *argv)
     outlet_new((t_object *)x, "signal"); /* leftmost: real part */
     x->state_re = 0.0;
     x->state_im = 0.0;
+    x->set_re = x->set_im = 0.0;
+    x->set_requests = x->sets_done = 0;
     x->input_im = 0.0;
     x->coef_re = 0.0;
     x->coef_im = 0.0;

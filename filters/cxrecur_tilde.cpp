@@ -20,6 +20,12 @@ typedef struct _cxrecur {
     int16_t inlet1_is_signal; /* connection flags of inlets 1 to 3, copied at DSP compilation */
     int16_t inlet2_is_signal;
     int16_t inlet3_is_signal;
+    /* `set` and `clear` only ask: the perform routine, which alone writes the state, takes the
+       pair at the start of its next block. A message may land while a block runs, and a state
+       written from there would be overwritten when the block stores its own at the end. */
+    double set_re, set_im;  /* the state last asked for */
+    uint32_t set_requests;  /* counted up twice per request: odd while the pair is written */
+    uint32_t sets_done;     /* set_requests as the perform routine last carried it out */
 } t_cxrecur;
 
 static t_class *cxrecur_class;
@@ -36,6 +42,23 @@ static inline void cxrecur_step(T &re, T &im, T x_re, T xi, T cr, T ci)
     im = new_im;
 }
 
+/* Carries out the last `set` / `clear` at the start of a block. One whose pair is still being
+   written (or gets rewritten while it is read) waits for the next block, so the two parts
+   always come from the same message. */
+static inline void cxrecur_take_request(t_cxrecur *x)
+{
+    const uint32_t requested = *(const volatile uint32_t *)&x->set_requests;
+    if (requested != x->sets_done && !(requested & 1)) {
+        const double re = *(const volatile double *)&x->set_re;
+        const double im = *(const volatile double *)&x->set_im;
+        if (*(const volatile uint32_t *)&x->set_requests == requested) {
+            x->state_re = re;
+            x->state_im = im;
+            x->sets_done = requested;
+        }
+    }
+}
+
 /* The imaginary input and the coefficient are fixed for the whole block: from the first
    sample of a connected signal, else from the stored numbers. Nothing is read from an
    empty block. */
@@ -43,6 +66,7 @@ template <typename T>
 static inline void cxrecur_run(t_cxrecur *x, const T *in_re, const T *in_im, const T *c_re,
                                const T *c_im, T *out_re, T *out_im, long n)
 {
+    cxrecur_take_request(x);
     bool any = n > 0;
     T xi = (any && x->inlet1_is_signal) ? in_im[0] : (T)x->input_im;
     T cr = (any && x->inlet2_is_signal) ? c_re[0] : (T)x->coef_re;
@@ -107,16 +131,19 @@ static void cxrecur_float(t_cxrecur *x, double v)
 
 static void cxrecur_int(t_cxrecur *x, t_atom_long n) { cxrecur_float(x, (double)n); }
 
+/* The state takes (re, im) at the start of the next block (see set_requests). */
 static void cxrecur_set(t_cxrecur *x, double re, double im)
 {
-    x->state_re = re;
-    x->state_im = im;
+    volatile uint32_t *requested = &x->set_requests;
+    *requested = *requested + 1; /* odd: the pair is being written */
+    *(volatile double *)&x->set_re = re;
+    *(volatile double *)&x->set_im = im;
+    *requested = *requested + 1;
 }
 
 static void cxrecur_clear(t_cxrecur *x, t_symbol *s, long argc, t_atom *argv)
 {
-    x->state_re = 0.0;
-    x->state_im = 0.0;
+    cxrecur_set(x, 0.0, 0.0);
 }
 
 static const char *const cxrecur_inlet_text[] = {
@@ -153,6 +180,8 @@ static void *cxrecur_new(t_symbol *s, long argc, t_atom *argv)
     outlet_new((t_object *)x, "signal"); /* leftmost: real part */
     x->state_re = 0.0;
     x->state_im = 0.0;
+    x->set_re = x->set_im = 0.0;
+    x->set_requests = x->sets_done = 0;
     x->input_im = 0.0;
     x->coef_re = 0.0;
     x->coef_im = 0.0;
