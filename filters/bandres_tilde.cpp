@@ -26,6 +26,15 @@ typedef struct _bandres {
     double sample_rate;      /* Hz, from the host */
     t_bandres_block storage; /* reached through `block` only */
     t_bandres_block *block;  /* points at `storage` */
+    /* Messages only ask; the perform routine, which alone writes the state and the
+       coefficients, acts at the start of its next block. A message may land while a block
+       runs: a state cleared from there would be overwritten when the block stores its own,
+       and coefficients retuned from there could be taken half old, half new. */
+    double frequency_asked;    /* the last number at the frequency inlet */
+    double q_asked;            /* the last number at the Q inlet */
+    uint32_t frequency_requests, frequencies_done; /* numbers received / acted on (wrap) */
+    uint32_t q_requests, qs_done;
+    uint32_t clear_requests, clears_done;
 } t_bandres;
 
 static t_class *bandres_class;
@@ -82,6 +91,26 @@ static inline void bandres_tune(t_bandres *x, double f, double q)
     x->q = q;
 }
 
+/* Takes the numbers received since the last look into the stored frequency and Q; whether
+   there were any. Called at the start of a block and at DSP compilation. */
+static inline bool bandres_take_settings(t_bandres *x)
+{
+    bool changed = false;
+    const uint32_t f_requested = *(const volatile uint32_t *)&x->frequency_requests;
+    if (f_requested != x->frequencies_done) {
+        x->centre_frequency = *(const volatile double *)&x->frequency_asked;
+        x->frequencies_done = f_requested;
+        changed = true;
+    }
+    const uint32_t q_requested = *(const volatile uint32_t *)&x->q_requests;
+    if (q_requested != x->qs_done) {
+        x->q = *(const volatile double *)&x->q_asked;
+        x->qs_done = q_requested;
+        changed = true;
+    }
+    return changed;
+}
+
 /* One sample: returns the output and shifts the states. */
 template <typename T>
 static inline T bandres_step(T &x1, T &x2, T c1, T c2, T g, T x)
@@ -100,6 +129,14 @@ static inline void bandres_run(t_bandres *x, const T *in, const T *freq_sig, con
                                long n)
 {
     t_bandres_block *b = x->block;
+    const uint32_t clears = *(const volatile uint32_t *)&x->clear_requests;
+    if (clears != x->clears_done) {
+        b->x1 = 0.0;
+        b->x2 = 0.0;
+        x->clears_done = clears;
+    }
+    if (bandres_take_settings(x))
+        bandres_tune(x, x->centre_frequency, x->q);
     T x1 = (T)b->x1;
     T x2 = (T)b->x2;
     if (!freq_sig && !q_sig) {
@@ -177,6 +214,7 @@ static void bandres_rate(t_bandres *x, double samplerate)
 {
     if (samplerate != x->sample_rate) /* a NaN on either side counts as a change */
         x->sample_rate = samplerate;
+    bandres_take_settings(x);
     bandres_tune(x, x->centre_frequency, x->q);
 }
 
@@ -212,22 +250,27 @@ static void bandres_dsp(t_bandres *x, t_signal **sp, short *count)
 }
 
 /* ---- messages ---- */
+/* Frequency and Q are taken at the start of the next block (see frequency_asked): the value
+   first, then the count that announces it. */
 static void bandres_float(t_bandres *x, double v)
 {
     switch (proxy_getinlet((t_object *)x)) {
-    case 1: bandres_tune(x, v, x->q); break;
-    case 2: bandres_tune(x, x->centre_frequency, v); break;
+    case 1:
+        *(volatile double *)&x->frequency_asked = v;
+        *(volatile uint32_t *)&x->frequency_requests = x->frequency_requests + 1;
+        break;
+    case 2:
+        *(volatile double *)&x->q_asked = v;
+        *(volatile uint32_t *)&x->q_requests = x->q_requests + 1;
+        break;
     default: break; /* a number at the signal input changes nothing */
     }
 }
 
 static void bandres_int(t_bandres *x, t_atom_long n) { bandres_float(x, (double)n); }
 
-static void bandres_clear(t_bandres *x)
-{
-    x->block->x1 = 0.0;
-    x->block->x2 = 0.0;
-}
+/* At the start of the next block (see clear_requests). */
+static void bandres_clear(t_bandres *x) { x->clear_requests = x->clear_requests + 1; }
 
 static const char *const bandres_inlet_text[] = {
     "(signal) Input to be filtered",
@@ -261,6 +304,11 @@ static void *bandres_new(t_symbol *s, long argc, t_atom *argv)
     atom_arg_getdouble(&f, 0, argc, argv);
     atom_arg_getdouble(&q, 1, argc, argv);
     bandres_tune(x, f, q);
+    x->frequency_asked = x->centre_frequency;
+    x->q_asked = x->q;
+    x->frequency_requests = x->frequencies_done = 0;
+    x->q_requests = x->qs_done = 0;
+    x->clear_requests = x->clears_done = 0;
     return x;
 }
 

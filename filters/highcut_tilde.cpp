@@ -20,6 +20,11 @@ typedef struct _highcut {
     double cutoff;           /* Hz, the last cutoff as received */
     t_highcut_block storage; /* reached through `block` only */
     t_highcut_block *block;  /* points at `storage` */
+    /* `clear` only counts its requests; the perform routine, which alone writes the state,
+       clears it at the start of its next block. A message may land while a block runs, and a
+       state cleared from there would be overwritten when the block stores its own at the end. */
+    uint32_t clear_requests; /* `clear` messages received (wraps) */
+    uint32_t clears_done;    /* requests acted on */
 } t_highcut;
 
 static t_class *highcut_class;
@@ -47,9 +52,20 @@ static inline T highcut_step(T y, T a, T x) { return a * x + ((T)1 - a) * y; }
 
 /* The cutoff comes from the stored coefficient (cutoff_sig NULL) or from the signal at every
    sample; in the second case that sample's cutoff is stored and sets the coefficient it uses. */
+/* Carries out a `clear` asked for since the last block. */
+static inline void highcut_take_request(t_highcut *x)
+{
+    const uint32_t requested = *(const volatile uint32_t *)&x->clear_requests;
+    if (requested != x->clears_done) {
+        x->block->last = 0.0;
+        x->clears_done = requested;
+    }
+}
+
 template <typename T>
 static inline void highcut_run(t_highcut *x, const T *in, const T *cutoff_sig, T *out, long n)
 {
+    highcut_take_request(x);
     t_highcut_block *b = x->block;
     T y = (T)b->last;
     if (!cutoff_sig) {
@@ -134,7 +150,8 @@ static void highcut_float(t_highcut *x, double v)
 
 static void highcut_int(t_highcut *x, t_atom_long n) { highcut_float(x, (double)n); }
 
-static void highcut_clear(t_highcut *x) { x->block->last = 0.0; }
+/* At the start of the next block (see clear_requests). */
+static void highcut_clear(t_highcut *x) { x->clear_requests = x->clear_requests + 1; }
 
 static const char *const highcut_inlet_text[] = {
     "(signal) Input to be filtered",
@@ -164,6 +181,7 @@ static void *highcut_new(t_symbol *s, long argc, t_atom *argv)
     x->cutoff = 0.0;
     atom_arg_getdouble(&x->cutoff, 0, argc, argv);
     x->block->last = 0.0;
+    x->clear_requests = x->clears_done = 0;
     x->block->coef = highcut_coef(x->cutoff, x->sample_rate);
     return x;
 }

@@ -28,6 +28,11 @@ typedef struct _ladder {
     t_pxobject x_obj;
     double stage_in[LADDER_STAGES];  /* previous input of each stage (u, y1, y2, y3) */
     double stage_out[LADDER_STAGES]; /* previous output of each stage; [3] is the output */
+    /* `reset` only counts its requests; the perform routine, which alone writes the stages'
+       memory, clears it at the start of its next block. A message may land while a block runs,
+       and a memory cleared from there would be overwritten when the block stores its own. */
+    uint32_t reset_requests; /* `reset` messages received (wraps) */
+    uint32_t resets_done;    /* requests acted on */
 } t_ladder;
 
 static t_class *ladder_class;
@@ -68,11 +73,31 @@ static inline double ladder_stage(double in, double prev_in, double prev_out, do
     return (ladder_zero * prev_in + in) * t - p * prev_out;
 }
 
+/* The memory of all four stages back to 0: a fresh box's. */
+static void ladder_clear(t_ladder *x)
+{
+    for (int s = 0; s < LADDER_STAGES; s++) {
+        x->stage_in[s] = 0.0;
+        x->stage_out[s] = 0.0;
+    }
+}
+
+/* Carries out a `reset` asked for since the last block. */
+static inline void ladder_take_request(t_ladder *x)
+{
+    const uint32_t requested = *(const volatile uint32_t *)&x->reset_requests;
+    if (requested != x->resets_done) {
+        ladder_clear(x);
+        x->resets_done = requested;
+    }
+}
+
 /* ---- perform ---- */
 static void ladder_perform64(t_object *ob, t_object *dsp64, double **ins, long numins, double **outs,
                              long numouts, long n, long flags, void *userparam)
 {
     t_ladder *x = (t_ladder *)ob;
+    ladder_take_request(x);
     const double *in = ins[0];
     const double *cutoff = ins[1];
     const double *reso = ins[2];
@@ -121,6 +146,7 @@ static inline float ladder_stage32(float in, float prev_in, float prev_out, floa
 static t_int *ladder_perform(t_int *w)
 {
     t_ladder *x = (t_ladder *)w[1];
+    ladder_take_request(x);
     const float *in = (const float *)w[2];
     const float *cutoff = (const float *)w[3];
     const float *reso = (const float *)w[4];
@@ -172,13 +198,8 @@ static void ladder_dsp64(t_ladder *x, t_object *dsp64, short *count, double samp
 }
 
 /* ---- messages ---- */
-static void ladder_reset(t_ladder *x)
-{
-    for (int s = 0; s < LADDER_STAGES; s++) {
-        x->stage_in[s] = 0.0;
-        x->stage_out[s] = 0.0;
-    }
-}
+/* At the start of the next block (see reset_requests). */
+static void ladder_reset(t_ladder *x) { x->reset_requests = x->reset_requests + 1; }
 
 static const char *const ladder_inlet_text[] = {
     "(signal) Input to be filtered",
@@ -205,7 +226,8 @@ static void *ladder_new(double unused1, double unused2)
         return NULL;
     z_dsp_setup((t_pxobject *)x, 3);
     outlet_new((t_object *)x, "signal");
-    ladder_reset(x);
+    ladder_clear(x);
+    x->reset_requests = x->resets_done = 0;
     return x;
 }
 

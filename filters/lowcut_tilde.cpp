@@ -20,6 +20,11 @@ typedef struct _lowcut {
     double cutoff;          /* Hz, 0 or more */
     t_lowcut_block storage; /* reached through `block` only */
     t_lowcut_block *block;  /* points at `storage` */
+    /* `clear` only counts its requests; the perform routine, which alone writes the state,
+       clears it at the start of its next block. A message may land while a block runs, and a
+       state cleared from there would be overwritten when the block stores its own at the end. */
+    uint32_t clear_requests; /* `clear` messages received (wraps) */
+    uint32_t clears_done;    /* requests acted on */
 } t_lowcut;
 
 static t_class *lowcut_class;
@@ -62,9 +67,20 @@ static inline void lowcut_pass(const T *in, T *out, long n)
 
 /* Number cutoff: a coefficient below 1 filters, 1 passes the input through and forgets the
    state. Samples go in groups of four, then the rest. */
+/* Carries out a `clear` asked for since the last block. */
+static inline void lowcut_take_request(t_lowcut *x)
+{
+    const uint32_t requested = *(const volatile uint32_t *)&x->clear_requests;
+    if (requested != x->clears_done) {
+        x->block->last = 0.0;
+        x->clears_done = requested;
+    }
+}
+
 template <typename T>
 static inline void lowcut_run(t_lowcut *x, const T *in, T *out, long n)
 {
+    lowcut_take_request(x);
     t_lowcut_block *b = x->block;
     T a = (T)b->coef;
     if (a < (T)1) {
@@ -93,6 +109,7 @@ static inline void lowcut_run(t_lowcut *x, const T *in, T *out, long n)
 template <typename T>
 static inline void lowcut_run_signal(t_lowcut *x, const T *in, const T *cutoff_sig, T *out, long n)
 {
+    lowcut_take_request(x);
     t_lowcut_block *b = x->block;
     double sr = x->sample_rate;
     if ((T)b->coef < (T)1) {
@@ -179,7 +196,8 @@ static void lowcut_float(t_lowcut *x, double v)
 
 static void lowcut_int(t_lowcut *x, t_atom_long n) { lowcut_float(x, (double)n); }
 
-static void lowcut_clear(t_lowcut *x) { x->block->last = 0.0; }
+/* At the start of the next block (see clear_requests). */
+static void lowcut_clear(t_lowcut *x) { x->clear_requests = x->clear_requests + 1; }
 
 static const char *const lowcut_inlet_text[] = {
     "(signal) Input to be filtered",
@@ -210,6 +228,7 @@ static void *lowcut_new(t_symbol *s, long argc, t_atom *argv)
     atom_arg_getdouble(&f, 0, argc, argv);
     x->cutoff = lowcut_limit(f);
     x->block->last = 0.0;
+    x->clear_requests = x->clears_done = 0;
     x->block->coef = lowcut_coef(x->cutoff, x->sample_rate);
     return x;
 }

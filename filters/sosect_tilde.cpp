@@ -24,6 +24,16 @@ typedef struct _sosect {
     t_pxobject x_obj;
     t_sosect_block storage; /* reached through `block` only */
     t_sosect_block *block;  /* points at `storage` */
+    /* Messages only ask; the perform routine, which alone writes the block, takes what they
+       ask for at the start of its next block. A message may land while a block runs: a state
+       set from there would be overwritten when the block stores its own, and five
+       coefficients written from there could be taken half old, half new. Each request is
+       counted up twice, odd while its values are written, so that the perform routine takes
+       only values one message wrote in full. */
+    double coefs_asked[5];  /* fb1 fb2 ff1 ff2 ff3 of the last list, already checked */
+    double state_asked[2];  /* w1 w2 of the last set / clear */
+    uint32_t list_requests, lists_done;
+    uint32_t set_requests, sets_done;
 } t_sosect;
 
 static t_class *sosect_class;
@@ -55,9 +65,50 @@ static inline T sosect_step(T &w1, T &w2, const T c[5], T x)
     return y;
 }
 
+/* Opens a request: its values may be written until sosect_ask_done. */
+static inline void sosect_ask_begin(uint32_t *requests) { *(volatile uint32_t *)requests = *requests + 1; }
+static inline void sosect_ask_done(uint32_t *requests) { *(volatile uint32_t *)requests = *requests + 1; }
+
+/* Copies the k values of the last complete request to `to` and returns true, or returns false
+   when there is none new, or when one is being written (then it is taken at the next block). */
+static inline bool sosect_take(const uint32_t *requests, uint32_t *done, const double *from, double *to, int k)
+{
+    const uint32_t requested = *(const volatile uint32_t *)requests;
+    if (requested == *done || (requested & 1))
+        return false;
+    double v[5];
+    for (int i = 0; i < k; i++)
+        v[i] = ((const volatile double *)from)[i];
+    if (*(const volatile uint32_t *)requests != requested)
+        return false;
+    for (int i = 0; i < k; i++)
+        to[i] = v[i];
+    *done = requested;
+    return true;
+}
+
+/* Carries out the last list and the last set / clear at the start of a block. */
+static inline void sosect_take_requests(t_sosect *x)
+{
+    t_sosect_block *b = x->block;
+    double c[5], w[2];
+    if (sosect_take(&x->list_requests, &x->lists_done, x->coefs_asked, c, 5)) {
+        b->fb1 = c[0];
+        b->fb2 = c[1];
+        b->ff1 = c[2];
+        b->ff2 = c[3];
+        b->ff3 = c[4];
+    }
+    if (sosect_take(&x->set_requests, &x->sets_done, x->state_asked, w, 2)) {
+        b->w1 = w[0];
+        b->w2 = w[1];
+    }
+}
+
 template <typename T>
 static inline void sosect_run(t_sosect *x, const T *in, T *out, long n)
 {
+    sosect_take_requests(x);
     t_sosect_block *b = x->block;
     const T c[5] = {(T)b->fb1, (T)b->fb2, (T)b->ff1, (T)b->ff2, (T)b->ff3};
     T w1 = (T)b->w1;
@@ -94,30 +145,37 @@ static void sosect_dsp(t_sosect *x, t_signal **sp, short *count)
 }
 
 /* ---- messages ---- */
-/* fb1 fb2 ff1 ff2 ff3; missing ones count as 0. The state is left alone. */
-static void sosect_list(t_sosect *x, t_symbol *s, long argc, t_atom *argv)
+/* fb1 fb2 ff1 ff2 ff3 from a list; missing ones count as 0, and an unstable set is all 0. */
+static void sosect_coefficients(long argc, t_atom *argv, double c[5])
 {
-    double v[5];
     for (long i = 0; i < 5; i++)
-        v[i] = i < argc ? (double)atom_getfloat(argv + i) : 0.0;
-    t_sosect_block *b = x->block;
-    if (sosect_stable(v[0], v[1])) {
-        b->fb1 = v[0];
-        b->fb2 = v[1];
-        b->ff1 = v[2];
-        b->ff2 = v[3];
-        b->ff3 = v[4];
-    } else {
-        b->fb1 = b->fb2 = b->ff1 = b->ff2 = b->ff3 = 0.0;
-    }
+        c[i] = i < argc ? (double)atom_getfloat(argv + i) : 0.0;
+    if (!sosect_stable(c[0], c[1]))
+        c[0] = c[1] = c[2] = c[3] = c[4] = 0.0;
 }
 
-/* `set w1 w2`; also `clear`, which without arguments zeroes both. */
+/* The coefficients change at the start of the next block (see list_requests). The state is
+   left alone. */
+static void sosect_list(t_sosect *x, t_symbol *s, long argc, t_atom *argv)
+{
+    double c[5];
+    sosect_coefficients(argc, argv, c);
+    sosect_ask_begin(&x->list_requests);
+    for (int i = 0; i < 5; i++)
+        ((volatile double *)x->coefs_asked)[i] = c[i];
+    sosect_ask_done(&x->list_requests);
+}
+
+/* `set w1 w2`, at the start of the next block (see set_requests); also `clear`, which without arguments zeroes both. */
 static void sosect_set(t_sosect *x, t_symbol *s, long argc, t_atom *argv)
 {
     short ac = argc > 2 ? 2 : (argc < 0 ? 0 : (short)argc); /* only the first two are read */
-    x->block->w1 = (double)atom_getfloatarg(0, ac, argv);
-    x->block->w2 = (double)atom_getfloatarg(1, ac, argv);
+    const double w1 = (double)atom_getfloatarg(0, ac, argv);
+    const double w2 = (double)atom_getfloatarg(1, ac, argv);
+    sosect_ask_begin(&x->set_requests);
+    ((volatile double *)x->state_asked)[0] = w1;
+    ((volatile double *)x->state_asked)[1] = w2;
+    sosect_ask_done(&x->set_requests);
 }
 
 static void sosect_assist(t_sosect *x, void *b, long io, long index, char *s)
@@ -140,7 +198,18 @@ static void *sosect_new(t_symbol *s, long argc, t_atom *argv)
     x->block = &x->storage;
     x->block->w1 = 0.0;
     x->block->w2 = 0.0;
-    sosect_list(x, s, argc, argv);
+    double c[5];
+    sosect_coefficients(argc, argv, c);
+    x->block->fb1 = c[0];
+    x->block->fb2 = c[1];
+    x->block->ff1 = c[2];
+    x->block->ff2 = c[3];
+    x->block->ff3 = c[4];
+    for (int i = 0; i < 5; i++)
+        x->coefs_asked[i] = 0.0;
+    x->state_asked[0] = x->state_asked[1] = 0.0;
+    x->list_requests = x->lists_done = 0;
+    x->set_requests = x->sets_done = 0;
     return x;
 }
 
