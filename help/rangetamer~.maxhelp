@@ -11,7 +11,7 @@
       80.0,
       80.0,
       820.0,
-      585.0
+      615.0
     ],
     "openinpresentation": 0,
     "default_fontsize": 12.0,
@@ -149,9 +149,9 @@
             460.0,
             245.0,
             350.0,
-            37.0
+            52.0
           ],
-          "text": "from 1 ms up, with no upper limit. Below: \"setting attack to 1.0 ms\" is posted and 1 is used."
+          "text": "from 1 ms up, with no upper limit. Below, or infinite, or not a number: \"setting attack to 1.0 ms\" is posted and 1 is used."
         }
       },
       {
@@ -165,7 +165,7 @@
           ],
           "patching_rect": [
             300.0,
-            290.0,
+            305.0,
             94.5,
             22.0
           ],
@@ -181,11 +181,11 @@
           "outlettype": [],
           "patching_rect": [
             460.0,
-            290.0,
+            305.0,
             350.0,
-            37.0
+            52.0
           ],
-          "text": "from 1 ms up, with no upper limit. Below: \"setting release to 1.0 ms\" is posted and 1 is used."
+          "text": "from 1 ms up, with no upper limit. Below, or infinite, or not a number: \"setting release to 1.0 ms\" is posted and 1 is used."
         }
       },
       {
@@ -199,7 +199,7 @@
           ],
           "patching_rect": [
             300.0,
-            335.0,
+            365.0,
             72.0,
             22.0
           ],
@@ -215,7 +215,7 @@
           "outlettype": [],
           "patching_rect": [
             460.0,
-            335.0,
+            365.0,
             350.0,
             22.0
           ],
@@ -234,7 +234,7 @@
           ],
           "patching_rect": [
             20.0,
-            385.0,
+            415.0,
             160.0,
             22.0
           ],
@@ -286,7 +286,7 @@
           "outlettype": [],
           "patching_rect": [
             20.0,
-            495.0,
+            525.0,
             74.0,
             22.0
           ],
