@@ -196,47 +196,12 @@ TEST_P(BandresPath, RecoversAndClears) {
 INSTANTIATE_TEST_SUITE_P(Paths, BandresPath, ::testing::Values(false, true),
                          [](const auto &i) { return i.param ? "legacy" : "dsp64"; });
 
-// A second thread sends `text` while the audio thread runs one-block inputs, most likely
-// mid-block: the message must take effect at the start of a block, so the block after equals
-// a fresh box's that got it before that block or before the one before (the message may land
-// just before the last busy block starts). Q 50 at 100 Hz rings for thousands of
+// A message from another thread, landing mid-block, takes effect at the start of a block
+// (tkt::expect_message_kept_across_threads). Q 50 at 100 Hz rings for thousands of
 // samples, so a lost clear would show.
 TEST(BandresMessages, ClearFromAnotherThreadDuringABlockIsNotLost) {
     const int n = 4096;  // long blocks: the message most likely lands mid-block
-    const std::vector<std::vector<double>> busy{tkt::constant(n, 1.0)},
-        in{tkt::noise(n, 0.5, 11)};
-    for (const bool legacy : {false, true})
-        for (const char *box : {"bandres~ 100 50"})
-            for (const char *text : {"clear"}) {
-                std::vector<std::vector<double>> want[2];
-                for (int early = 0; early < 2; ++early) {
-                    tk::Patch fresh(44100, n);
-                    fresh.set_legacy(legacy);
-                    tk::Box *f = fresh.create(box);
-                    ASSERT_NE(f, nullptr) << box;
-                    if (early) fresh.process(f, busy, n);
-                    want[early] = fresh.process(f, in, n);
-                }
-                for (int round = 0; round < 4; ++round) {
-                    tk::Patch p(44100, n);
-                    p.set_legacy(legacy);
-                    tk::Box *b = p.create(box);
-                    p.process(b, busy, n);
-                    std::atomic<bool> sent{false};
-                    std::thread scheduler([&] {
-                        while (!tildekit_performing) {
-                        }
-                        p.send_text(b, 0, text);
-                        sent = true;
-                    });
-                    while (!sent) p.process(b, busy, n);
-                    scheduler.join();
-                    const auto got = p.process(b, in, n);
-                    EXPECT_TRUE(got == want[0] || got == want[1])
-                        << box << " " << text << (legacy ? " legacy" : "") << ": first sample " << got[0][0]
-                        << ", wanted " << want[0][0][0] << " or " << want[1][0][0];
-                }
-            }
+    tkt::expect_message_kept_across_threads("bandres~ 100 50", "clear", {tkt::constant(n, 1.0)}, {tkt::noise(n, 0.5, 11)}, 4);
 }
 
 TEST(BandresClass, MethodsAssistAndBanner) {

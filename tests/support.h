@@ -3,11 +3,14 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cmath>
 #include <complex>
 #include <cstdint>
 #include <random>
+#include <functional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "tildehost.h"
@@ -86,6 +89,54 @@ inline void expect_refused_without_leaks(tk::Patch &patch, const std::string &te
         EXPECT_EQ(tk::memory_stats().live_blocks, start.live_blocks) << text << ", allocation " << nth;
         EXPECT_EQ(tk::memory_stats().live_bytes, start.live_bytes) << text << ", allocation " << nth;
     }
+}
+
+// A second thread sends `text` while the audio thread runs blocks of `busy` input, most likely
+// mid-block (it waits until a perform routine runs). The message must take effect at the start
+// of a block, whatever sample it landed at: the block of `in` after it equals a fresh box's that
+// got the message before that block, or before the busy block before it (the message may land
+// just before that block's perform routine starts). Both paths, `rounds` times each.
+inline void expect_message_kept_across_threads(const std::function<tk::Box *(tk::Patch &)> &make, const std::string &text,
+                                               const std::vector<std::vector<double>> &busy,
+                                               const std::vector<std::vector<double>> &in, int rounds = 2) {
+    const auto n = std::int64_t(in[0].size());
+    for (const bool legacy : {false, true}) {
+        std::vector<std::vector<double>> want[2];
+        for (int early = 0; early < 2; ++early) {
+            tk::Patch fresh(44100, int(n));
+            fresh.set_legacy(legacy);
+            tk::Box *f = make(fresh);
+            ASSERT_NE(f, nullptr);
+            fresh.send_text(f, 0, text);
+            if (early) fresh.process(f, busy, n);
+            want[early] = fresh.process(f, in, n);
+        }
+        for (int round = 0; round < rounds; ++round) {
+            tk::Patch p(44100, int(n));
+            p.set_legacy(legacy);
+            tk::Box *b = make(p);
+            ASSERT_NE(b, nullptr);
+            p.process(b, busy, n);
+            std::atomic<bool> sent{false};
+            std::thread scheduler([&] {
+                while (!tildekit_performing) {
+                }
+                p.send_text(b, 0, text);
+                sent = true;
+            });
+            while (!sent) p.process(b, busy, n);
+            scheduler.join();
+            const auto got = p.process(b, in, n);
+            EXPECT_TRUE(got == want[0] || got == want[1])
+                << b->text() << ": " << text << (legacy ? " (legacy)" : "") << ", round " << round << ": first sample "
+                << got[0][0] << ", wanted " << want[0][0][0] << " or " << want[1][0][0];
+        }
+    }
+}
+inline void expect_message_kept_across_threads(const std::string &box, const std::string &text,
+                                               const std::vector<std::vector<double>> &busy,
+                                               const std::vector<std::vector<double>> &in, int rounds = 2) {
+    expect_message_kept_across_threads([&](tk::Patch &p) { return p.create(box); }, text, busy, in, rounds);
 }
 
 }  // namespace tkt
