@@ -88,15 +88,15 @@ bench: build
 # the Linux externals for the headless host as build/tildekit-linux.zip
 package: buildwin64 buildwin32 build build32
 	rm -rf build/package build/tildekit.zip build/tildekit-linux.zip
-	cmake --install build/win64 --prefix build/package/tildekit --component deliverable
-	$(if $(ALL_64),cmake --install build/win64 --prefix build/package/tildekit --component all64)
-	cmake --install build/win32 --prefix build/package/tildekit --component deliverable
+	cmake --install build/win64 --prefix build/package/tildekit --component deliverable --strip
+	$(if $(ALL_64),cmake --install build/win64 --prefix build/package/tildekit --component all64 --strip)
+	cmake --install build/win32 --prefix build/package/tildekit --component deliverable --strip
+	scripts/check-pe build/package/tildekit/externals 64 $(if $(ALL_64),31,28)
+	scripts/check-pe build/package/tildekit/externals 32 31
 	cd build/package && zip -qr ../tildekit.zip tildekit/package-info.json tildekit/externals tildekit/help tildekit/docs tildekit/examples
 	cmake --install build/x64 --prefix build/package/tildekit-linux
 	cmake --install build/x86 --prefix build/package/tildekit-linux
 	cd build/package && zip -qr ../tildekit-linux.zip tildekit-linux
-	scripts/check-pe build/package/tildekit/externals 64
-	scripts/check-pe build/package/tildekit/externals 32
 
 # the README's pictures, drawn by `tilde plot`
 docs: build
