@@ -30,14 +30,9 @@ static inline double backtap_step(double s, double a, double x) { return s - x *
    written (or gets rewritten while it is read) waits for the next block. */
 static inline void backtap_take_request(t_backtap *x)
 {
-    const uint32_t requested = *(const volatile uint32_t *)&x->set_requests;
-    if (requested != x->sets_done && !(requested & 1)) {
-        const double v = *(const volatile double *)&x->set_value;
-        if (*(const volatile uint32_t *)&x->set_requests == requested) {
-            x->state = v;
-            x->sets_done = requested;
-        }
-    }
+    double v;
+    if (tk_request_take(&x->set_requests, &x->sets_done, &x->set_value, &v, 1))
+        x->state = v;
 }
 
 /* ---- perform ---- */
@@ -105,10 +100,9 @@ static void backtap_int(t_backtap *x, t_atom_long n) { backtap_float(x, (double)
 /* The state takes v at the start of the next block (see set_requests). */
 static void backtap_set(t_backtap *x, double v)
 {
-    volatile uint32_t *requested = &x->set_requests;
-    *requested = *requested + 1; /* odd: the value is being written */
+    tk_request_begin(&x->set_requests);
     *(volatile double *)&x->set_value = v;
-    *requested = *requested + 1;
+    tk_request_end(&x->set_requests);
 }
 
 static void backtap_clear(t_backtap *x) { backtap_set(x, 0.0); }

@@ -23,7 +23,7 @@ typedef struct _cxfwdtap {
     /* `set` and `clear` only ask: the perform routine, which alone writes the state, takes the
        pair at the start of its next block. A message may land while a block runs, and a state
        written from there would be overwritten when the block stores its own at the end. */
-    double set_re, set_im;  /* the state last asked for */
+    double set_value[2];    /* the state last asked for: re, im */
     uint32_t set_requests;  /* counted up twice per request: odd while the pair is written */
     uint32_t sets_done;     /* set_requests as the perform routine last carried it out */
 } t_cxfwdtap;
@@ -45,15 +45,10 @@ static inline void cxfwdtap_step(T pr, T pi, T x_re, T xi, T cr, T ci, T &o_re, 
    always come from the same message. */
 static inline void cxfwdtap_take_request(t_cxfwdtap *x)
 {
-    const uint32_t requested = *(const volatile uint32_t *)&x->set_requests;
-    if (requested != x->sets_done && !(requested & 1)) {
-        const double re = *(const volatile double *)&x->set_re;
-        const double im = *(const volatile double *)&x->set_im;
-        if (*(const volatile uint32_t *)&x->set_requests == requested) {
-            x->state_re = re;
-            x->state_im = im;
-            x->sets_done = requested;
-        }
+    double v[2];
+    if (tk_request_take(&x->set_requests, &x->sets_done, x->set_value, v, 2)) {
+        x->state_re = v[0];
+        x->state_im = v[1];
     }
 }
 
@@ -127,11 +122,10 @@ static void cxfwdtap_dsp(t_cxfwdtap *x, t_signal **sp, short *count)
 /* The state takes (re, im) at the start of the next block (see set_requests). */
 static void cxfwdtap_set(t_cxfwdtap *x, double re, double im)
 {
-    volatile uint32_t *requested = &x->set_requests;
-    *requested = *requested + 1; /* odd: the pair is being written */
-    *(volatile double *)&x->set_re = re;
-    *(volatile double *)&x->set_im = im;
-    *requested = *requested + 1;
+    tk_request_begin(&x->set_requests);
+    ((volatile double *)x->set_value)[0] = re;
+    ((volatile double *)x->set_value)[1] = im;
+    tk_request_end(&x->set_requests);
 }
 
 static void cxfwdtap_clear(t_cxfwdtap *x)
@@ -185,7 +179,7 @@ static void *cxfwdtap_new(t_symbol *s, long argc, t_atom *argv)
     outlet_new((t_object *)x, "signal"); /* leftmost: real part */
     x->state_re = 0.0;
     x->state_im = 0.0;
-    x->set_re = x->set_im = 0.0;
+    x->set_value[0] = x->set_value[1] = 0.0;
     x->set_requests = x->sets_done = 0;
     x->input_im = 0.0;
     x->coef_re = 0.0;

@@ -30,14 +30,9 @@ static inline double fwdtap_step(double s, double a, double x) { return x - s * 
    written (or gets rewritten while it is read) waits for the next block. */
 static inline void fwdtap_take_request(t_fwdtap *x)
 {
-    const uint32_t requested = *(const volatile uint32_t *)&x->set_requests;
-    if (requested != x->sets_done && !(requested & 1)) {
-        const double v = *(const volatile double *)&x->set_value;
-        if (*(const volatile uint32_t *)&x->set_requests == requested) {
-            x->state = v;
-            x->sets_done = requested;
-        }
-    }
+    double v;
+    if (tk_request_take(&x->set_requests, &x->sets_done, &x->set_value, &v, 1))
+        x->state = v;
 }
 
 /* ---- perform ---- */
@@ -105,10 +100,9 @@ static void fwdtap_int(t_fwdtap *x, t_atom_long n) { fwdtap_float(x, (double)n);
 /* The state takes v at the start of the next block (see set_requests). */
 static void fwdtap_set(t_fwdtap *x, double v)
 {
-    volatile uint32_t *requested = &x->set_requests;
-    *requested = *requested + 1; /* odd: the value is being written */
+    tk_request_begin(&x->set_requests);
     *(volatile double *)&x->set_value = v;
-    *requested = *requested + 1;
+    tk_request_end(&x->set_requests);
 }
 
 static void fwdtap_clear(t_fwdtap *x) { fwdtap_set(x, 0.0); }

@@ -30,14 +30,9 @@ static inline double recur_step(double y, double a, double x) { return y * a + x
    written (or gets rewritten while it is read) waits for the next block. */
 static inline void recur_take_request(t_recur *x)
 {
-    const uint32_t requested = *(const volatile uint32_t *)&x->set_requests;
-    if (requested != x->sets_done && !(requested & 1)) {
-        const double v = *(const volatile double *)&x->set_value;
-        if (*(const volatile uint32_t *)&x->set_requests == requested) {
-            x->state = v;
-            x->sets_done = requested;
-        }
-    }
+    double v;
+    if (tk_request_take(&x->set_requests, &x->sets_done, &x->set_value, &v, 1))
+        x->state = v;
 }
 
 /* ---- perform ---- */
@@ -102,10 +97,9 @@ static void recur_int(t_recur *x, t_atom_long n) { recur_float(x, (double)n); }
 /* The state takes v at the start of the next block (see set_requests). */
 static void recur_set(t_recur *x, double v)
 {
-    volatile uint32_t *requested = &x->set_requests;
-    *requested = *requested + 1; /* odd: the value is being written */
+    tk_request_begin(&x->set_requests);
     *(volatile double *)&x->set_value = v;
-    *requested = *requested + 1;
+    tk_request_end(&x->set_requests);
 }
 
 static void recur_clear(t_recur *x) { recur_set(x, 0.0); }

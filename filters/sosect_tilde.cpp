@@ -65,41 +65,19 @@ static inline T sosect_step(T &w1, T &w2, const T c[5], T x)
     return y;
 }
 
-/* Opens a request: its values may be written until sosect_ask_done. */
-static inline void sosect_ask_begin(uint32_t *requests) { *(volatile uint32_t *)requests = *requests + 1; }
-static inline void sosect_ask_done(uint32_t *requests) { *(volatile uint32_t *)requests = *requests + 1; }
-
-/* Copies the k values of the last complete request to `to` and returns true, or returns false
-   when there is none new, or when one is being written (then it is taken at the next block). */
-static inline bool sosect_take(const uint32_t *requests, uint32_t *done, const double *from, double *to, int k)
-{
-    const uint32_t requested = *(const volatile uint32_t *)requests;
-    if (requested == *done || (requested & 1))
-        return false;
-    double v[5];
-    for (int i = 0; i < k; i++)
-        v[i] = ((const volatile double *)from)[i];
-    if (*(const volatile uint32_t *)requests != requested)
-        return false;
-    for (int i = 0; i < k; i++)
-        to[i] = v[i];
-    *done = requested;
-    return true;
-}
-
 /* Carries out the last list and the last set / clear at the start of a block. */
 static inline void sosect_take_requests(t_sosect *x)
 {
     t_sosect_block *b = x->block;
     double c[5], w[2];
-    if (sosect_take(&x->list_requests, &x->lists_done, x->coefs_asked, c, 5)) {
+    if (tk_request_take(&x->list_requests, &x->lists_done, x->coefs_asked, c, 5)) {
         b->fb1 = c[0];
         b->fb2 = c[1];
         b->ff1 = c[2];
         b->ff2 = c[3];
         b->ff3 = c[4];
     }
-    if (sosect_take(&x->set_requests, &x->sets_done, x->state_asked, w, 2)) {
+    if (tk_request_take(&x->set_requests, &x->sets_done, x->state_asked, w, 2)) {
         b->w1 = w[0];
         b->w2 = w[1];
     }
@@ -160,10 +138,10 @@ static void sosect_list(t_sosect *x, t_symbol *s, long argc, t_atom *argv)
 {
     double c[5];
     sosect_coefficients(argc, argv, c);
-    sosect_ask_begin(&x->list_requests);
+    tk_request_begin(&x->list_requests);
     for (int i = 0; i < 5; i++)
         ((volatile double *)x->coefs_asked)[i] = c[i];
-    sosect_ask_done(&x->list_requests);
+    tk_request_end(&x->list_requests);
 }
 
 /* `set w1 w2`, at the start of the next block (see set_requests); also `clear`, which without arguments zeroes both. */
@@ -172,10 +150,10 @@ static void sosect_set(t_sosect *x, t_symbol *s, long argc, t_atom *argv)
     short ac = argc > 2 ? 2 : (argc < 0 ? 0 : (short)argc); /* only the first two are read */
     const double w1 = (double)atom_getfloatarg(0, ac, argv);
     const double w2 = (double)atom_getfloatarg(1, ac, argv);
-    sosect_ask_begin(&x->set_requests);
+    tk_request_begin(&x->set_requests);
     ((volatile double *)x->state_asked)[0] = w1;
     ((volatile double *)x->state_asked)[1] = w2;
-    sosect_ask_done(&x->set_requests);
+    tk_request_end(&x->set_requests);
 }
 
 static void sosect_assist(t_sosect *x, void *b, long io, long index, char *s)

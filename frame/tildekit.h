@@ -67,6 +67,32 @@ static inline double clamp_posted(double v, double lo, double hi, const char *ab
     return v;
 }
 
+/* Values a message hands to the perform routine, taken whole at the start of a block, so that
+   one arriving from another thread while a block runs is neither lost (overwritten when the
+   block stores its state) nor half-applied. The message counts `requests` up before it writes
+   the values and again after (odd while it writes); the perform routine takes them only when
+   the count is even, new, and unchanged while it read them, else at a later block. */
+static inline void tk_request_begin(uint32_t *requests) { *(volatile uint32_t *)requests = *requests + 1; }
+static inline void tk_request_end(uint32_t *requests) { *(volatile uint32_t *)requests = *requests + 1; }
+
+/* Copies the k values (at most 8) of the last complete request to `to` and returns 1, or
+   returns 0 when there is none new or one is being written. */
+static inline int tk_request_take(const uint32_t *requests, uint32_t *done, const double *from, double *to, int k)
+{
+    const uint32_t requested = *(const volatile uint32_t *)requests;
+    if (requested == *done || (requested & 1))
+        return 0;
+    double v[8];
+    for (int i = 0; i < k; i++)
+        v[i] = ((const volatile double *)from)[i];
+    if (*(const volatile uint32_t *)requests != requested)
+        return 0;
+    for (int i = 0; i < k; i++)
+        to[i] = v[i];
+    *done = requested;
+    return 1;
+}
+
 #ifdef WIN_VERSION
 /* Every Windows external brings its own DLL start-up routine. Without one, the linker takes the
    DllMain that the host's audio import library also exports, and the loader would then call the
