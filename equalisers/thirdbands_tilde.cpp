@@ -6,6 +6,7 @@
 #include <ext_obex.h>
 #include <z_dsp.h>
 #include "tildekit.h"
+#include "tk_simd.h"
 
 #define THIRDBANDS_BANDS 29
 /* per band, sections are numbered 1 .. 20; entry 0 of each row is unused */
@@ -44,6 +45,8 @@ typedef struct _thirdbands {
     int32_t bypass;                               /* non-zero: the input is copied untouched */
     int32_t rate_changed;                         /* set by dsp64: redesign every band at the next block */
     t_thirdbands_section *chain;                  /* the running sections of the block, in signal order */
+    double *lane_data;                            /* the chain laid out across vector lanes (in chain's block) */
+    int32_t lanes;                                /* vector lanes this CPU runs: 4 (AVX2), 2 (SSE2), 1 */
 } t_thirdbands;
 
 static t_class *thirdbands_class;
@@ -155,6 +158,223 @@ static inline void chain_filter3(t_thirdbands_section *ch, long S, double *x0, d
     *x2 = c;
 }
 
+/* ---- the chain across vector lanes ----
+
+   The chain of S running sections is cut into W segments of K or K - 1 consecutive sections,
+   one per lane (W = 2 with SSE2, 4 with AVX2). Lane L runs its segment on the samples that
+   lane L - 1 finished one tick earlier: a pipeline of W stages, in which every lane does, per
+   sample and section, exactly the arithmetic of section_filter. A tick takes a group of
+   THIRDBANDS_GROUP consecutive samples through every lane's segment, the samples staggered
+   two sections apart as in chain_filter3; each section's constants and states sit side by
+   side for the W lanes, so one step of a sample is one vector load per value. In the first
+   and last W - 1 ticks of a block some lanes have no sample to work on: their states are
+   kept as they were. A segment one section short ends with a padding section that passes
+   its input through. */
+#define THIRDBANDS_GROUP 4
+/* values per lane in a step's record: c, v, kkv, u2, ku2, t, s1, s2, s3, s4 */
+#define THIRDBANDS_FIELDS 10
+/* step flags: some lane flushes its input here (a band begins); some lane pads */
+#define THIRDBANDS_STEP_FLUSH 1
+#define THIRDBANDS_STEP_PAD 2
+
+/* Where lane L's segment begins in the chain and how long it is, for S sections over W lanes
+   in segments of K = ceil(S / W): the first S - W (K - 1) lanes have K sections. */
+static inline void lane_segment(long S, int W, int L, long *start, long *len)
+{
+    const long K = (S + W - 1) / W, full = S - (long)W * (K - 1);
+    *start = (long)L * (K - 1) + (L < full ? L : full);
+    *len = L < full ? K : K - 1;
+}
+
+/* Bytes of the lane layout for up to THIRDBANDS_MAX_SECTIONS sections over W lanes (the step
+   records, two masks per lane and step, a flag per step), with room to align it to 64. */
+static inline size_t lanes_bytes(int W)
+{
+    const long K = (THIRDBANDS_MAX_SECTIONS + W - 1) / W;
+    return (size_t)K * W * (THIRDBANDS_FIELDS + 2) * sizeof(double) + (size_t)K * sizeof(int32_t) + 64;
+}
+
+/* Copies the chain's constants and states into the lane layout at `base`: K records of
+   THIRDBANDS_FIELDS x W doubles, then per step and lane the flush masks and the padding masks
+   (all bits set where the lane flushes, or pads, at that step), then the step flags. */
+static void lanes_pack(const t_thirdbands_section *ch, long S, int W, double *base)
+{
+    const long K = (S + W - 1) / W;
+    int64_t *fm = (int64_t *)(base + K * THIRDBANDS_FIELDS * W), *pm = fm + K * W;
+    int32_t *flags = (int32_t *)(pm + K * W);
+    for (long k = 0; k < K; k++)
+        flags[k] = 0;
+    for (int L = 0; L < W; L++) {
+        long start, len;
+        lane_segment(S, W, L, &start, &len);
+        for (long k = 0; k < K; k++) {
+            double *r = base + k * THIRDBANDS_FIELDS * W + L;
+            if (k < len) {
+                const t_thirdbands_section *p = ch + start + k;
+                const double f[THIRDBANDS_FIELDS] = { p->c,  p->v,  p->kkv, p->u2, p->ku2,
+                                                      p->t,  p->s1, p->s2,  p->s3, p->s4 };
+                for (int i = 0; i < THIRDBANDS_FIELDS; i++)
+                    r[i * W] = f[i];
+                fm[k * W + L] = p->flush_in ? -1 : 0;
+                pm[k * W + L] = 0;
+                if (p->flush_in)
+                    flags[k] |= THIRDBANDS_STEP_FLUSH;
+            } else {
+                for (int i = 0; i < THIRDBANDS_FIELDS; i++)
+                    r[i * W] = 0.0;
+                fm[k * W + L] = 0;
+                pm[k * W + L] = -1;
+                flags[k] |= THIRDBANDS_STEP_PAD;
+            }
+        }
+    }
+}
+
+/* Copies the states back from the lane layout into the chain. */
+static void lanes_unpack(t_thirdbands_section *ch, long S, int W, const double *base)
+{
+    for (int L = 0; L < W; L++) {
+        long start, len;
+        lane_segment(S, W, L, &start, &len);
+        for (long k = 0; k < len; k++) {
+            const double *r = base + k * THIRDBANDS_FIELDS * W + L;
+            t_thirdbands_section *p = ch + start + k;
+            p->s1 = r[6 * W];
+            p->s2 = r[7 * W];
+            p->s3 = r[8 * W];
+            p->s4 = r[9 * W];
+        }
+    }
+}
+
+/* One step of sample vector X at step k of the segments, when k is one of them. */
+#define THIRDBANDS_LANE_STEP_IF(SUFFIX, X, k_)                                                                 \
+    do {                                                                                                       \
+        const long k = (k_);                                                                                   \
+        if (k >= 0 && k < K)                                                                                   \
+            X = lane_step_##SUFFIX(base + k * rec, fm + k * rec_lanes, pm + k * rec_lanes, flags[k], X, keep, masked); \
+    } while (0)
+
+/* The lane routines for one vector type VT of W doubles (MT: its lane masks), compiled with
+   the attribute ATTR: one step of a sample vector through a step record (section_filter in
+   every lane, a lane's states left alone where `keep` is clear when `masked`), one tick of a
+   group, and the block's pipeline. */
+#define THIRDBANDS_LANE_ROUTINES(SUFFIX, W, VT, MT, ATTR)                                                      \
+    ATTR static inline __attribute__((always_inline)) VT lane_step_##SUFFIX(                                   \
+        double *r, const int64_t *fm, const int64_t *pm, int32_t flags, VT x, MT keep, int masked)             \
+    {                                                                                                          \
+        VT c, v, kkv, u2, ku2, t, s1, s2, s3, s4;                                                              \
+        c = *(const VT *)(r + 0 * W);                                                                          \
+        v = *(const VT *)(r + 1 * W);                                                                          \
+        kkv = *(const VT *)(r + 2 * W);                                                                        \
+        u2 = *(const VT *)(r + 3 * W);                                                                         \
+        ku2 = *(const VT *)(r + 4 * W);                                                                        \
+        t = *(const VT *)(r + 5 * W);                                                                          \
+        s1 = *(const VT *)(r + 6 * W);                                                                         \
+        s2 = *(const VT *)(r + 7 * W);                                                                         \
+        s3 = *(const VT *)(r + 8 * W);                                                                         \
+        s4 = *(const VT *)(r + 9 * W);                                                                         \
+        if (flags & THIRDBANDS_STEP_FLUSH) {                                                                   \
+            /* flush_abnormal where a band begins: x stays when it is 0 or 2^-1021 <= |x| < 2^1023 */          \
+            /* (NaN fails every comparison); otherwise it becomes +0 */                                        \
+            const MT flush = *(const MT *)fm;                                                                  \
+            const VT zero = (VT){} + 0.0, lo = (VT){} + 0x1p-1021, hi = (VT){} + 0x1p1023;                     \
+            const VT ax = (VT)((MT)x & ((MT){} + 0x7FFFFFFFFFFFFFFFLL));                                       \
+            const MT stays = ((MT)(ax >= lo) & (MT)(ax < hi)) | (MT)(x == zero) | ~flush;                      \
+            x = (VT)((MT)x & stays);                                                                           \
+        }                                                                                                      \
+        const VT w = c * s2 + s1;                                                                              \
+        const VT h = (c * s4 + s3) * c - s4;                                                                   \
+        const VT A = 2.0 * (c * w - s2);                                                                       \
+        const VT B = v * (v * (A + h) - u2 * h) + (h - A);                                                     \
+        const VT Y = (v * x - B) * t;                                                                          \
+        VT y = x - ku2 * (h - Y) + kkv * (A + h + Y);                                                          \
+        VT n4 = c * s4 + s3, n3 = c * w - s2, n2 = w, n1 = Y;                                                  \
+        if (flags & THIRDBANDS_STEP_PAD) {                                                                     \
+            const MT pad = *(const MT *)pm;                                                                    \
+            y = (VT)(((MT)x & pad) | ((MT)y & ~pad));                                                          \
+        }                                                                                                      \
+        if (masked) {                                                                                          \
+            n1 = (VT)(((MT)n1 & keep) | ((MT)s1 & ~keep));                                                    \
+            n2 = (VT)(((MT)n2 & keep) | ((MT)s2 & ~keep));                                                    \
+            n3 = (VT)(((MT)n3 & keep) | ((MT)s3 & ~keep));                                                    \
+            n4 = (VT)(((MT)n4 & keep) | ((MT)s4 & ~keep));                                                    \
+        }                                                                                                      \
+        *(VT *)(r + 6 * W) = n1;                                                                               \
+        *(VT *)(r + 7 * W) = n2;                                                                               \
+        *(VT *)(r + 8 * W) = n3;                                                                               \
+        *(VT *)(r + 9 * W) = n4;                                                                               \
+        return y;                                                                                              \
+    }                                                                                                          \
+                                                                                                               \
+    /* The group's four samples through every lane's K steps, the second two steps behind the */              \
+    /* first, and so on: at step i sample g is at step i - 2 g. */                                            \
+    ATTR static inline __attribute__((always_inline)) void lane_tick_##SUFFIX(                                 \
+        double *base, long K, VT *x, MT keep, int masked)                                                      \
+    {                                                                                                          \
+        const int64_t *fm = (const int64_t *)(base + K * THIRDBANDS_FIELDS * W), *pm = fm + K * W;             \
+        const int32_t *flags = (const int32_t *)(pm + K * W);                                                  \
+        const long rec_lanes = W, rec = THIRDBANDS_FIELDS * W, lag = THIRDBANDS_STAGGER * (THIRDBANDS_GROUP - 1);             \
+        VT x0 = x[0], x1 = x[1], x2 = x[2], x3 = x[3];                                                         \
+        long i = 0;                                                                                            \
+        for (; i < lag && i < K + lag; i++) { /* filling: the later samples have not started yet */        \
+            THIRDBANDS_LANE_STEP_IF(SUFFIX, x0, i);                                                            \
+            THIRDBANDS_LANE_STEP_IF(SUFFIX, x1, i - THIRDBANDS_STAGGER);                                       \
+            THIRDBANDS_LANE_STEP_IF(SUFFIX, x2, i - 2 * THIRDBANDS_STAGGER);                                   \
+            THIRDBANDS_LANE_STEP_IF(SUFFIX, x3, i - 3 * THIRDBANDS_STAGGER);                                   \
+        }                                                                                                      \
+        for (; i < K; i++) {                                                                                   \
+            const long k1 = i - THIRDBANDS_STAGGER, k2 = k1 - THIRDBANDS_STAGGER, k3 = k2 - THIRDBANDS_STAGGER; \
+            x0 = lane_step_##SUFFIX(base + i * rec, fm + i * W, pm + i * W, flags[i], x0, keep, masked);       \
+            x1 = lane_step_##SUFFIX(base + k1 * rec, fm + k1 * W, pm + k1 * W, flags[k1], x1, keep, masked);   \
+            x2 = lane_step_##SUFFIX(base + k2 * rec, fm + k2 * W, pm + k2 * W, flags[k2], x2, keep, masked);   \
+            x3 = lane_step_##SUFFIX(base + k3 * rec, fm + k3 * W, pm + k3 * W, flags[k3], x3, keep, masked);   \
+            THIRDBANDS_STATES_IN_MEMORY();                                                                     \
+        }                                                                                                      \
+        for (; i < K + lag; i++) { /* draining: the earlier samples have left the segment */                  \
+            THIRDBANDS_LANE_STEP_IF(SUFFIX, x0, i);                                                            \
+            THIRDBANDS_LANE_STEP_IF(SUFFIX, x1, i - THIRDBANDS_STAGGER);                                       \
+            THIRDBANDS_LANE_STEP_IF(SUFFIX, x2, i - 2 * THIRDBANDS_STAGGER);                                   \
+            THIRDBANDS_LANE_STEP_IF(SUFFIX, x3, i - 3 * THIRDBANDS_STAGGER);                                   \
+        }                                                                                                      \
+        x[0] = x0;                                                                                             \
+        x[1] = x1;                                                                                             \
+        x[2] = x2;                                                                                             \
+        x[3] = x3;                                                                                             \
+    }                                                                                                          \
+                                                                                                               \
+    /* The first `groups` x THIRDBANDS_GROUP samples of the block through the chain of S sections, */         \
+    /* whose constants and states are packed at `base`: the chain's output to out (flushed inputs */          \
+    /* from in). The states are left in the layout. */                                                         \
+    ATTR static void lanes_run_##SUFFIX(double *base, long S, const double *in, double *out, long groups)     \
+    {                                                                                                          \
+        const long K = (S + W - 1) / W;                                                                        \
+        VT x[THIRDBANDS_GROUP];                                                                                \
+        for (int g = 0; g < THIRDBANDS_GROUP; g++)                                                             \
+            x[g] = (VT){} + 0.0;                                                                               \
+        for (long tick = 0; tick < groups + W - 1; tick++) {                                                   \
+            /* each lane takes what the lane before it gave; lane 0 the next group of the input */             \
+            MT keep = (MT){} + 0;                                                                              \
+            for (int L = 0; L < W; L++)                                                                        \
+                keep[L] = tick - L >= 0 && tick - L < groups ? -1 : 0;                                         \
+            for (int g = 0; g < THIRDBANDS_GROUP; g++) {                                                       \
+                for (int L = W - 1; L > 0; L--)                                                                \
+                    x[g][L] = x[g][L - 1];                                                                     \
+                x[g][0] = tick < groups ? flush_abnormal(in[tick * THIRDBANDS_GROUP + g]) : 0.0;               \
+            }                                                                                                  \
+            if (tick >= W - 1 && tick < groups)                                                                \
+                lane_tick_##SUFFIX(base, K, x, keep, 0);                                                       \
+            else                                                                                               \
+                lane_tick_##SUFFIX(base, K, x, keep, 1);                                                       \
+            if (tick >= W - 1)                                                                                 \
+                for (int g = 0; g < THIRDBANDS_GROUP; g++)                                                     \
+                    out[(tick - (W - 1)) * THIRDBANDS_GROUP + g] = x[g][W - 1];                                \
+        }                                                                                                      \
+    }
+
+THIRDBANDS_LANE_ROUTINES(sse2, 2, tk_v2d, tk_v2m, )
+THIRDBANDS_LANE_ROUTINES(avx2, 4, tk_v4d, tk_v4m, TK_SIMD_AVX2)
+
 /* End-of-block guard of one band's states. A state that overflowed (or turned NaN) would keep
    the band's output non-finite for ever, since the states are not otherwise checked: the band
    then starts again from silence. Subnormal states are cleared so a decaying band stays cheap. */
@@ -240,6 +460,23 @@ static void thirdbands_perform64(t_object *ob, t_object *dsp64, double **ins, lo
     }
 
     long i = 0;
+    const int W = x->lanes;
+    if (W > 1 && S >= W && n >= THIRDBANDS_GROUP) {
+        /* whole groups across the lanes; the few samples left over take the path below */
+        const long groups = n / THIRDBANDS_GROUP;
+        lanes_pack(ch, S, W, x->lane_data);
+        if (W == 4)
+            lanes_run_avx2(x->lane_data, S, in, out, groups);
+        else
+            lanes_run_sse2(x->lane_data, S, in, out, groups);
+        lanes_unpack(ch, S, W, x->lane_data);
+        for (; i < groups * THIRDBANDS_GROUP; i++) {
+            double s = out[i];
+            if (pending_flush)
+                s = flush_abnormal(s);
+            out[i] = s * master;
+        }
+    }
     for (; i + THIRDBANDS_LANES <= n; i += THIRDBANDS_LANES) {
         double a = flush_abnormal(in[i]), b = flush_abnormal(in[i + 1]), c = flush_abnormal(in[i + 2]);
         chain_filter3(ch, S, &a, &b, &c);
@@ -372,13 +609,18 @@ static void *thirdbands_new(void)
     x->s2 = (double *)sysmem_newptrclear(bytes);
     x->s3 = (double *)sysmem_newptrclear(bytes);
     x->s4 = (double *)sysmem_newptrclear(bytes);
-    x->chain = (t_thirdbands_section *)sysmem_newptrclear(THIRDBANDS_MAX_SECTIONS * sizeof(t_thirdbands_section));
+    /* the chain, and after it the same sections laid out across vector lanes */
+    const size_t chain_bytes = THIRDBANDS_MAX_SECTIONS * sizeof(t_thirdbands_section);
+    x->lanes = tk_simd_lanes();
+    x->chain = (t_thirdbands_section *)sysmem_newptrclear(chain_bytes + (x->lanes > 1 ? lanes_bytes(x->lanes) : 0));
     if (!x->u || !x->t || !x->s1 || !x->s2 || !x->s3 || !x->s4 || !x->chain) {
         object_error((t_object *)x, "thirdbands~: out of memory");
         freeobject((t_object *)x); /* runs the free routine on what was allocated, then the record */
         return NULL;
     }
 
+    if (x->lanes > 1)
+        x->lane_data = (double *)(((uintptr_t)((char *)x->chain + chain_bytes) + 63) & ~(uintptr_t)63);
     x->master_db = 0.0;
     x->bypass = 0;
     x->rate_changed = 0;
