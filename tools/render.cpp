@@ -10,6 +10,7 @@
 #include "commands.h"
 #include "common.h"
 #include "console.h"
+#include "live.h"
 #include "messages.h"
 #include "signals.h"
 #include "tildehost.h"
@@ -146,6 +147,9 @@ int run_render(const RenderOptions &o)
         if (!has_legacy)
             note(o.name + " has no legacy 32-bit path; rendering with its 64-bit one");
     }
+
+    if (live_requested())
+        return play_box_live(patch, box, messages, signals, o);
 
     // ---- outputs: temporary files, renamed only when the render completes ----
     std::unique_ptr<SoundWriter> writer;

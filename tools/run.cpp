@@ -14,6 +14,7 @@
 #include "audiofile.h"
 #include "common.h"
 #include "console.h"
+#include "live.h"
 #include "messages.h"
 #include "patcher.h"
 #include "tildehost.h"
@@ -127,6 +128,7 @@ CLI::App *add_run_command(CLI::App &app, RunOptions &o)
         ->type_name("MSG");
     cmd->add_flag("--skip-unknown", o.skip_unknown, "Leave out boxes of unknown objects (and their patch cords) instead of failing");
     cmd->add_flag("-q,--quiet", o.quiet, "Hide the objects' posts (errors still show)");
+    add_live_options(app);
     return cmd;
 }
 
@@ -317,6 +319,9 @@ int run_patch(const RunOptions &o)
             patch.send(it->second.box, "loadbang");
     for (const auto &s : at_load)
         patch.send(s.box, s.inlet, s.selector, s.args);
+
+    if (live_requested())
+        return play_patch_live(patch, schedule, o);
 
     // ---- run ----
     std::vector<double> peak(std::size_t(dac_channels), 0.0), squares(std::size_t(dac_channels), 0.0);
