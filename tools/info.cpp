@@ -67,7 +67,7 @@ nlohmann::ordered_json assist_json(const std::vector<std::optional<std::string>>
     return a;
 }
 
-void print_json(const Facts &f)
+nlohmann::ordered_json facts_json(const Facts &f)
 {
     const tk::ClassInfo &c = *f.cls;
     nlohmann::ordered_json j;
@@ -94,8 +94,10 @@ void print_json(const Facts &f)
         j["instance"] = nullptr;
     }
     j["banner"] = c.banner;
-    std::printf("%s\n", j.dump(2).c_str());
+    return j;
 }
+
+void print_json(const Facts &f) { std::printf("%s\n", facts_json(f).dump(2).c_str()); }
 
 std::string assist_text(const std::optional<std::string> &t) { return t ? *t : "none"; }
 
@@ -131,6 +133,10 @@ void print_text(const Facts &f)
 }
 
 }  // namespace
+
+// The text `tilde info --json NAME` prints, for the Python module's Box.info(); throws
+// BadInput when the external cannot be loaded.
+std::string info_json_text(const std::string &name) { return facts_json(gather(name)).dump(2); }
 
 int run_info(const InfoOptions &o)
 {
