@@ -46,7 +46,7 @@ typedef struct _thirdbands {
     int32_t rate_changed;                         /* set by dsp64: redesign every band at the next block */
     t_thirdbands_section *chain;                  /* the running sections of the block, in signal order */
     double *lane_data;                            /* the chain laid out across vector lanes (in chain's block) */
-    int32_t lanes;                                /* vector lanes this CPU runs: 4 (AVX2), 2 (SSE2), 1 */
+    int32_t lanes;                                /* vector lanes this CPU runs: 8 (AVX-512), 4 (AVX2), 2 (SSE2) */
 } t_thirdbands;
 
 static t_class *thirdbands_class;
@@ -161,7 +161,7 @@ static inline void chain_filter3(t_thirdbands_section *ch, long S, double *x0, d
 /* ---- the chain across vector lanes ----
 
    The chain of S running sections is cut into W segments of K or K - 1 consecutive sections,
-   one per lane (W = 2 with SSE2, 4 with AVX2). Lane L runs its segment on the samples that
+   one per lane (W = 2 with SSE2, 4 with AVX2, 8 with AVX-512). Lane L runs its segment on the samples that
    lane L - 1 finished one tick earlier: a pipeline of W stages, in which every lane does, per
    sample and section, exactly the arithmetic of section_filter. A tick takes a group of
    THIRDBANDS_GROUP consecutive samples through every lane's segment, the samples staggered
@@ -374,6 +374,7 @@ static void lanes_unpack(t_thirdbands_section *ch, long S, int W, const double *
 
 THIRDBANDS_LANE_ROUTINES(sse2, 2, tk_v2d, tk_v2m, )
 THIRDBANDS_LANE_ROUTINES(avx2, 4, tk_v4d, tk_v4m, TK_SIMD_AVX2)
+THIRDBANDS_LANE_ROUTINES(avx512, 8, tk_v8d, tk_v8m, TK_SIMD_AVX512)
 
 /* End-of-block guard of one band's states. A state that overflowed (or turned NaN) would keep
    the band's output non-finite for ever, since the states are not otherwise checked: the band
@@ -465,7 +466,9 @@ static void thirdbands_perform64(t_object *ob, t_object *dsp64, double **ins, lo
         /* whole groups across the lanes; the few samples left over take the path below */
         const long groups = n / THIRDBANDS_GROUP;
         lanes_pack(ch, S, W, x->lane_data);
-        if (W == 4)
+        if (W == 8)
+            lanes_run_avx512(x->lane_data, S, in, out, groups);
+        else if (W == 4)
             lanes_run_avx2(x->lane_data, S, in, out, groups);
         else
             lanes_run_sse2(x->lane_data, S, in, out, groups);
