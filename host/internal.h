@@ -135,5 +135,36 @@ void clock_arm(ClockRec *c, double ms);
 void clock_disarm(ClockRec *c);
 bool free_clock(void *c);  // false when c is no clock
 bool free_unboxed_object(void *x);  // false when x is no instance or already a box
+void note_free_without_dsp_free(const ObjRec *r);
+// Fires every armed clock due at or before `until` (see clocks.cpp).
+void fire_clocks(double until, bool at_block_end = false);
+
+// atoms
+t_atom_long saturate32(std::int64_t v);
+double atom_number(const t_atom &a);
+t_atom_long atom_integer(const t_atom &a);
+std::vector<t_atom> to_t_atoms(const Atoms &atoms);
+std::string atom_text(const t_atom &a);
+bool is_floatish(int t);
+bool is_longish(int t);
+bool is_symish(int t);
+struct CallResult {
+    bool ok;
+    void *ret;
+    std::string why;
+};
+// Calls `fn` with the leading `self` (an instance, or nothing for a new routine) and the
+// arguments converted by the type list. Returns false and says why when they do not fit.
+CallResult typed_call(method fn, void *self, bool has_self, t_symbol *sel, const std::vector<int> &types,
+                      std::vector<t_atom> &argv);
+bool is_float_selector(const std::string &s);
+bool is_int_selector(const std::string &s);
+std::string lower(std::string s);
+
+// messages
+void post_error(const std::string &object, const std::string &text);
+void set_inlet(ObjRec *r, int inlet);
+int inlet_count(const ObjRec *r);
+void dispatch(ObjRec *r, int inlet, const std::string &selector_in, std::vector<t_atom> argv);
 
 }  // namespace tk::detail
