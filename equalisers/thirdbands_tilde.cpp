@@ -46,6 +46,8 @@ typedef struct _thirdbands {
     int32_t rate_changed;                         /* set by dsp64: redesign every band at the next block */
     t_thirdbands_section *chain;                  /* the running sections of the block, in signal order */
     double *lane_data;                            /* the chain laid out across vector lanes (in chain's block) */
+    int32_t lanes_current;                        /* lane_data holds the constants of the bands in lanes_bands */
+    uint32_t lanes_bands;                         /* bit b: band b had a gain when lane_data was laid out */
     int32_t lanes;                                /* vector lanes this CPU runs: 8 (AVX-512), 4 (AVX2), 2 (SSE2) */
 } t_thirdbands;
 
@@ -187,21 +189,31 @@ static inline void lane_segment(long S, int W, int L, long *start, long *len)
 }
 
 /* Bytes of the lane layout for up to THIRDBANDS_MAX_SECTIONS sections over W lanes (the step
-   records, two masks per lane and step, a flag per step), with room to align it to 64. */
+   records, two masks per lane and step, a flag per step, a table entry per lane and step), with
+   room to align it to 64. */
 static inline size_t lanes_bytes(int W)
 {
     const long K = (THIRDBANDS_MAX_SECTIONS + W - 1) / W;
-    return (size_t)K * W * (THIRDBANDS_FIELDS + 2) * sizeof(double) + (size_t)K * sizeof(int32_t) + 64;
+    return (size_t)K * W * (THIRDBANDS_FIELDS + 2) * sizeof(double) + (size_t)K * (W + 1) * sizeof(int32_t) + 64;
+}
+
+/* Where the layout keeps, per step and lane, the entry of the section's states in the tables
+   (-1 for padding). */
+static inline int32_t *lanes_at(double *base, long S, int W)
+{
+    const long K = (S + W - 1) / W;
+    return (int32_t *)(base + K * (THIRDBANDS_FIELDS + 2) * W) + K;
 }
 
 /* Copies the chain's constants and states into the lane layout at `base`: K records of
    THIRDBANDS_FIELDS x W doubles, then per step and lane the flush masks and the padding masks
-   (all bits set where the lane flushes, or pads, at that step), then the step flags. */
+   (all bits set where the lane flushes, or pads, at that step), then the step flags and the
+   sections' table entries. */
 static void lanes_pack(const t_thirdbands_section *ch, long S, int W, double *base)
 {
     const long K = (S + W - 1) / W;
     int64_t *fm = (int64_t *)(base + K * THIRDBANDS_FIELDS * W), *pm = fm + K * W;
-    int32_t *flags = (int32_t *)(pm + K * W);
+    int32_t *flags = (int32_t *)(pm + K * W), *at = lanes_at(base, S, W);
     for (long k = 0; k < K; k++)
         flags[k] = 0;
     for (int L = 0; L < W; L++) {
@@ -217,6 +229,7 @@ static void lanes_pack(const t_thirdbands_section *ch, long S, int W, double *ba
                     r[i * W] = f[i];
                 fm[k * W + L] = p->flush_in ? -1 : 0;
                 pm[k * W + L] = 0;
+                at[k * W + L] = (int32_t)p->at;
                 if (p->flush_in)
                     flags[k] |= THIRDBANDS_STEP_FLUSH;
             } else {
@@ -224,8 +237,48 @@ static void lanes_pack(const t_thirdbands_section *ch, long S, int W, double *ba
                     r[i * W] = 0.0;
                 fm[k * W + L] = 0;
                 pm[k * W + L] = -1;
+                at[k * W + L] = -1;
                 flags[k] |= THIRDBANDS_STEP_PAD;
             }
+        }
+    }
+}
+
+/* Copies the states from the tables into the lane layout (whose constants are current), and
+   back. */
+static void lanes_load_states(double *base, long S, int W, const double *s1, const double *s2, const double *s3,
+                              const double *s4)
+{
+    const long K = (S + W - 1) / W;
+    const int32_t *at = lanes_at(base, S, W);
+    for (long k = 0; k < K; k++) {
+        double *r = base + k * THIRDBANDS_FIELDS * W;
+        for (int L = 0; L < W; L++) {
+            const int32_t e = at[k * W + L];
+            if (e < 0)
+                continue;
+            r[6 * W + L] = s1[e];
+            r[7 * W + L] = s2[e];
+            r[8 * W + L] = s3[e];
+            r[9 * W + L] = s4[e];
+        }
+    }
+}
+
+static void lanes_store_states(double *base, long S, int W, double *s1, double *s2, double *s3, double *s4)
+{
+    const long K = (S + W - 1) / W;
+    const int32_t *at = lanes_at(base, S, W);
+    for (long k = 0; k < K; k++) {
+        const double *r = base + k * THIRDBANDS_FIELDS * W;
+        for (int L = 0; L < W; L++) {
+            const int32_t e = at[k * W + L];
+            if (e < 0)
+                continue;
+            s1[e] = r[6 * W + L];
+            s2[e] = r[7 * W + L];
+            s3[e] = r[8 * W + L];
+            s4[e] = r[9 * W + L];
         }
     }
 }
@@ -404,6 +457,7 @@ static void thirdbands_design(t_thirdbands *x, int b, double g, double ln10)
     x->N[b] = design_band(x->band_low_edges[b], x->band_high_edges[b], band_sections[b], x->sample_rate, g, ln10,
                           &x->v[b], &x->k[b], &x->c[b], x->u + row, x->t + row);
     x->designed_gains_db[b] = g;
+    x->lanes_current = 0; /* new constants: the lane layout is laid out again */
 }
 
 static void thirdbands_perform64(t_object *ob, t_object *dsp64, double **ins, long numins, double **outs,
@@ -420,59 +474,89 @@ static void thirdbands_perform64(t_object *ob, t_object *dsp64, double **ins, lo
         return;
     }
 
+    /* the gains as they stand at the start of the block, for the whole block: a message from
+       another thread meanwhile counts from the next block */
+    double gains[THIRDBANDS_BANDS];
+    for (int b = 0; b < THIRDBANDS_BANDS; b++)
+        gains[b] = x->band_gains_db[b];
     const double ln10 = log(10.0);
     /* a new rate moves every band, so all are designed again (the states are kept) */
     int all = x->rate_changed;
     x->rate_changed = 0;
     for (int b = 0; b < THIRDBANDS_BANDS; b++)
-        if (all || x->band_gains_db[b] != x->designed_gains_db[b])
-            thirdbands_design(x, b, x->band_gains_db[b], ln10);
+        if (all || gains[b] != x->designed_gains_db[b])
+            thirdbands_design(x, b, gains[b], ln10);
 
     /* master_db only changes between blocks, so its factor is the same for every sample */
     const double master = thirdbands_db_to_linear(x->master_db, ln10);
-    /* The running sections of all bands with a gain, in signal order. A band with a gain that is
-       switched off still flushes its input; when no section follows, the output is flushed. */
-    t_thirdbands_section *ch = x->chain;
+    /* The bands with a gain, their number of running sections and whether the output is
+       flushed: a band with a gain that is switched off still flushes its input, and when no
+       section follows it the output is flushed. */
+    uint32_t bands = 0;
     long S = 0;
     int pending_flush = 0;
     for (int b = 0; b < THIRDBANDS_BANDS; b++) {
-        if (x->band_gains_db[b] == 0.0)
+        if (gains[b] == 0.0)
             continue;
-        long row = (long)b * THIRDBANDS_ROW;
-        const double c = x->c[b], v = x->v[b], k = x->k[b];
-        const double kkv = (k + 2.0) * k * v;
-        pending_flush = 1;
-        for (int32_t j = 1; j <= x->N[b] / 2; j++, S++) {
-            t_thirdbands_section *p = ch + S;
-            p->c = c;
-            p->v = v;
-            p->kkv = kkv;
-            p->u2 = 2.0 * x->u[row + j];
-            p->ku2 = 2.0 * k * x->u[row + j];
-            p->t = x->t[row + j];
-            p->at = row + j;
-            p->s1 = x->s1[row + j];
-            p->s2 = x->s2[row + j];
-            p->s3 = x->s3[row + j];
-            p->s4 = x->s4[row + j];
-            p->flush_in = j == 1;
-            pending_flush = 0;
+        bands |= (uint32_t)1 << b;
+        S += x->N[b] / 2;
+        pending_flush = x->N[b] / 2 < 1;
+    }
+    /* Whole groups of samples run across the lanes when there are enough sections; the few
+       samples left over, and everything on the one-sample path, run through the chain. */
+    const int W = x->lanes;
+    const long groups = W > 1 && S >= W && n >= THIRDBANDS_GROUP ? n / THIRDBANDS_GROUP : 0;
+    const int relayout = groups > 0 && !(x->lanes_current && x->lanes_bands == bands);
+    const int chained = groups * THIRDBANDS_GROUP < n;
+
+    /* The running sections of all bands with a gain, in signal order. */
+    t_thirdbands_section *ch = x->chain;
+    if (chained || relayout) {
+        long at = 0;
+        for (int b = 0; b < THIRDBANDS_BANDS; b++) {
+            if (gains[b] == 0.0)
+                continue;
+            long row = (long)b * THIRDBANDS_ROW;
+            const double c = x->c[b], v = x->v[b], k = x->k[b];
+            const double kkv = (k + 2.0) * k * v;
+            for (int32_t j = 1; j <= x->N[b] / 2; j++, at++) {
+                t_thirdbands_section *p = ch + at;
+                p->c = c;
+                p->v = v;
+                p->kkv = kkv;
+                p->u2 = 2.0 * x->u[row + j];
+                p->ku2 = 2.0 * k * x->u[row + j];
+                p->t = x->t[row + j];
+                p->at = row + j;
+                p->s1 = x->s1[row + j];
+                p->s2 = x->s2[row + j];
+                p->s3 = x->s3[row + j];
+                p->s4 = x->s4[row + j];
+                p->flush_in = j == 1;
+            }
         }
     }
 
     long i = 0;
-    const int W = x->lanes;
-    if (W > 1 && S >= W && n >= THIRDBANDS_GROUP) {
-        /* whole groups across the lanes; the few samples left over take the path below */
-        const long groups = n / THIRDBANDS_GROUP;
-        lanes_pack(ch, S, W, x->lane_data);
+    if (groups > 0) {
+        /* the layout keeps its constants while no band is redesigned, switched on or off */
+        if (relayout) {
+            lanes_pack(ch, S, W, x->lane_data);
+            x->lanes_current = 1;
+            x->lanes_bands = bands;
+        } else {
+            lanes_load_states(x->lane_data, S, W, x->s1, x->s2, x->s3, x->s4);
+        }
         if (W == 8)
             lanes_run_avx512(x->lane_data, S, in, out, groups);
         else if (W == 4)
             lanes_run_avx2(x->lane_data, S, in, out, groups);
         else
             lanes_run_sse2(x->lane_data, S, in, out, groups);
-        lanes_unpack(ch, S, W, x->lane_data);
+        if (chained)
+            lanes_unpack(ch, S, W, x->lane_data);
+        else
+            lanes_store_states(x->lane_data, S, W, x->s1, x->s2, x->s3, x->s4);
         for (; i < groups * THIRDBANDS_GROUP; i++) {
             double s = out[i];
             if (pending_flush)
@@ -501,7 +585,7 @@ static void thirdbands_perform64(t_object *ob, t_object *dsp64, double **ins, lo
         out[i] = s * master;
     }
 
-    for (long j = 0; j < S; j++) {
+    for (long j = 0; chained && j < S; j++) {
         const long at = ch[j].at;
         x->s1[at] = ch[j].s1;
         x->s2[at] = ch[j].s2;
@@ -510,7 +594,7 @@ static void thirdbands_perform64(t_object *ob, t_object *dsp64, double **ins, lo
     }
 
     for (int b = 0; b < THIRDBANDS_BANDS; b++) {
-        if (x->band_gains_db[b] == 0.0)
+        if (gains[b] == 0.0)
             continue;
         long row = (long)b * THIRDBANDS_ROW;
         band_state_guard(x->N[b], x->s1 + row, x->s2 + row, x->s3 + row, x->s4 + row);
@@ -624,6 +708,8 @@ static void *thirdbands_new(void)
 
     if (x->lanes > 1)
         x->lane_data = (double *)(((uintptr_t)((char *)x->chain + chain_bytes) + 63) & ~(uintptr_t)63);
+    x->lanes_current = 0;
+    x->lanes_bands = 0;
     x->master_db = 0.0;
     x->bypass = 0;
     x->rate_changed = 0;
