@@ -2,6 +2,7 @@
 // server started here under a private name (never a user's server) and stopped by its process
 // id, the command playing on it, and a JACK client of this program recording what it plays.
 #include <fcntl.h>
+#include <pty.h>
 #include <jack/jack.h>
 #include <signal.h>
 #include <sndfile.h>
@@ -52,11 +53,31 @@ std::string slurp(const fs::path &p)
     return ss.str();
 }
 
+std::vector<fs::path> &made_dirs()
+{
+    static std::vector<fs::path> dirs;
+    return dirs;
+}
+
+// The folders of the tests are removed at the end when everything passed (kept to look at otherwise).
+struct RemoveFolders : ::testing::Environment {
+    void TearDown() override
+    {
+        if (::testing::UnitTest::GetInstance()->Passed())
+            for (const auto &d : made_dirs()) {
+                std::error_code ec;
+                fs::remove_all(d, ec);
+            }
+    }
+};
+const auto *remove_folders = ::testing::AddGlobalTestEnvironment(new RemoveFolders);
+
 fs::path fresh_dir(const std::string &name)
 {
     fs::path d = fs::temp_directory_path() / ("tildekit-live-" + std::to_string(getpid()) + "-" + name);
     fs::remove_all(d);
     fs::create_directories(d);
+    made_dirs().push_back(d);
     return d;
 }
 
@@ -161,7 +182,7 @@ private:
     void remove_leftovers()
     {
         std::error_code ec;
-        for (const fs::path base : {fs::path("/dev/shm"), fs::path("/dev/shm") / ("jack-" + std::to_string(getuid()))})
+        for (const fs::path &base : {fs::path("/dev/shm"), fs::path("/dev/shm") / ("jack-" + std::to_string(getuid()))})
             for (auto it = fs::directory_iterator(base, ec); !ec && it != fs::directory_iterator(); it.increment(ec))
                 if (it->path().filename().string().find(name_) != std::string::npos)
                     fs::remove_all(it->path(), ec);
@@ -498,6 +519,60 @@ TEST_F(Live, RefusesPortsRatesAndInputsItCannotUse)
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_NE(r.err.find("asks for vectors of 64 samples; it plays with the JACK server's period, 256"), std::string::npos) << r.err;
     EXPECT_FALSE(fs::exists(dir / "x.wav"));
+}
+
+TEST_F(Live, XrunsAreCountedAndReportedAsTheyHappen)
+{
+    fs::path dir = fresh_dir("xruns");
+    pid_t pid = spawn({tilde_binary, "run", (help_dir / "bandres~.maxhelp").string(), "--live", "--seconds", "2", "--verbose", "-q",
+                       "--no-connect"},
+                      dir, "tilde", server->name());
+    for (int i = 0; i < 500 && slurp(dir / "tilde.err").find("JACK client") == std::string::npos; ++i)
+        std::this_thread::sleep_for(10ms);
+    std::this_thread::sleep_for(300ms);
+    kill(pid, SIGSTOP);  // the process thread misses its cycles
+    std::this_thread::sleep_for(100ms);
+    kill(pid, SIGCONT);
+    auto status = wait_for(pid, 20s);
+    ASSERT_TRUE(status);
+    std::string err = slurp(dir / "tilde.err");
+    EXPECT_EQ(*status, 0) << err;
+    EXPECT_TRUE(std::regex_search(err, std::regex("xruns? at 0\\.[0-9]+ s \\([0-9]+ so far\\)"))) << err;
+    EXPECT_GT(closing_figure(err, "xruns").value_or(0), 0) << err;
+}
+
+// On a terminal a level meter line is redrawn while it plays, and cleared before the closing line.
+TEST_F(Live, DrawsALevelMeterOnATerminal)
+{
+    int master = -1, slave = -1;
+    ASSERT_EQ(openpty(&master, &slave, nullptr, nullptr, nullptr), 0);
+    pid_t pid = fork();
+    if (pid == 0) {
+        dup2(slave, 2);
+        int null = open("/dev/null", O_WRONLY);
+        dup2(null, 1);
+        setenv("JACK_DEFAULT_SERVER", server->name().c_str(), 1);
+        execl(tilde_binary.c_str(), tilde_binary.c_str(), "run", (help_dir / "bandres~.maxhelp").c_str(), "--live", "--seconds", "1.2",
+              "-q", "--no-connect", (char *)nullptr);
+        _exit(127);
+    }
+    close(slave);
+    std::string text;
+    char buf[4096];
+    for (;;) {
+        ssize_t n = read(master, buf, sizeof buf);
+        if (n <= 0)
+            break;
+        text.append(buf, std::size_t(n));
+    }
+    close(master);
+    auto status = wait_for(pid, 20s);
+    ASSERT_TRUE(status);
+    EXPECT_EQ(*status, 0) << text;
+    // two channels of levels around -20 dBFS (noise through the filter), the load and the xruns
+    EXPECT_TRUE(std::regex_search(text, std::regex("\rlive [01]\\.[0-9] s  1\\[#+ *\\]-[0-9.]+ 2\\[#+ *\\]-[0-9.]+  load [0-9]+%  xruns [0-9]+")))
+        << text;
+    EXPECT_NE(text.find("\r\033[K"), std::string::npos) << text;
 }
 
 // ---- servers of their own ----------------------------------------------------------------
