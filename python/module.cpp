@@ -6,13 +6,16 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <filesystem>
 #include <memory>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "audiofile.h"
@@ -35,8 +38,9 @@ namespace fs = std::filesystem;
 namespace {
 
 // Samples per run between two looks at the output (and at Ctrl-C): bounds the memory the host's
-// capture vectors take on long buffers, as `tilde render` does.
-constexpr std::int64_t chunk_frames = 16384;
+// capture vectors take on long buffers, and keeps them in the cache for the copy into the array.
+constexpr std::int64_t chunk_frames = 4096;
+std::thread::id main_thread;
 
 py::object external_error;    // tildekit.ExternalError
 py::object external_warning;  // tildekit.ExternalWarning
@@ -191,6 +195,36 @@ tilde::Message make_timed_message(const py::handle &h)
     return m;
 }
 
+// Outlet buffers into frames of the array: out[i * nout + j] = outs[j][i].
+template <std::size_t N, typename T>
+void interleave_n(T *__restrict d, const double *const *outs, std::int64_t n)
+{
+    const double *__restrict s[N];
+    for (std::size_t j = 0; j < N; ++j)
+        s[j] = outs[j];
+    for (std::int64_t i = 0; i < n; ++i)
+        for (std::size_t j = 0; j < N; ++j)
+            d[std::size_t(i) * N + j] = T(s[j][i]);
+}
+
+template <typename T>
+void interleave(T *d, const std::vector<const double *> &outs, std::size_t nout, std::int64_t n)
+{
+    switch (nout) {
+    case 0: return;
+    case 1: return interleave_n<1>(d, outs.data(), n);
+    case 2: return interleave_n<2>(d, outs.data(), n);
+    case 3: return interleave_n<3>(d, outs.data(), n);
+    case 4: return interleave_n<4>(d, outs.data(), n);
+    }
+    for (std::size_t j = 0; j < nout; ++j) {
+        const double *__restrict s = outs[j];
+        T *__restrict o = d + j;
+        for (std::int64_t i = 0; i < n; ++i)
+            o[std::size_t(i) * nout] = T(s[i]);
+    }
+}
+
 py::object event_tuple(const tk::Event &e, std::int64_t origin)
 {
     py::object value = py::none();
@@ -325,28 +359,31 @@ public:
             std::int64_t written = 0;
             box_->clear_events();
             patch_->clear_outputs();
+            std::vector<const double *> outs(nout);
+            auto last_signal_check = std::chrono::steady_clock::now();
             auto drain = [&](std::int64_t processed) {
                 std::int64_t n = std::min(processed, frames) - written;
-                for (std::size_t j = 0; j < nout; ++j) {
-                    const double *s = patch_->output(box_, signal_outlets_[j]).data();
-                    if (f32_out) {
-                        float *d = static_cast<float *>(dst) + std::size_t(written) * nout + j;
-                        for (std::int64_t i = 0; i < n; ++i)
-                            d[std::size_t(i) * nout] = float(s[i]);
-                    } else {
-                        double *d = static_cast<double *>(dst) + std::size_t(written) * nout + j;
-                        for (std::int64_t i = 0; i < n; ++i)
-                            d[std::size_t(i) * nout] = s[i];
-                    }
-                }
+                for (std::size_t j = 0; j < nout; ++j)
+                    outs[j] = patch_->output(box_, signal_outlets_[j]).data();
+                // frame by frame: the writes go through the array in order
+                if (f32_out)
+                    interleave(static_cast<float *>(dst) + std::size_t(written) * nout, outs, nout, n);
+                else
+                    interleave(static_cast<double *>(dst) + std::size_t(written) * nout, outs, nout, n);
                 written += n;
                 patch_->clear_outputs();
                 events.insert(events.end(), box_->events().begin(), box_->events().end());
                 box_->clear_events();
-                if (processed < frames) {  // Ctrl-C reaches the main thread's long calls
-                    py::gil_scoped_acquire gil;
-                    if (PyErr_CheckSignals() != 0)
-                        throw py::error_already_set();
+                // Ctrl-C reaches long calls (signals are handled on the main thread only); the
+                // interpreter lock is taken for it a few times a second at most
+                if (processed < frames && std::this_thread::get_id() == main_thread) {
+                    auto now = std::chrono::steady_clock::now();
+                    if (now - last_signal_check >= std::chrono::milliseconds(50)) {
+                        last_signal_check = now;
+                        py::gil_scoped_acquire gil;
+                        if (PyErr_CheckSignals() != 0)
+                            throw py::error_already_set();
+                    }
                 }
             };
             try {
@@ -548,16 +585,23 @@ private:
     void read_input(int c, double *o, long n, std::int64_t pos) const
     {
         // pos counts from the first call's start; this call's frame 0 is at call_start_
-        std::int64_t at = pos + feed_start_ - call_start_;
+        const std::int64_t at = pos + feed_start_ - call_start_;
+        // frames [lo, hi) of the block lie inside x; zeros around them
+        const long lo = long(std::clamp<std::int64_t>(-at, 0, n));
+        const long hi = in_data_ ? long(std::clamp<std::int64_t>(in_frames_ - at, lo, n)) : lo;
+        std::fill(o, o + lo, 0.0);
         const std::size_t cols = std::size_t(in_cols_);
-        for (long k = 0; k < n; ++k, ++at) {
-            if (!in_data_ || at < 0 || at >= in_frames_) {
-                o[k] = 0.0;
-                continue;
-            }
-            std::size_t idx = std::size_t(at) * cols + std::size_t(c);
-            o[k] = in_f32_ ? double(static_cast<const float *>(in_data_)[idx]) : static_cast<const double *>(in_data_)[idx];
+        const std::size_t first = std::size_t(at + lo) * cols + std::size_t(c);
+        if (in_f32_) {
+            const float *src = static_cast<const float *>(in_data_) + first;
+            for (long k = lo; k < hi; ++k, src += cols)
+                o[k] = double(*src);
+        } else {
+            const double *src = static_cast<const double *>(in_data_) + first;
+            for (long k = lo; k < hi; ++k, src += cols)
+                o[k] = *src;
         }
+        std::fill(o + hi, o + n, 0.0);
     }
 
     void warn(const std::string &text) const
@@ -618,6 +662,70 @@ std::unique_ptr<PyBox> make_box(const std::string &name_or_text, py::args args, 
         throw py::value_error("an external's name is empty");
     return std::make_unique<PyBox>(name, atoms, sample_rate, block, legacy);
 }
+
+// ---- for bench/python_overhead.py: the same work through the embedding API alone ----------
+
+// One box fed from per-channel copies of x and captured, as a C++ program using the host would
+// run it; run() times one call of len(x) frames, the state carrying on from call to call.
+class EmbeddingRun {
+public:
+    EmbeddingRun(const std::string &name, double sr, int block, py::array_t<double, py::array::c_style | py::array::forcecast> x)
+        : patch_(sr, block)
+    {
+        load(name);
+        box_ = patch_.create(name, {});
+        if (!box_)
+            throw std::runtime_error(name + " refused to create a box");
+        frames_ = x.shape(0);
+        const int cols = x.ndim() == 1 ? 1 : int(x.shape(1));
+        for (int c = 0; c < cols; ++c) {
+            std::vector<double> v(static_cast<std::size_t>(frames_));
+            for (std::int64_t i = 0; i < frames_; ++i)
+                v[std::size_t(i)] = x.data()[std::size_t(i) * std::size_t(cols) + std::size_t(c)];
+            inputs_.push_back(std::move(v));
+        }
+        for (int c = 0; c < cols; ++c)
+            patch_.feed(box_, c, [this, c](double *o, long n, std::int64_t pos) {
+                const auto &v = inputs_[std::size_t(c)];
+                for (long k = 0; k < n; ++k) {
+                    std::int64_t at = pos + k - start_;
+                    o[k] = at < frames_ ? v[std::size_t(at)] : 0.0;
+                }
+            });
+        for (int k = 0; k < box_->outlets(); ++k)
+            if (box_->outlet_is_signal(k)) {
+                patch_.capture(box_, k);
+                outlets_.push_back(k);
+                results_.emplace_back(static_cast<std::size_t>(frames_));
+            }
+    }
+    // Feeds, runs and takes the outputs (into buffers of the caller's, as a program keeps them).
+    double run()
+    {
+        const double t = thread_seconds();
+        start_ = patch_.samples_processed();
+        patch_.clear_outputs();
+        patch_.run(frames_);
+        for (std::size_t j = 0; j < outlets_.size(); ++j)
+            std::memcpy(results_[j].data(), patch_.output(box_, outlets_[j]).data(), std::size_t(frames_) * sizeof(double));
+        return thread_seconds() - t;
+    }
+    // CPU time of this thread: what other processes on a busy machine take is not counted
+    static double thread_seconds()
+    {
+        timespec ts{};
+        clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+        return double(ts.tv_sec) + 1e-9 * double(ts.tv_nsec);
+    }
+
+private:
+    tk::Patch patch_;
+    tk::Box *box_ = nullptr;
+    std::vector<std::vector<double>> inputs_, results_;
+    std::vector<int> outlets_;
+    std::int64_t frames_ = 0;
+    std::int64_t start_ = 0;
+};
 
 // ---- sound files ---------------------------------------------------------------------------
 
@@ -775,6 +883,7 @@ PYBIND11_MODULE(_tildekit, m)
         }
     });
 
+    main_thread = std::this_thread::get_id();  // the interpreter imports modules on its main thread
     default_search_paths();
     tk::set_console_sink(console_sink);
 
@@ -829,6 +938,9 @@ Returns the control events it caused as (sample, outlet, value) tuples.)")
     // for the tests: the allocator fails (an external then refuses its box)
     m.def("_fail_nth_allocation", &tk::fail_nth_allocation, py::arg("n"));
     m.def("_clear_allocation_faults", &tk::clear_allocation_faults);
+    py::class_<EmbeddingRun>(m, "_EmbeddingRun")
+        .def(py::init<const std::string &, double, int, py::array_t<double, py::array::c_style | py::array::forcecast>>())
+        .def("run", &EmbeddingRun::run);
     m.def("search_paths", &tk::search_paths, "Folders searched for externals, in order.");
     m.def("set_search_paths", &tk::set_search_paths, py::arg("folders"));
     m.def("add_search_path", &tk::add_search_path, py::arg("folder"));
