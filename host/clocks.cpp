@@ -10,30 +10,71 @@
 
 namespace tk::detail {
 
+// A clock belongs to the patch current on the thread that makes it (its object's new routine
+// runs inside Patch::create), or to the process's own state outside any patch.
 ClockRec *clock_create(void *obj, method fn) {
     auto *c = static_cast<ClockRec *>(accounted_alloc(sizeof(ClockRec), true, false));
     if (!c) return nullptr;
-    new (c) ClockRec{obj, fn};
-    rt().clocks[c] = c;
+    PatchState &s = here();
+    new (c) ClockRec{obj, fn, &s};
+    {
+        std::lock_guard lock(rt().objects_lock);
+        rt().clocks[c] = c;
+    }
+    s.clocks.push_back(c);
     if (ObjRec *r = find_object(obj)) r->clocks.push_back(c);
     return c;
 }
 
+namespace {
+void arm_now(ClockRec *c, double ms) {
+    PatchState &s = *c->owner;
+    c->armed = true;
+    c->due = s.now + ms;
+    c->seq = ++s.clock_seq;
+    if (c->due < s.earliest_due) s.earliest_due = c->due;
+}
+}  // namespace
+
 void clock_arm(ClockRec *c, double ms) {
     if (!(ms > 0.0)) ms = 0.0;  // negative and NaN delays count as 0
-    c->armed = true;
-    c->due = rt().now + ms;
-    c->seq = ++rt().clock_seq;
-    if (c->due < rt().earliest_due) rt().earliest_due = c->due;
+    if (audio_state_here() == c->owner) {
+        c->owner->handoff.push({c, ms, true});
+        return;
+    }
+    arm_now(c, ms);
 }
 
-void clock_disarm(ClockRec *c) { c->armed = false; }
+void clock_disarm(ClockRec *c) {
+    if (audio_state_here() == c->owner) {
+        c->owner->handoff.push({c, 0.0, false});
+        return;
+    }
+    c->armed = false;
+}
+
+void take_handed_clocks(PatchState &s) {
+    s.handoff.drain([](const ClockOp &op) {
+        if (!op.clock) return;
+        if (op.arm)
+            arm_now(op.clock, op.ms);
+        else
+            op.clock->armed = false;
+    });
+}
 
 bool free_clock(void *p) {
-    auto it = rt().clocks.find(p);
-    if (it == rt().clocks.end()) return false;
-    ClockRec *c = it->second;
-    rt().clocks.erase(it);
+    ClockRec *c = nullptr;
+    {
+        std::lock_guard lock(rt().objects_lock);
+        auto it = rt().clocks.find(p);
+        if (it == rt().clocks.end()) return false;
+        c = it->second;
+        rt().clocks.erase(it);
+    }
+    std::erase(c->owner->clocks, c);
+    // a change the audio thread handed over before this clock went must not reach freed memory
+    c->owner->handoff.forget(c);
     if (ObjRec *r = find_object(c->obj)) std::erase(r->clocks, c);
     c->~ClockRec();
     accounted_free(c);
@@ -45,8 +86,7 @@ bool free_clock(void *p) {
 // A clock that keeps re-arming itself at zero delay would never let time move on: after a
 // bounded number of firings at one instant the rest wait for the next call.
 // With DSP running, time has reached the block's end before the clocks of that block fire.
-void fire_clocks(double until, bool at_block_end) {
-    auto &r = rt();
+void fire_clocks(PatchState &r, double until, bool at_block_end) {
     if (at_block_end && until > r.now) r.now = until;
     if (until < r.earliest_due) {
         if (until > r.now) r.now = until;
@@ -57,7 +97,7 @@ void fire_clocks(double until, bool at_block_end) {
     for (;;) {
         ClockRec *next = nullptr;
         double later = std::numeric_limits<double>::infinity();  // the earliest armed clock not due yet
-        for (auto &[k, c] : r.clocks) {
+        for (ClockRec *c : r.clocks) {
             if (!c->armed) continue;
             if (c->due > until) {
                 if (c->due < later) later = c->due;

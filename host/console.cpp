@@ -11,9 +11,13 @@
 namespace tk {
 namespace detail {
 
+namespace {
+thread_local ConsoleCapture *capture_here TILDEKIT_TLS_MODEL = nullptr;  // the innermost capture of this thread
+}
+
 void post_text(ConsoleLine::Kind kind, const std::string &object, const std::string &text) {
     ConsoleLine line{kind, object, text};
-    if (kind == ConsoleLine::Post && rt().banner) rt().banner->push_back(text);
+    if (kind == ConsoleLine::Post && loading_here() && rt().banner) rt().banner->push_back(text);
     console_emit(line);
 }
 
@@ -36,7 +40,7 @@ void post_line(ConsoleLine::Kind kind, const void *x, const char *fmt, va_list a
     }
     // object_post (NULL, ...) inside an entry routine belongs to the class being defined (its
     // banner) but, as in the real host, is printed without any object's name in front
-    bool banner = !x && rt().banner;
+    bool banner = !x && loading_here() && rt().banner;
     ConsoleLine line{kind, x ? class_name_of(x) : std::string(), text};
     if (banner && kind == ConsoleLine::Post) rt().banner->push_back(text);
     console_emit(line);
@@ -47,11 +51,12 @@ void post_line(ConsoleLine::Kind kind, const void *x, const char *fmt, va_list a
 using namespace detail;
 
 void console_emit(const ConsoleLine &line) {
-    auto &r = rt();
-    if (r.capture) {
-        r.capture->lines_.push_back(line);
+    if (capture_here) {
+        capture_here->lines_.push_back(line);
         return;
     }
+    auto &r = rt();
+    std::lock_guard lock(r.console_lock);
     if (r.sink) {
         r.sink(line);
         return;
@@ -60,8 +65,8 @@ void console_emit(const ConsoleLine &line) {
     std::fprintf(stderr, "%s: %s%s\n", who.c_str(), line.kind == ConsoleLine::Error ? "error: " : "", line.text.c_str());
 }
 
-ConsoleCapture::ConsoleCapture() : outer_(rt().capture) { rt().capture = this; }
-ConsoleCapture::~ConsoleCapture() { rt().capture = outer_; }
+ConsoleCapture::ConsoleCapture() : outer_(capture_here) { capture_here = this; }
+ConsoleCapture::~ConsoleCapture() { capture_here = outer_; }
 std::vector<std::string> ConsoleCapture::texts() const {
     std::vector<std::string> v;
     for (auto &l : lines_) v.push_back(l.text);
@@ -78,6 +83,9 @@ bool ConsoleCapture::contains(const std::string &fragment) const {
         if (l.text.find(fragment) != std::string::npos) return true;
     return false;
 }
-void set_console_sink(std::function<void(const ConsoleLine &)> sink) { rt().sink = std::move(sink); }
+void set_console_sink(std::function<void(const ConsoleLine &)> sink) {
+    std::lock_guard lock(rt().console_lock);
+    rt().sink = std::move(sink);
+}
 
 }  // namespace tk

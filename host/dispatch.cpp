@@ -24,7 +24,7 @@ int inlet_count(const ObjRec *r) {
     return n;
 }
 
-static int control_depth = 0;
+static thread_local int control_depth = 0;
 
 void dispatch(ObjRec *r, int inlet, const std::string &selector_in, std::vector<t_atom> argv) {
     const std::string &cls = r->cls->info.name;

@@ -4,9 +4,12 @@
 #include <ext.h>
 #include <z_dsp.h>
 
+#include <atomic>
 #include <cstdarg>
+#include <functional>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -41,9 +44,12 @@ struct OutletRec {
     bool signal;
 };
 
+struct PatchState;
+
 struct ClockRec {
     void *obj;
     method fn;
+    PatchState *owner = nullptr;  // the patch whose scheduler fires it
     bool armed = false;
     double due = 0;
     std::uint64_t seq = 0;
@@ -73,23 +79,44 @@ struct PerformEntry {
     std::vector<t_int> words;  // words[0] is the routine, then the n words
 };
 
-struct Runtime {
-    std::unordered_map<std::string, std::unique_ptr<t_symbol>> symbols;
-    std::vector<std::unique_ptr<t_class>> classes;
-    std::map<std::string, t_class *> box_classes;  // registered in "box", by name and lower case
-    std::map<std::string, std::string> loaded_files;  // module path -> class name
-    std::vector<std::string> paths;
-    std::unordered_map<const void *, std::unique_ptr<ObjRec>> objects;
-    std::unordered_map<const void *, ClockRec *> clocks;
+// Clocks that perform routines set or unset on the audio thread of a patch in the two-thread
+// mode, handed to its scheduler thread: a ring with one writer (the audio thread) and one reader
+// (the scheduler), no lock and no allocation on either side once its room is reserved.
+struct ClockOp {
+    ClockRec *clock;
+    double ms;
+    bool arm;  // false: unset
+};
+class ClockHandoff {
+public:
+    void reserve(std::size_t n);  // only while no audio thread runs
+    bool push(const ClockOp &op);  // audio thread; false (and counted) when full
+    template <class F>
+    void drain(F &&f) {  // scheduler thread
+        std::size_t t = tail_.load(std::memory_order_relaxed);
+        const std::size_t h = head_.load(std::memory_order_acquire);
+        for (; t != h; ++t) f(ring_[t & mask_]);
+        tail_.store(t, std::memory_order_release);
+    }
+    std::int64_t dropped() const { return dropped_.load(std::memory_order_relaxed); }
+    void forget(const ClockRec *c) {  // scheduler thread: drops what is pending for c
+        const std::size_t h = head_.load(std::memory_order_acquire);
+        for (std::size_t t = tail_.load(std::memory_order_relaxed); t != h; ++t)
+            if (ring_[t & mask_].clock == c) ring_[t & mask_].clock = nullptr;
+    }
 
-    // what is happening now
-    t_class *defining = nullptr;               // class whose entry routine runs
-    std::vector<t_class *> registered_now;     // classes registered by that entry routine
-    std::vector<std::string> *banner = nullptr;  // posts of the entry routine land here too
-    std::vector<PerformEntry> *compiling = nullptr;  // entries collected by dsp64/dsp
-    t_object *chain_object = nullptr;
-    bool in_perform = false;
+private:
+    std::vector<ClockOp> ring_;
+    std::size_t mask_ = 0;
+    std::atomic<std::size_t> head_{0}, tail_{0};
+    std::atomic<std::int64_t> dropped_{0};
+};
 
+// What belongs to one patch (or, for objects made outside any patch, to the process): its
+// logical time and clocks, sample rate and vector size, the chain being compiled, deferred
+// calls. Used by one thread at a time, except in the two-thread mode, where the audio thread
+// reads sr and block and only hands clock changes over through `handoff`.
+struct PatchState {
     double sr = 44100.0;
     int block = 64;
 
@@ -100,21 +127,79 @@ struct Runtime {
     // so that the scan after each block is skipped while nothing can be due
     double earliest_due = 0.0;
     int firing = 0;
+    std::vector<ClockRec *> clocks;
+
+    std::vector<PerformEntry> *compiling = nullptr;  // entries collected by dsp64/dsp
+
+    bool threaded = false;  // the two-thread mode
+    ClockHandoff handoff;
+    std::vector<std::function<void()>> deferred;  // run by the scheduler after the clocks
+};
+
+// The state of the patch whose method runs on this thread (the process's own state outside
+// any patch). `Enter` makes a patch current on this thread for a scope.
+PatchState &here();
+PatchState &loose_state();
+struct Enter {
+    explicit Enter(PatchState &s);
+    ~Enter();
+    Enter(const Enter &) = delete;
+    Enter &operator=(const Enter &) = delete;
+    PatchState *prev;
+};
+// The patch whose audio block runs on this thread (two-thread mode), or null.
+PatchState *audio_state_here();
+void set_audio_state_here(PatchState *s);
+void defer_call(PatchState &s, std::function<void()> f);  // not on the audio thread
+void run_deferred(PatchState &s);
+
+// Tables shared by every thread. Symbols, objects and clocks each have a mutex of their own
+// (held only inside the functions below); classes and loading one recursive lock, held while
+// an entry routine runs, so that a class is loaded once however many threads ask.
+struct Runtime {
+    std::mutex symbols_lock;
+    std::unordered_map<std::string, std::unique_ptr<t_symbol>> symbols;
+
+    std::recursive_mutex loading_lock;
+    std::vector<std::unique_ptr<t_class>> classes;
+    std::map<std::string, t_class *> box_classes;  // registered in "box", by name and lower case
+    std::map<std::string, std::string> loaded_files;  // module path -> class name
+    std::vector<std::string> paths;
+    // what the loading thread is doing now (read under loading_lock, or on the loading thread)
+    t_class *defining = nullptr;               // class whose entry routine runs
+    std::vector<t_class *> registered_now;     // classes registered by that entry routine
+    std::vector<std::string> *banner = nullptr;  // posts of the entry routine land here too
+
+    std::mutex objects_lock;
+    std::unordered_map<const void *, std::unique_ptr<ObjRec>> objects;
+    std::unordered_map<const void *, ClockRec *> clocks;
+
+    t_object *chain_object = nullptr;  // what perform routines receive as the chain object
 
     // memory accounting
-    std::int64_t live_blocks = 0, live_bytes = 0, total_allocs = 0, perform_allocs = 0;
-    std::int64_t frees_without_dsp_free = 0;  // signal objects freed without z_dsp_free
-    std::int64_t fail_countdown = 0;  // 0: off; n: the nth allocation from now fails
-    std::size_t fail_above = SIZE_MAX;
+    std::atomic<std::int64_t> live_blocks{0}, live_bytes{0}, total_allocs{0}, perform_allocs{0};
+    std::atomic<std::int64_t> frees_without_dsp_free{0};  // signal objects freed without z_dsp_free
+    std::atomic<std::int64_t> fail_countdown{0};  // 0: off; n: the nth allocation from now fails
+    std::atomic<std::size_t> fail_above{SIZE_MAX};
 
-    ConsoleCapture *capture = nullptr;
+    std::recursive_mutex console_lock;  // the sink and stderr (a sink may post)
     std::function<void(const ConsoleLine &)> sink;
 };
 
 Runtime &rt();
 t_symbol *intern(const char *s);
 ObjRec *find_object(const void *x);
+void add_object(const void *x, std::unique_ptr<ObjRec> rec);
+void remove_object(const void *x);
 std::string class_name_of(const void *x);
+// Holds the loading lock and marks this thread as the loading one while it lives.
+struct LoadingLock {
+    LoadingLock();
+    ~LoadingLock();
+    LoadingLock(const LoadingLock &) = delete;
+    LoadingLock &operator=(const LoadingLock &) = delete;
+};
+bool loading_here();  // an entry routine runs on this thread
 
 void post_line(ConsoleLine::Kind kind, const void *x, const char *fmt, va_list ap);
 void post_text(ConsoleLine::Kind kind, const std::string &object, const std::string &text);
@@ -122,6 +207,8 @@ void post_text(ConsoleLine::Kind kind, const std::string &object, const std::str
 void *accounted_alloc(std::size_t size, bool clear, bool injectable);
 void *accounted_realloc(void *p, std::size_t size);
 void accounted_free(void *p);
+// Allocations the host counted while a perform routine ran on this thread.
+std::int64_t host_allocations_here();
 
 void add_perform64(t_object *chain, t_object *x, t_perfroutine64 f, long flags, void *userparam);
 void add_perform32(t_perfroutine f, int n, va_list ap);
@@ -131,13 +218,14 @@ void register_host_class(t_class *c);
 void outlet_send(OutletRec *o, Event::Kind kind, double value);
 
 ClockRec *clock_create(void *obj, method fn);
-void clock_arm(ClockRec *c, double ms);
+void clock_arm(ClockRec *c, double ms);  // on the audio thread of its patch: handed over
 void clock_disarm(ClockRec *c);
+void take_handed_clocks(PatchState &s);  // the scheduler applies what the audio thread handed over
 bool free_clock(void *c);  // false when c is no clock
 bool free_unboxed_object(void *x);  // false when x is no instance or already a box
 void note_free_without_dsp_free(const ObjRec *r);
 // Fires every armed clock due at or before `until` (see clocks.cpp).
-void fire_clocks(double until, bool at_block_end = false);
+void fire_clocks(PatchState &s, double until, bool at_block_end = false);
 
 // atoms
 t_atom_long saturate32(std::int64_t v);

@@ -25,7 +25,7 @@ bool free_unboxed_object(void *x) {
     if (r->cls->mfree) reinterpret_cast<void (*)(void *)>(r->cls->mfree)(x);
     note_free_without_dsp_free(r);
     for (ClockRec *k : r->clocks) k->armed = false;
-    rt().objects.erase(x);
+    remove_object(x);
     accounted_free(x);
     return true;
 }
@@ -35,15 +35,23 @@ bool free_unboxed_object(void *x) {
 using namespace detail;
 
 void add_search_path(const std::string &dir) {
+    LoadingLock lock;
     auto &p = rt().paths;
     if (std::find(p.begin(), p.end(), dir) == p.end()) p.push_back(dir);
 }
-void set_search_paths(std::vector<std::string> dirs) { rt().paths = std::move(dirs); }
-std::vector<std::string> search_paths() { return rt().paths; }
+void set_search_paths(std::vector<std::string> dirs) {
+    LoadingLock lock;
+    rt().paths = std::move(dirs);
+}
+std::vector<std::string> search_paths() {
+    LoadingLock lock;
+    return rt().paths;
+}
 const char *module_extension() { return sizeof(void *) == 8 ? ".mxe64" : ".mxe"; }
 int host_width_bits() { return int(sizeof(void *) * 8); }
 
 const ClassInfo &load_class(const std::string &name) {
+    LoadingLock lock;  // one thread loads at a time, and a class is loaded once
     auto &r = rt();
     if (auto it = r.box_classes.find(name); it != r.box_classes.end()) return it->second->info;
     if (auto it = r.box_classes.find(lower(name)); it != r.box_classes.end()) return it->second->info;
@@ -126,6 +134,7 @@ const ClassInfo &load_class(const std::string &name) {
 }
 
 void detail::register_host_class(t_class *c) {
+    LoadingLock lock;
     auto &r = rt();
     c->info.file = "(host)";
     c->info.width_bits = host_width_bits();

@@ -86,7 +86,7 @@ void *object_alloc(t_class *c) {
     auto rec = std::make_unique<ObjRec>();
     rec->cls = c;
     rec->obj = x;
-    rt().objects[x] = std::move(rec);
+    add_object(x, std::move(rec));
     return x;
 }
 

@@ -39,8 +39,8 @@ void dsp_add64(t_object *chain, t_object *x, t_perfroutine64 f, long flags, void
     add_perform64(chain, x, f, flags, userparam);
 }
 
-float sys_getsr(void) { return float(rt().sr); }
-int sys_getblksize(void) { return rt().block; }
+float sys_getsr(void) { return float(here().sr); }
+int sys_getblksize(void) { return here().block; }
 
 float atom_getfloatarg(short which, short argc, t_atom *argv) {
     if (!argv || which < 0 || which >= argc) return 0.0f;

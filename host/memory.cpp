@@ -24,11 +24,25 @@ BlockHeader *header_of(void *p) { return reinterpret_cast<BlockHeader *>(static_
 
 bool injected_failure(std::size_t size) {
     auto &r = rt();
-    if (size > r.fail_above) return true;
-    if (r.fail_countdown > 0 && --r.fail_countdown == 0) return true;
+    if (size > r.fail_above.load(std::memory_order_relaxed)) return true;
+    // counts down to the failing allocation, each one taken by one thread
+    std::int64_t n = r.fail_countdown.load(std::memory_order_relaxed);
+    while (n > 0)
+        if (r.fail_countdown.compare_exchange_weak(n, n - 1)) return n == 1;
     return false;
 }
+
+// Allocations while a perform routine runs on this thread: counted for everybody and for this
+// thread (the audio thread of a patch reads its own count).
+thread_local std::int64_t host_allocs_here TILDEKIT_TLS_MODEL = 0;
+void count_perform_alloc() {
+    if (!tildekit_performing_here) return;
+    rt().perform_allocs++;
+    host_allocs_here++;
+}
 }  // namespace
+
+std::int64_t host_allocations_here() { return host_allocs_here; }
 
 void *accounted_alloc(std::size_t size, bool clear, bool injectable) {
     auto &r = rt();
@@ -42,7 +56,7 @@ void *accounted_alloc(std::size_t size, bool clear, bool injectable) {
     r.live_blocks++;
     r.live_bytes += std::int64_t(size);
     r.total_allocs++;
-    if (r.in_perform) r.perform_allocs++;
+    count_perform_alloc();
     return h + 1;
 }
 
@@ -63,8 +77,14 @@ void *accounted_realloc(void *p, std::size_t size) {
     h->size = size;
     r.live_bytes += std::int64_t(size) - std::int64_t(old);
     r.total_allocs++;
-    if (r.in_perform) r.perform_allocs++;
+    count_perform_alloc();
     return h + 1;
+}
+
+std::size_t accounted_size(void *p) {
+    if (!p) return 0;
+    BlockHeader *h = header_of(p);
+    return h->magic == kLive ? std::size_t(h->size) : 0;
 }
 
 void accounted_free(void *p) {

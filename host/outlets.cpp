@@ -10,7 +10,8 @@ void detail::outlet_send(OutletRec *o, Event::Kind kind, double value) {
     if (!box) return;
     int index = r->outlet_index(o);
     Patch *patch = HostAccess::patch(box);
-    HostAccess::events(box).push_back({patch ? HostAccess::processed(patch) : 0, rt().now, index, kind, value});
+    const double now = patch ? HostAccess::impl(patch)->state.now : here().now;
+    HostAccess::events(box).push_back({patch ? HostAccess::processed(patch) : 0, now, index, kind, value});
     if (!patch) return;
     auto *impl = HostAccess::impl(patch);
     std::vector<Connection> targets;

@@ -15,8 +15,8 @@
 namespace tk {
 
 void detail::add_perform64(t_object *chain, t_object *x, t_perfroutine64 f, long flags, void *userparam) {
-    auto &r = rt();
-    if (!r.compiling || chain != r.chain_object) {
+    auto &r = here();
+    if (!r.compiling || chain != rt().chain_object) {
         post_error(class_name_of(x), "dsp_add64 outside DSP compilation ignored");
         return;
     }
@@ -30,7 +30,7 @@ void detail::add_perform64(t_object *chain, t_object *x, t_perfroutine64 f, long
 }
 
 void detail::add_perform32(t_perfroutine f, int n, va_list ap) {
-    auto &r = rt();
+    auto &r = here();
     if (!r.compiling || n < 0 || n > 256) {
         post_error("", "dsp_add outside DSP compilation (or with a bad word count) ignored");
         return;
@@ -92,12 +92,19 @@ std::optional<std::string> Box::assist(int io, int index) const {
 
 Patch::Patch(double samplerate, int blocksize) : sr_(samplerate), block_(std::clamp(blocksize, 1, 4096)), impl_(std::make_unique<Impl>()) {
     impl_->self = this;
-    impl_->time_base = rt().now;
+    impl_->time_base = impl_->state.now;
     impl_->activate();
 }
 
 Patch::~Patch() {
+    Enter in(impl_->state);
     while (!impl_->boxes.empty()) free(impl_->boxes.back().get());
+    // clocks their objects never released outlive the patch, disarmed, in the process's state
+    for (ClockRec *c : impl_->state.clocks) {
+        c->armed = false;
+        c->owner = &loose_state();
+        loose_state().clocks.push_back(c);
+    }
 }
 
 Box *Patch::create(const std::string &text) {
@@ -110,7 +117,12 @@ Box *Patch::create(const std::string &text) {
 
 Box *Patch::create(const std::string &name, const Atoms &args) {
     const ClassInfo &info = load_class(name);
-    t_class *c = rt().box_classes.at(info.name);
+    t_class *c;
+    {
+        LoadingLock lock;
+        c = rt().box_classes.at(info.name);
+    }
+    Enter in(impl_->state);
     impl_->activate();
     std::vector<t_atom> argv = to_t_atoms(args);
     auto res = typed_call(c->mnew, nullptr, false, intern(info.name.c_str()), c->info.creation_types, argv);
@@ -144,15 +156,18 @@ void Patch::free(Box *box) {
         it = it->first.first == box ? impl_->feeds.erase(it) : std::next(it);
     for (auto it = impl_->captures.begin(); it != impl_->captures.end();)
         it = it->first.first == box ? impl_->captures.erase(it) : std::next(it);
+    for (auto it = impl_->taps.begin(); it != impl_->taps.end();)
+        it = it->first.first == box ? impl_->taps.erase(it) : std::next(it);
     ObjRec *r = find_object(box->obj_);
     if (r) {
         t_class *c = r->cls;
+        Enter in(impl_->state);
         impl_->activate();
         if (c->mfree) reinterpret_cast<void (*)(void *)>(c->mfree)(box->obj_);
         note_free_without_dsp_free(r);
         // clocks the object forgot to release must never fire into freed memory
         for (ClockRec *k : r->clocks) k->armed = false;
-        rt().objects.erase(box->obj_);
+        remove_object(box->obj_);
         accounted_free(box->obj_);
     }
     std::erase_if(impl_->boxes, [&](const std::unique_ptr<Box> &b) { return b.get() == box; });
@@ -166,6 +181,7 @@ std::vector<Box *> Patch::boxes() const {
 
 void Patch::send(Box *box, int inlet, const std::string &selector, const Atoms &args) {
     impl_->checked(box);
+    Enter in(impl_->state);
     impl_->activate();
     dispatch(impl_->rec(box), inlet, selector, to_t_atoms(args));
 }
@@ -267,6 +283,7 @@ void Patch::dsp_off() { impl_->invalidate(); }
 void Patch::compile() {
     auto &I = *impl_;
     I.invalidate();
+    Enter in(I.state);
     I.activate();
     // nodes: every box of a class that takes part in DSP
     std::map<Box *, Node *> node_of;
@@ -322,8 +339,7 @@ void Patch::compile() {
     }
 
     const long N = block_;
-    static t_object chain_header{};  // what perform routines receive as the chain object
-    rt().chain_object = &chain_header;
+    t_object *const chain_header = rt().chain_object;  // what perform routines receive as the chain object
     // How many inlets read each signal outlet; a captured outlet counts as read once more. An
     // outlet read by one inlet alone is handed over without a copy: that inlet's buffer is the
     // outlet's own (and its object may write its output there, since nobody else reads it).
@@ -332,6 +348,9 @@ void Patch::compile() {
         for (const auto &sources : n->sources)
             for (auto [src, j] : sources) readers[{src, j}]++;
     for (auto &[key, vec] : I.captures)
+        for (auto &n : nodes)
+            if (n->box == key.first) readers[{n.get(), I.signal_index(n->rec, key.second)}]++;
+    for (auto &[key, f] : I.taps)
         for (auto &n : nodes)
             if (n->box == key.first) readers[{n.get(), I.signal_index(n->rec, key.second)}]++;
     for (Node *n : order) {
@@ -345,7 +364,7 @@ void Patch::compile() {
             int total = n->box->outlets();
             for (int o = 0; o < total; ++o)
                 if (n->box->outlet_is_signal(o) && I.signal_index(n->rec, o) == j) {
-                    used = I.captures.count({n->box, o}) > 0;
+                    used = I.captures.count({n->box, o}) > 0 || I.taps.count({n->box, o}) > 0;
                     for (auto &c : I.connections)
                         if (c.from == n->box && c.outlet == o) used = true;
                 }
@@ -370,7 +389,7 @@ void Patch::compile() {
         for (int j = 0; j < n->nout; ++j)
             n->outs.push_back(!no_inplace && j < n->nin && count[std::size_t(j)] ? n->ins[std::size_t(j)] : n->out_store[std::size_t(j)].data());
         std::vector<PerformEntry> entries;
-        rt().compiling = &entries;
+        I.state.compiling = &entries;
         if (n->legacy) {
             n->fin_store.assign(std::size_t(n->nin), std::vector<float>(std::size_t(N), 0.0f));
             n->fout_store.assign(std::size_t(n->nout), std::vector<float>(std::size_t(N), 0.0f));
@@ -395,9 +414,9 @@ void Patch::compile() {
             reinterpret_cast<void (*)(void *, t_signal **, short *)>(m->fn)(n->rec->obj, sp.data(), count.data());
         } else if (auto *m = n->rec->cls->find(intern("dsp64"))) {
             reinterpret_cast<void (*)(void *, t_object *, short *, double, long, long)>(m->fn)(
-                n->rec->obj, &chain_header, count.data(), sr_, N, 0);
+                n->rec->obj, chain_header, count.data(), sr_, N, 0);
         }
-        rt().compiling = nullptr;
+        I.state.compiling = nullptr;
         // An unconnected inlet's buffer stays zero from here on unless it doubles as an output
         // or perform may have written it (the separate-buffers mode lets that be seen).
         n->prepared.clear();
@@ -415,90 +434,107 @@ void Patch::compile() {
     for (auto &[key, vec] : I.captures)
         for (auto &np : I.chain)
             if (np->box == key.first) I.capture_from.emplace_back(&vec, np->outs[std::size_t(I.signal_index(np->rec, key.second))]);
+    I.tap_from.clear();
+    for (auto &[key, f] : I.taps)
+        for (auto &np : I.chain)
+            if (np->box == key.first) I.tap_from.emplace_back(&f, np->outs[std::size_t(I.signal_index(np->rec, key.second))]);
+    if (I.state.threaded) I.state.handoff.reserve(8 * I.state.clocks.size() + 1024);
     I.compiled = true;
+}
+
+// One block of the chain: inputs prepared, perform routines, captures and taps. Fires no clock.
+void Patch::Impl::one_block() {
+    auto &I = *this;
+    Patch &P = *self;
+    t_object *const chain_object = rt().chain_object;
+    const bool outer = tildekit_performing_here;  // set for the whole block on an audio thread
+    const long N = P.block_;
+    for (auto &np : I.chain) {
+        Node *n = np.get();
+        for (int i : n->prepared) {  // the inlets that need work before perform
+            double *buf = n->ins[std::size_t(i)];
+            const auto &sources = n->sources[std::size_t(i)];
+            const Feed *f = n->feeds[std::size_t(i)];
+            if (!f && sources.size() == 1) {  // the common case: one source
+                const double *s = sources[0].first->outs[std::size_t(sources[0].second)];
+                std::copy(s, s + N, buf);
+                continue;
+            }
+            std::fill(buf, buf + N, 0.0);
+            for (auto [src, j] : sources) {
+                const double *s = src->outs[std::size_t(j)];
+                for (long k = 0; k < N; ++k) buf[k] += s[k];
+            }
+            if (f) {
+                if (f->gen) {
+                    double *tmp = n->scratch.data();
+                    std::fill(tmp, tmp + N, 0.0);
+                    f->gen(tmp, N, P.processed_ - f->start);
+                    for (long k = 0; k < N; ++k) buf[k] += tmp[k];
+                } else {
+                    for (long k = 0; k < N; ++k) {
+                        std::int64_t at = P.processed_ - f->start + k;
+                        if (at < std::int64_t(f->data.size())) buf[k] += f->data[std::size_t(at)];
+                    }
+                }
+            }
+        }
+        // in the separate-buffers mode, keep the inputs to see whether perform writes them
+        std::vector<double> &saved = I.saved;
+        if (P.separate_) {
+            saved.clear();
+            for (int i = 0; i < n->nin; ++i) saved.insert(saved.end(), n->ins[std::size_t(i)], n->ins[std::size_t(i)] + N);
+        }
+        tildekit_performing_here = true;
+        tildekit_performing.fetch_add(1, std::memory_order_relaxed);
+        if (n->legacy) {
+            for (int i = 0; i < n->nin; ++i)
+                for (long k = 0; k < N; ++k) n->fins[std::size_t(i)][k] = float(n->ins[std::size_t(i)][k]);
+            for (auto &e : n->entries) {
+                if (!e.f32) continue;
+                t_int *w = e.words.data();
+                t_int *ret = e.f32(w);
+                if (ret != w + e.words.size())
+                    post_error(n->box->cls().name, "legacy perform routine returned the wrong argument position");
+            }
+            for (int j = 0; j < n->nout; ++j)
+                for (long k = 0; k < N; ++k) n->outs[std::size_t(j)][k] = double(n->fouts[std::size_t(j)][k]);
+        } else {
+            for (auto &e : n->entries)
+                if (e.f64)
+                    e.f64(e.x, chain_object, n->ins.data(), n->nin, n->outs.data(), n->nout, N, e.flags, e.userparam);
+        }
+        tildekit_performing.fetch_sub(1, std::memory_order_relaxed);
+        tildekit_performing_here = outer;
+        if (P.separate_)
+            for (int i = 0; i < n->nin; ++i)
+                if (std::memcmp(saved.data() + std::size_t(i) * std::size_t(N), n->ins[std::size_t(i)], std::size_t(N) * sizeof(double)) != 0) {
+                    P.input_writes_++;
+                    post_error(n->box->cls().name, "the perform routine wrote into its input buffer " + std::to_string(i));
+                }
+    }
+    for (auto [vec, s] : I.capture_from) vec->insert(vec->end(), s, s + N);
+    for (auto [f, s] : I.tap_from) (*f)(s, N);
+    P.processed_ += N;
+    frames.store(P.processed_, std::memory_order_release);
 }
 
 void Patch::run_blocks(std::int64_t blocks) {
     auto &I = *impl_;
-    auto &R = rt();
+    auto &S = I.state;
+    Enter in(S);
     for (std::int64_t b = 0; b < blocks; ++b) {
         if (!I.compiled) compile();
-        R.sr = sr_;
-        R.block = block_;
-        const long N = block_;
-        for (auto &np : I.chain) {
-            Node *n = np.get();
-            for (int i : n->prepared) {  // the inlets that need work before perform
-                double *buf = n->ins[std::size_t(i)];
-                const auto &sources = n->sources[std::size_t(i)];
-                const Feed *f = n->feeds[std::size_t(i)];
-                if (!f && sources.size() == 1) {  // the common case: one source
-                    const double *s = sources[0].first->outs[std::size_t(sources[0].second)];
-                    std::copy(s, s + N, buf);
-                    continue;
-                }
-                std::fill(buf, buf + N, 0.0);
-                for (auto [src, j] : sources) {
-                    const double *s = src->outs[std::size_t(j)];
-                    for (long k = 0; k < N; ++k) buf[k] += s[k];
-                }
-                if (f) {
-                    if (f->gen) {
-                        double *tmp = n->scratch.data();
-                        std::fill(tmp, tmp + N, 0.0);
-                        f->gen(tmp, N, processed_ - f->start);
-                        for (long k = 0; k < N; ++k) buf[k] += tmp[k];
-                    } else {
-                        for (long k = 0; k < N; ++k) {
-                            std::int64_t at = processed_ - f->start + k;
-                            if (at < std::int64_t(f->data.size())) buf[k] += f->data[std::size_t(at)];
-                        }
-                    }
-                }
-            }
-            // in the separate-buffers mode, keep the inputs to see whether perform writes them
-            std::vector<double> &saved = I.saved;
-            if (separate_) {
-                saved.clear();
-                for (int i = 0; i < n->nin; ++i) saved.insert(saved.end(), n->ins[std::size_t(i)], n->ins[std::size_t(i)] + N);
-            }
-            R.in_perform = true;
-            tildekit_performing = true;
-            if (n->legacy) {
-                for (int i = 0; i < n->nin; ++i)
-                    for (long k = 0; k < N; ++k) n->fins[std::size_t(i)][k] = float(n->ins[std::size_t(i)][k]);
-                for (auto &e : n->entries) {
-                    if (!e.f32) continue;
-                    t_int *w = e.words.data();
-                    t_int *ret = e.f32(w);
-                    if (ret != w + e.words.size())
-                        post_error(n->box->cls().name, "legacy perform routine returned the wrong argument position");
-                }
-                for (int j = 0; j < n->nout; ++j)
-                    for (long k = 0; k < N; ++k) n->outs[std::size_t(j)][k] = double(n->fouts[std::size_t(j)][k]);
-            } else {
-                for (auto &e : n->entries)
-                    if (e.f64)
-                        e.f64(e.x, R.chain_object, n->ins.data(), n->nin, n->outs.data(), n->nout, N, e.flags, e.userparam);
-            }
-            R.in_perform = false;
-            tildekit_performing = false;
-            if (separate_)
-                for (int i = 0; i < n->nin; ++i)
-                    if (std::memcmp(saved.data() + std::size_t(i) * std::size_t(N), n->ins[std::size_t(i)], std::size_t(N) * sizeof(double)) != 0) {
-                        input_writes_++;
-                        post_error(n->box->cls().name, "the perform routine wrote into its input buffer " + std::to_string(i));
-                    }
-        }
-        for (auto [vec, s] : I.capture_from) vec->insert(vec->end(), s, s + N);
-        processed_ += N;
+        I.activate();
+        I.one_block();
         // time reaches the block's end; the clocks are looked at only when one can be due
         const double until = I.time_base + double(processed_) * 1000.0 / sr_;
-        if (until < R.earliest_due) {
-            if (until > R.now) R.now = until;
+        if (until < S.earliest_due) {
+            if (until > S.now) S.now = until;
         } else {
-            fire_clocks(until, true);
+            fire_clocks(S, until, true);
         }
+        if (!S.deferred.empty()) run_deferred(S);
     }
 }
 
@@ -509,13 +545,72 @@ void Patch::run(std::int64_t frames) {
 
 void Patch::advance(double ms) {
     if (!(ms > 0)) ms = 0;
+    auto &S = impl_->state;
+    Enter in(S);
     impl_->activate();
-    double until = rt().now + ms;
-    fire_clocks(until);
-    impl_->time_base = rt().now - double(processed_) * 1000.0 / sr_;
+    double until = S.now + ms;
+    fire_clocks(S, until);
+    if (!S.deferred.empty()) run_deferred(S);
+    impl_->time_base = S.now - double(processed_) * 1000.0 / sr_;
 }
 
-double Patch::now_ms() const { return rt().now; }
+double Patch::now_ms() const { return impl_->state.now; }
+
+std::int64_t Patch::samples_processed() const { return impl_->frames.load(std::memory_order_acquire); }
+
+// ---- two threads ------------------------------------------------------------------
+
+void Patch::set_threaded(bool on) {
+    auto &S = impl_->state;
+    if (on != S.threaded) impl_->invalidate();
+    S.threaded = on;
+    impl_->audio_allocs.store(0);
+    if (on) S.handoff.reserve(8 * S.clocks.size() + 1024);
+}
+
+bool Patch::threaded() const { return impl_->state.threaded; }
+
+void Patch::audio_block() {
+    auto &I = *impl_;
+    if (!I.compiled) return;
+    PatchState *prev_audio = audio_state_here();
+    set_audio_state_here(&I.state);
+    Enter in(I.state);
+    const bool outer = tildekit_performing_here;
+    tildekit_performing_here = true;
+    const std::int64_t libc_before = tildekit_allocations_here, host_before = host_allocations_here();
+    I.one_block();
+    const std::int64_t libc = tildekit_allocations_here - libc_before, host = host_allocations_here() - host_before;
+    tildekit_performing_here = outer;
+    // the host's own allocator calls reach the C library too, where an interposer counts them
+    if (libc || host) I.audio_allocs.fetch_add(std::max(libc, host), std::memory_order_relaxed);
+    set_audio_state_here(prev_audio);
+}
+
+void Patch::scheduler_tick(double until_ms) {
+    auto &S = impl_->state;
+    Enter in(S);
+    take_handed_clocks(S);
+    if (!(until_ms > S.now)) until_ms = S.now;  // never back, and NaN stays put
+    fire_clocks(S, until_ms);
+    if (!S.deferred.empty()) run_deferred(S);
+}
+
+std::int64_t Patch::audio_allocations() const { return impl_->audio_allocs.load(std::memory_order_relaxed); }
+std::int64_t Patch::clock_handoffs_dropped() const { return impl_->state.handoff.dropped(); }
+
+void Patch::tap(Box *box, int outlet, std::function<void(const double *, long)> f) {
+    impl_->checked(box);
+    if (!box->outlet_is_signal(outlet))
+        throw Error(box->cls().name + ": outlet " + std::to_string(outlet) + " is not a signal outlet");
+    if (!f) throw Error(box->cls().name + ": a tap needs a function");
+    impl_->taps[{box, outlet}] = std::move(f);
+    impl_->invalidate();
+}
+
+void Patch::untap(Box *box, int outlet) {
+    if (impl_->taps.erase({box, outlet})) impl_->invalidate();
+}
 
 std::vector<std::vector<double>> Patch::process(Box *box, const std::vector<std::vector<double>> &inputs, std::int64_t frames) {
     impl_->checked(box);

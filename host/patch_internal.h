@@ -51,8 +51,14 @@ struct Patch::Impl {
     std::vector<std::unique_ptr<Node>> chain;
     std::vector<std::pair<std::vector<double> *, const double *>> capture_from;  // capture, outlet buffer
     std::vector<double> saved;  // the inputs before perform, in the separate-buffers mode
+    using TapFn = std::function<void(const double *, long)>;
+    std::map<std::pair<Box *, int>, TapFn> taps;
+    std::vector<std::pair<const TapFn *, const double *>> tap_from;  // tap, outlet buffer
     bool compiled = false;
     double time_base = 0;
+    PatchState state;  // time, clocks, sr and vector size of this patch
+    std::atomic<std::int64_t> frames{0};  // samples processed, for other threads to read
+    std::atomic<std::int64_t> audio_allocs{0};  // counted by audio_block
 
     ObjRec *rec(Box *b) const {
         ObjRec *r = find_object(b->obj_);
@@ -64,10 +70,13 @@ struct Patch::Impl {
             if (p.get() == b) return b;
         throw Error("box does not belong to this patch");
     }
-    void activate() const {
-        rt().sr = self->sr_;
-        rt().block = self->block_;
+    // What the patch's objects see of it (sys_getsr, sys_getblksize); written only on a change,
+    // so that an audio thread reading it meanwhile sees a settled value.
+    void activate() {
+        if (state.sr != self->sr_) state.sr = self->sr_;
+        if (state.block != self->block_) state.block = self->block_;
     }
+    void one_block();  // the chain once, captures and taps; no clock
     int signal_index(ObjRec *r, int outlet) const {
         // index of an outlet among the signal outlets, counted from the left
         int idx = 0;
@@ -82,6 +91,7 @@ struct Patch::Impl {
         compiled = false;
         chain.clear();
         capture_from.clear();
+        tap_from.clear();
     }
 };
 
@@ -90,7 +100,7 @@ struct HostAccess {
     static std::vector<Event> &events(Box *b) { return b->events_; }
     static Patch *patch(Box *b) { return b->patch_; }
     static Patch::Impl *impl(Patch *p) { return p->impl_.get(); }
-    static std::int64_t processed(Patch *p) { return p->processed_; }
+    static std::int64_t processed(Patch *p) { return p->impl_->frames.load(std::memory_order_acquire); }
 };
 
 }  // namespace tk

@@ -3,6 +3,7 @@
 // Used by the tests, the `tilde` command and the benchmarks.
 #pragma once
 
+#include <atomic>
 #include <concepts>
 #include <cstdint>
 #include <functional>
@@ -50,10 +51,13 @@ struct ConsoleLine {
     std::string text;
 };
 
-// Console lines go to stderr ("name: text", "name: error: text") unless captured.
+// Console lines go to stderr ("name: text", "name: error: text") unless captured. A capture
+// belongs to the thread that made it and gets the lines posted on that thread only (nested
+// captures: the innermost); lines posted on a thread without a capture of its own go to the
+// sink or stderr. The sink and stderr may be reached from any thread, one line at a time.
 class ConsoleCapture {
 public:
-    ConsoleCapture();  // starts capturing (nests; the innermost capture gets the lines)
+    ConsoleCapture();  // starts capturing on this thread (nests; the innermost capture gets the lines)
     ~ConsoleCapture();
     ConsoleCapture(const ConsoleCapture &) = delete;
     ConsoleCapture &operator=(const ConsoleCapture &) = delete;
@@ -86,7 +90,7 @@ MemoryStats memory_stats();
 void fail_nth_allocation(std::int64_t n);
 void fail_allocations_above(std::size_t bytes);
 void clear_allocation_faults();
-// Counts allocations made while a perform routine runs (none are allowed there).
+// Counts allocations made while a perform routine runs, on any thread (none are allowed there).
 std::int64_t allocations_in_perform();
 // Signal objects (set up with z_dsp_setup) whose free routine returned without z_dsp_free.
 std::int64_t frees_without_dsp_free();
@@ -123,14 +127,22 @@ int host_width_bits();
 const ClassInfo &load_class(const std::string &name);
 
 // ---- boxes, patches, DSP ----------------------------------------------------------
+// Threads: each Patch has its own logical time, clocks, sample rate, vector size, chain and
+// deferred calls, so two patches may be created, used and run on two threads at once (boxes of
+// one patch never touch another's). The shared tables (symbols, classes and loading, objects,
+// the console, memory accounting) may be used from any thread. A Patch is used by one thread at
+// a time, except in its two-thread mode (set_threaded).
 class Patch;
 
 struct Event {
     std::int64_t sample;   // samples processed by the patch when it was sent
     double time_ms;        // logical time
     int outlet;            // outlet index, 0 = leftmost
-    enum Kind { Bang, Int, Float } kind;
-    double value;
+    enum Kind { Bang, Int, Float, List, Message } kind;
+    double value;          // Int and Float; 0 otherwise
+    // List: its atoms; Message (any other selector, outlet_anything): the selector and its atoms
+    std::string selector = {};
+    Atoms atoms = {};
 };
 
 class Box {
@@ -225,7 +237,7 @@ public:
     // due at each block's end fire after it. Compiles first when needed.
     void run(std::int64_t frames);
     void run_blocks(std::int64_t blocks);
-    std::int64_t samples_processed() const { return processed_; }
+    std::int64_t samples_processed() const;
     // Advances logical time without DSP, firing due clocks.
     void advance(double ms);
     double now_ms() const;
@@ -234,6 +246,33 @@ public:
     // inlet from `inputs` (missing ones silent), captures every signal outlet.
     std::vector<std::vector<double>> process(Box *box, const std::vector<std::vector<double>> &inputs,
                                              std::int64_t frames);
+
+    // ---- two threads, as a live player runs a patch ----
+    // The two-thread mode: the DSP chain runs on an audio thread (audio_block) while clocks
+    // fire and messages arrive on a scheduler thread (scheduler_tick, send, send_text). Set it
+    // before compile() (it compiles the chain again); off by default. Boxes, connections, feeds
+    // and taps change only while no audio_block runs.
+    void set_threaded(bool on);
+    bool threaded() const;
+    // Audio thread: runs exactly one block of the compiled chain (feeds read, taps called), fires
+    // no clock, takes no lock and allocates nothing of its own. Clocks that perform routines set or
+    // unset go to the scheduler through a lock-free queue. Does nothing until compiled.
+    void audio_block();
+    // Scheduler thread: takes the clocks handed over by the audio thread (a delay counts from the
+    // logical time they are taken at), moves logical time to until_ms firing every clock due by
+    // then in due order, then runs deferred calls. Time never goes back.
+    void scheduler_tick(double until_ms);
+    // Allocator calls on the audio thread inside audio_block since set_threaded(true): the C
+    // library's where an interposer counts them (tools/alloc_watch.cpp), else the host's own.
+    std::int64_t audio_allocations() const;
+    // Clock changes the audio thread could not hand over (queue full; the scheduler stalled).
+    std::int64_t clock_handoffs_dropped() const;
+
+    // Taps: f gets a signal outlet's samples after every block (audio_block or run); the outlet
+    // counts as connected; nothing is recorded or allocated. One tap per outlet (a new one
+    // replaces it); untap removes it. Both recompile the chain.
+    void tap(Box *box, int outlet, std::function<void(const double *block, long n)> f);
+    void untap(Box *box, int outlet);
 
     struct Impl;
 
@@ -250,6 +289,20 @@ private:
 
 }  // namespace tk
 
-// True exactly while a perform routine runs: for malloc interposers in a host program, which
-// may read nothing that allocates.
-extern "C" volatile bool tildekit_performing;
+// For malloc interposers in a host program, which may read nothing that allocates.
+#if defined(__GNUC__) && !defined(_WIN32)
+#define TILDEKIT_THREAD_LOCAL __thread
+#define TILDEKIT_TLS_MODEL __attribute__((tls_model("initial-exec")))
+#else
+#define TILDEKIT_THREAD_LOCAL thread_local
+#define TILDEKIT_TLS_MODEL
+#endif
+extern "C" {
+// How many perform routines run now, on all threads (non-zero: one runs somewhere).
+extern std::atomic<int> tildekit_performing;
+// True on this thread exactly while a perform routine runs on it, and for the whole of
+// Patch::audio_block on the audio thread of the two-thread mode.
+extern TILDEKIT_THREAD_LOCAL bool tildekit_performing_here TILDEKIT_TLS_MODEL;
+// Counted by an interposer: allocator calls on this thread while tildekit_performing_here.
+extern TILDEKIT_THREAD_LOCAL std::int64_t tildekit_allocations_here TILDEKIT_TLS_MODEL;
+}
