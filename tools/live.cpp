@@ -30,6 +30,7 @@
 #include <cstring>
 #include <filesystem>
 #include <functional>
+#include <limits>
 #include <memory>
 #include <mutex>
 #include <thread>
@@ -63,6 +64,7 @@ struct LiveSettings {
     bool no_connect = false;
     std::string client_name;
     bool verbose = false;
+    std::vector<int> inputs;  // render: the signal inlets that are input ports
     std::vector<CLI::App *> commands;
 };
 LiveSettings &settings()
@@ -427,10 +429,10 @@ int Player::process(jack_nframes_t nframes)
             double s = src[i];
             dst[i] = float(s);
             double a = std::fabs(s);
-            if (a > peak)
-                peak = a;
-            else if (!(a == a) || a == HUGE_VAL)
+            if (!(a <= std::numeric_limits<double>::max()))  // NaN or infinite
                 ++bad;
+            else if (a > peak)
+                peak = a;
         }
         float seen = peaks_[k].load(std::memory_order_relaxed);
         while (float(peak) > seen && !peaks_[k].compare_exchange_weak(seen, float(peak), std::memory_order_relaxed)) {
@@ -522,8 +524,14 @@ void Player::writer_loop()
 void Player::connect(bool input, const std::vector<std::string> &wanted, bool no_connect)
 {
     const auto &ours = input ? in_ports_ : out_ports_;
-    if (ours.empty() || no_connect)
+    if (no_connect)
         return;
+    if (ours.empty()) {
+        if (!wanted.empty())
+            note(std::string("--connect-") + (input ? "in" : "out") + " is not used: " + what_ + " has no " +
+                 (input ? "inputs" : "outputs") + " to connect");
+        return;
+    }
     const unsigned long their_flags = input ? JackPortIsOutput : JackPortIsInput;
     const char *their_side = input ? "output" : "input";
     auto ports_of = [&](const char *pattern, unsigned long flags) {
@@ -749,7 +757,7 @@ int Player::play(std::int64_t frames, const std::vector<std::string> &connect_in
     const double worst = double(load_max_ns_.load()) * 1e-9 / period_s;
     std::string closing = "live: played " + fixed(double(played_kept) / sr_, 2) + " s (" + std::to_string(played_kept) + " samples)" +
                           (interrupted ? ", stopped by a signal" : "") + "; xruns " + std::to_string(xruns_.load()) +
-                          "; callback load mean " + fixed(100.0 * mean, 1) + "%, worst " + fixed(100.0 * worst, 1) + "% of the " +
+                          "; callback load mean " + fixed(100.0 * mean, 2) + "%, worst " + fixed(100.0 * worst, 2) + "% of the " +
                           fixed(period_s * 1000.0, 3) + " ms period; allocations on the audio thread " +
                           std::to_string(alloc_total_.load());
     if (alloc_callbacks_.load())
@@ -871,7 +879,7 @@ void add_live_options(CLI::App &app)
         cmd->add_flag("--live", s.live,
                       run ? "Play through a running JACK server instead of rendering: one port per adc~ / dac~ channel (in_N, out_N), "
                             "at the server's rate and period, until --seconds or Ctrl-C; --out records as it plays"
-                          : "Play the box through a running JACK server: signal inlets without --signal are input ports in_K, "
+                          : "Play the box through a running JACK server: the --inputs signal inlets are input ports in_K, the "
                             "signal outlets output ports out_K, at the server's rate and period, until --seconds or Ctrl-C");
         cmd->add_option("--connect-in", s.connect_in,
                         "--live: JACK ports (or a client, meaning its ports in order; '-' skips one) to connect to the inputs, "
@@ -886,6 +894,10 @@ void add_live_options(CLI::App &app)
         cmd->add_option("--client-name", s.client_name, "--live: JACK client name (default: the patch's or the external's name)")
             ->type_name("NAME");
         cmd->add_flag("--verbose", s.verbose, "--live: report each xrun as it happens");
+        if (!run)
+            cmd->add_option("--inputs", s.inputs, "--live: signal inlets that are JACK input ports (default: 0, unless --signal feeds it)")
+                ->delimiter(',')
+                ->type_name("K,...");
     }
 }
 
@@ -969,11 +981,22 @@ int play_box_live(tk::Patch &patch, tk::Box *box, const std::vector<Message> &me
     const LiveSettings &s = settings();
     PortPlan plan;
     std::vector<int> port_inlets, outlets;
-    for (int i = 0; i < box->signal_inlets(); ++i)
-        if (!signals.count(i)) {
-            port_inlets.push_back(i);
-            plan.inputs.push_back("in_" + std::to_string(i));
-        }
+    // The other signal inlets stay unconnected, as in an offline render, so the box
+    // chooses the same perform variant.
+    std::vector<int> wanted = s.inputs;
+    if (!option_given("--inputs") && box->signal_inlets() > 0 && !signals.count(0))
+        wanted = {0};
+    for (int i : wanted) {
+        if (i < 0 || i >= box->signal_inlets())
+            throw BadInput("--inputs: " + o.name + " has no signal inlet " + std::to_string(i) + " (it has " +
+                           std::to_string(box->signal_inlets()) + ")");
+        if (signals.count(i))
+            throw BadInput("--inputs: signal inlet " + std::to_string(i) + " is fed by --signal '" + signals.at(i).text + "'");
+        if (std::find(port_inlets.begin(), port_inlets.end(), i) != port_inlets.end())
+            continue;
+        port_inlets.push_back(i);
+        plan.inputs.push_back("in_" + std::to_string(i));
+    }
     for (int k = 0; k < box->outlets(); ++k)
         if (box->outlet_is_signal(k)) {
             outlets.push_back(k);
