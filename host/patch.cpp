@@ -99,11 +99,11 @@ Patch::Patch(double samplerate, int blocksize) : sr_(samplerate), block_(std::cl
 Patch::~Patch() {
     Enter in(impl_->state);
     while (!impl_->boxes.empty()) free(impl_->boxes.back().get());
-    // clocks their objects never released outlive the patch, disarmed, in the process's state
+    // clocks their objects never released outlive the patch, disarmed, owned by nobody that
+    // fires clocks (freeobject may still release them)
     for (ClockRec *c : impl_->state.clocks) {
         c->armed = false;
         c->owner = &loose_state();
-        loose_state().clocks.push_back(c);
     }
 }
 
