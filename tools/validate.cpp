@@ -23,6 +23,7 @@
 #include <fstream>
 #include <functional>
 #include <map>
+#include <mutex>
 #include <nlohmann/json.hpp>
 #include <random>
 #include <set>
@@ -30,6 +31,7 @@
 #include <thread>
 
 #include "common.h"
+#include "properties.h"
 #include "tildehost.h"
 
 #ifndef _WIN32
@@ -50,22 +52,10 @@ std::int64_t libc_calls_in_perform() { return &tildekit_libc_calls_in_perform ? 
 
 // ---- what counts as normal for each external (data, not code paths) ---------------------
 
-struct Profile {
-    std::string args = "";     // typical creation arguments
-    int audio_inlets = 1;      // leading signal inlets that take audio; later ones are controls
-    double control_lo = 0.0;   // clean values for signal control inlets
-    double control_hi = 0.0;
-    bool generator = false;    // produces output from silence (or is no audio processor)
-    double peak_limit = 1000;  // +60 dBFS
-    int audio_outlets = -1;    // leading signal outlets that carry audio (-1: all); the rest are gains
-    std::vector<std::string> churn_skip = {};  // creation variants that are valid but too slow to repeat
-    // Settings sent after the second thread's messages, to that box and to a fresh one, as
-    // (inlet, message text); empty: every message that takes arguments with zeros, 0 at every
-    // inlet. They must leave the object with a memory that `settle_s` covers.
-    std::vector<std::pair<int, std::string>> settings = {};
-    double settle_s = 0.5;
-    std::string keeps_history = "";  // why its output never converges to a fresh box's (no comparison)
-};
+using vd::Profile;
+using vd::Context;
+using vd::fail;
+using vd::num;
 
 const std::map<std::string, Profile> &profiles() {
     static const std::map<std::string, Profile> table = {
@@ -108,9 +98,29 @@ const std::map<std::string, Profile> &profiles() {
     return table;
 }
 
+// The built-in profile with its properties, or the NAME.validate.json file next to the
+// external's module, which takes precedence (any external, from any --path folder).
 Profile profile_for(const std::string &name) {
     auto it = profiles().find(name);
-    return it == profiles().end() ? Profile{} : it->second;
+    Profile p = it == profiles().end() ? Profile{} : it->second;
+    vd::add_builtin_properties(name, p);
+    std::string file = tk::load_class(name).file;
+    auto slash = file.find_last_of('/');
+    std::string json = (slash == std::string::npos ? std::string(".") : file.substr(0, slash)) + "/" + name + ".validate.json";
+    std::ifstream f(json);
+    if (f) {
+        std::stringstream text;
+        text << f.rdbuf();
+        Profile q;
+        try {
+            vd::read_profile_json(text.str(), q);
+        } catch (const std::exception &e) {
+            throw BadInput(json + ": " + e.what());
+        }
+        q.source = json;
+        return q;
+    }
+    return p;
 }
 
 // ---- results --------------------------------------------------------------------------
@@ -118,23 +128,8 @@ Profile profile_for(const std::string &name) {
 struct Outcome {
     bool pass = true;
     std::string detail;
+    long long cases = -1;  // property checks: the cases run
 };
-
-struct Context {
-    std::string name;
-    Profile prof;
-    bool full;
-    std::uint64_t seed;
-    std::mt19937_64 rng;
-};
-
-[[noreturn]] void fail(const std::string &why) { throw std::runtime_error(why); }
-
-std::string num(double v) {
-    char b[64];
-    std::snprintf(b, sizeof b, "%.9g", v);
-    return b;
-}
 
 // Samples that break the output rules: NaN, infinity, subnormal, or beyond the peak limit.
 std::optional<std::string> bad_sample(const std::vector<double> &v, std::size_t from, double limit) {
@@ -397,7 +392,7 @@ void check_threads(Context &c) {
         std::atomic<std::int64_t> done_blocks{0}, sent{0};
         std::atomic<bool> hurry{false};
         std::string thread_error;
-        Context mc{c.name, c.prof, c.full, c.seed, std::mt19937_64(c.rng())};
+        Context mc{c.name, c.prof, c.full, c.seed, std::mt19937_64(c.rng()), 0, std::nullopt};
         std::thread sender([&] {
             try {
                 std::uniform_int_distribution<int> pick(0, int(selectors.size()) - 1), inlet(0, std::max(0, inlets - 1));
@@ -464,7 +459,7 @@ void check_determinism(Context &c) {
         r.feed_clean(c, seed);
         const tk::ClassInfo &info = tk::load_class(c.name);
         std::mt19937_64 g(seed);
-        Context copy{c.name, c.prof, false, seed, g};
+        Context copy{c.name, c.prof, false, seed, g, 0, std::nullopt};
         auto selectors = message_selectors(info);
         r.patch.run(256);
         for (auto &s : selectors)
@@ -564,7 +559,12 @@ const std::vector<CheckDef> &check_table() {
         {"hostile", check_hostile},
         {"fuzz", check_fuzz},       {"threads", check_threads},         {"connections", check_connections}, {"determinism", check_determinism},
         {"silence", check_silence}};
-    return t;
+    static const std::vector<CheckDef> all = [] {
+        std::vector<CheckDef> v = t;
+        for (auto &p : vd::property_checks()) v.push_back({p.name, p.fn});
+        return v;
+    }();
+    return all;
 }
 
 // ---- child processes -----------------------------------------------------------------
@@ -581,12 +581,20 @@ void run_checks(const std::string &name, const ValidateOptions &o, std::uint64_t
     tk::ConsoleCapture quiet;  // the externals' posts are not the validator's business
     for (auto &def : check_table()) {
         if (!o.only.empty() && o.only != def.name) continue;
+        bool property = std::any_of(vd::property_checks().begin(), vd::property_checks().end(),
+                                    [&](const vd::PropertyCheck &p) { return def.name == std::string(p.name); });
         say(std::string("BEGIN ") + def.name);
-        Context c{name, profile_for(name), o.full, seed, std::mt19937_64(mix(seed, name, def.name))};
+        Context c{name, profile_for(name), o.full, seed, std::mt19937_64(mix(seed, name, def.name)), 0, std::nullopt};
+        c.only_case = o.case_index;
+        if (property && std::none_of(c.prof.properties.begin(), c.prof.properties.end(),
+                                     [&](const vd::Property &p) { return p.kind == def.name; })) {
+            say(std::string("SKIP ") + def.name);  // not declared for this external
+            continue;
+        }
         try {
             tk::load_class(name);
             def.fn(c);
-            say(std::string("PASS ") + def.name);
+            say(std::string("PASS ") + def.name + (property ? "\t" + std::to_string(c.cases) : ""));
         } catch (const std::exception &e) {
             std::string d = e.what();
             std::replace(d.begin(), d.end(), '\n', ' ');
@@ -623,7 +631,12 @@ void read_lines(const std::string &data, Result &res, std::string &running) {
         if (line.rfind("BEGIN ", 0) == 0) {
             running = line.substr(6);
         } else if (line.rfind("PASS ", 0) == 0) {
-            res.checks[line.substr(5)] = {};
+            auto tab = line.find('\t');
+            Outcome ok;
+            if (tab != std::string::npos) ok.cases = std::stoll(line.substr(tab + 1));
+            res.checks[line.substr(5, tab == std::string::npos ? std::string::npos : tab - 5)] = ok;
+            running.clear();
+        } else if (line.rfind("SKIP ", 0) == 0) {
             running.clear();
         } else if (line.rfind("FAIL ", 0) == 0) {
             auto tab = line.find('\t');
@@ -702,9 +715,18 @@ void add_validate_options(CLI::App &cmd, ValidateOptions &o) {
     auto *quick = cmd.add_flag("--quick", o.quick, "The quick subset of each check (the default)");
     cmd.add_flag("--full", o.full, "The full figures of each check")->excludes(quick);
     cmd.add_option("--seed", o.seed, "Seed of all randomness (default: from the clock; printed)");
-    cmd.add_option("--only", o.only, "Run one check: churn, rates, vectors, longrun, hostile, fuzz, threads, connections, determinism, silence")
+    cmd.add_option("--only", o.only,
+                   "Run one check: churn, rates, vectors, longrun, hostile, fuzz, threads, connections, determinism, silence, "
+                   "or a property: limit, gainrange, unity, monotonic, stable, noburst, decay")
         ->type_name("CHECK");
+    cmd.add_option("--case", o.case_index, "With --only PROPERTY: run that one case (as a failure's reproduction command names it)")
+        ->type_name("K")
+        ->check(CLI::NonNegativeNumber);
     cmd.add_option("--json", o.json, "Also write the results as JSON (- for stdout)")->type_name("FILE");
+    cmd.add_option("--jobs", o.jobs, "Externals validated at the same time, each in its own process (default: the processor count, at most 4)")
+        ->type_name("N")
+        ->check(CLI::Range(1, 64));
+    cmd.footer(std::string("Properties are declared per external (built in for tildekit's own). ") + vd::profile_format_help());
 }
 
 const std::vector<std::string> &validate_checks() {
@@ -718,7 +740,10 @@ const std::vector<std::string> &validate_checks() {
 
 int run_validate(const ValidateOptions &o) {
     if (!o.only.empty() && std::find(validate_checks().begin(), validate_checks().end(), o.only) == validate_checks().end())
-        throw BadInput("unknown check '" + o.only + "' (checks: churn, rates, vectors, longrun, hostile, fuzz, threads, connections, determinism, silence)");
+        throw BadInput("unknown check '" + o.only +
+                       "' (checks: churn, rates, vectors, longrun, hostile, fuzz, threads, connections, determinism, silence, "
+                       "limit, gainrange, unity, monotonic, stable, noburst, decay)");
+    if (o.case_index && o.only.empty()) throw BadInput("--case needs --only with the property the case belongs to");
     std::vector<std::string> names = o.names;
     if (o.all || names.empty()) {
         for (auto &n : all_externals())
@@ -732,6 +757,7 @@ int run_validate(const ValidateOptions &o) {
         } catch (const tk::Error &e) {
             throw cannot_load(n, e.what());
         }
+        profile_for(n);  // a bad profile file is refused before anything runs
     }
     std::uint64_t seed = o.seed ? *o.seed : std::uint64_t(std::chrono::system_clock::now().time_since_epoch().count()) % 1000000007ull;
     std::fprintf(stderr, "tilde validate: %zu externals, %s checks, seed %llu, %d-bit host\n", names.size(), o.full ? "full" : "quick",
@@ -741,22 +767,39 @@ int run_validate(const ValidateOptions &o) {
                          "and only the host's allocations are counted in perform routines (the C library's cannot be interposed)\n");
 #endif
 
-    std::vector<Result> results;
-    for (auto &n : names) {
-        std::fprintf(stderr, "  %-16s ...", n.c_str());
-        std::fflush(stderr);
-        auto t0 = std::chrono::steady_clock::now();
-        results.push_back(run_child(n, o, seed));
-        double secs = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
-        int failed = 0;
-        for (auto &[k, v] : results.back().checks) failed += !v.pass;
-        std::fprintf(stderr, " %s (%.1f s)\n", failed ? "FAIL" : "ok", secs);
+    // Each external in a child process of its own, `jobs` of them at a time; results keep the
+    // order of the names, progress lines come as they finish.
+    std::vector<Result> results(names.size());
+#ifdef _WIN32
+    const int jobs = 1;
+#else
+    const int jobs = o.jobs > 0 ? o.jobs : int(std::clamp(std::thread::hardware_concurrency(), 1u, 4u));
+#endif
+    std::mutex print;
+    std::atomic<std::size_t> next{0};
+    auto worker = [&] {
+        for (std::size_t i; (i = next.fetch_add(1)) < names.size();) {
+            auto t0 = std::chrono::steady_clock::now();
+            results[i] = run_child(names[i], o, seed);
+            double secs = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+            int failed = 0;
+            for (auto &[k, v] : results[i].checks) failed += !v.pass;
+            std::lock_guard<std::mutex> lock(print);
+            std::fprintf(stderr, "  %-16s %s (%.1f s)\n", names[i].c_str(), failed ? "FAIL" : "ok", secs);
+        }
+    };
+    if (jobs <= 1 || names.size() <= 1) {
+        worker();
+    } else {
+        std::vector<std::thread> pool;
+        for (int k = 0; k < std::min<int>(jobs, int(names.size())); ++k) pool.emplace_back(worker);
+        for (auto &t : pool) t.join();
     }
 
     // the table: external x check
     const auto &checks = validate_checks();
     std::printf("%-16s", "external");
-    for (auto &c : checks) std::printf(" %-11s", c.c_str());
+    for (auto &c : checks) std::printf(" %-*s", int(std::max<std::size_t>(5, c.size())), c.c_str());
     std::printf("\n");
     int failures = 0;
     std::string path_words;
@@ -765,7 +808,7 @@ int run_validate(const ValidateOptions &o) {
         std::printf("%-16s", r.name.c_str());
         for (auto &c : checks) {
             auto it = r.checks.find(c);
-            std::printf(" %-11s", it == r.checks.end() ? "-" : it->second.pass ? "pass" : "FAIL");
+            std::printf(" %-*s", int(std::max<std::size_t>(5, c.size())), it == r.checks.end() ? "-" : it->second.pass ? "pass" : "FAIL");
         }
         std::printf("\n");
     }
@@ -774,14 +817,35 @@ int run_validate(const ValidateOptions &o) {
             auto it = r.checks.find(c);
             if (it == r.checks.end() || it->second.pass) continue;
             failures++;
-            std::printf("\nFAIL %s / %s: %s\n  reproduce: %s%s %s --only %s --seed %llu%s\n", r.name.c_str(), c.c_str(),
-                        it->second.detail.c_str(), o.command.c_str(), path_words.c_str(), r.name.c_str(), c.c_str(),
+            // a property failure names its case, which reruns alone
+            std::string case_words;
+            const std::string &d = it->second.detail;
+            if (auto at = d.find(", case "); at != std::string::npos && d.rfind(c + ": ", 0) == 0) {
+                std::size_t from = at + 7, to = from;
+                while (to < d.size() && std::isdigit(static_cast<unsigned char>(d[to]))) ++to;
+                if (to > from) case_words = " --case " + d.substr(from, to - from);
+            }
+            std::printf("\nFAIL %s / %s: %s\n  reproduce: %s%s %s --only %s%s --seed %llu%s\n", r.name.c_str(), c.c_str(),
+                        it->second.detail.c_str(), o.command.c_str(), path_words.c_str(), r.name.c_str(), c.c_str(), case_words.c_str(),
                         (unsigned long long)seed, o.full ? " --full" : "");
         }
     int passes = 0;
     for (auto &r : results)
         for (auto &[k, v] : r.checks) passes += v.pass;
     std::printf("\nvalidate: %d passed, %d failed\n", passes, failures);
+    // the cases each property ran, over all externals
+    std::string counts;
+    for (auto &pc : vd::property_checks()) {
+        long long n = 0;
+        int externals = 0;
+        for (auto &r : results)
+            if (auto it = r.checks.find(pc.name); it != r.checks.end() && it->second.cases >= 0) {
+                n += it->second.cases;
+                externals++;
+            }
+        if (externals) counts += std::string(counts.empty() ? "" : ", ") + pc.name + " " + std::to_string(n) + " (" + std::to_string(externals) + ")";
+    }
+    if (!counts.empty()) std::printf("property cases (externals): %s\n", counts.c_str());
 
     if (!o.json.empty()) {
         nlohmann::json j;
@@ -790,7 +854,10 @@ int run_validate(const ValidateOptions &o) {
         j["width"] = tk::host_width_bits();
         for (auto &r : results) {
             nlohmann::json e;
-            for (auto &[k, v] : r.checks) e[k] = v.pass ? nlohmann::json{{"pass", true}} : nlohmann::json{{"pass", false}, {"detail", v.detail}};
+            for (auto &[k, v] : r.checks) {
+                e[k] = v.pass ? nlohmann::json{{"pass", true}} : nlohmann::json{{"pass", false}, {"detail", v.detail}};
+                if (v.cases >= 0) e[k]["cases"] = v.cases;
+            }
             j["externals"][r.name] = e;
         }
         if (o.json == "-") {

@@ -20,6 +20,8 @@ struct ValidateOptions {
     bool quick = false;              // said explicitly; the default anyway
     std::optional<std::uint64_t> seed;
     std::string only;                // run one check
+    std::optional<long long> case_index;  // with a property check: run this case alone
+    int jobs = 0;                    // externals at the same time (0: the processor count, at most 4)
     std::string json;                // write the results as JSON to this file ("-": stdout)
     std::vector<std::string> path_args;  // --path folders, repeated in reproduction commands
     std::string command = "tilde-validate";  // how reproduction commands start

@@ -1,0 +1,166 @@
+// The properties of tildekit's own externals, in the format of a NAME.validate.json file. The
+// figures come from the objects' definitions: parameter ranges as each object clamps them,
+// gains and times as they are designed (see each entry's comment where a range is narrower).
+#include <map>
+#include <stdexcept>
+#include <string>
+
+#include "properties.h"
+
+namespace tilde::vd {
+
+namespace {
+
+const std::map<std::string, const char *> &table() {
+    static const std::map<std::string, const char *> t = {
+        // a look-ahead limiter: the ceiling is its threshold (no lower limit; -60 dB and up here).
+        // Judged with input gains up to 0 dB: its cascaded smoothers fall at most about 80 dB
+        // within the look-ahead, so an isolated impulse far louder than that overshoots
+        {"peakguard~", R"({
+          "params": [
+            {"name": "Threshold", "message": "Threshold $", "range": [-60, 0.5], "clamps": false},
+            {"name": "Release", "message": "Release $", "range": [0.01, 3000], "log": true},
+            {"name": "InputGain", "message": "InputGain $", "range": [-40, 30], "clamps": false}],
+          "properties": [
+            {"kind": "limit", "ceiling": "Threshold", "vary": ["Threshold", "InputGain"], "range": {"InputGain": [-40, 0]}, "tolerance_db": 0.1,
+             "settle_s": 0.2, "outputs": [0], "gain_outlet": 1},
+            {"kind": "gainrange", "gain_outlet": 1, "gain_range": [0, 1]}]})"},
+        // the output ceiling after the boost; the threshold is held while judging (a threshold
+        // change moves the boost at once and the gain over the 480-sample look-ahead)
+        {"brickwall~", R"({
+          "params": [
+            {"name": "release", "message": "release $", "range": [1, 3000], "log": true},
+            {"name": "ceiling", "message": "ceiling $", "range": [-30, 0]},
+            {"name": "thresh", "message": "thresh $", "range": [-30, 0]}],
+          "properties": [
+            {"kind": "limit", "ceiling": "ceiling", "vary": ["ceiling", "thresh"], "tolerance_db": 0.1,
+             "settle_s": 0.05, "settle_samples": 1500, "inputs": [0, 1], "outputs": [0, 1], "gain_outlet": 2},
+            {"kind": "gainrange", "inputs": [0, 1], "gain_outlet": 2, "gain_range": [0, 1]}]})"},
+        // unity below the knee: the knee is 6 x knee + 0.01 dB wide, at most 72 dB, so 40 dB
+        // below the threshold is below it; releases up to 100 ms settle within 1.5 s even from
+        // a reduction of thousands of dB
+        {"stereosquash~", R"({
+          "params": [
+            {"name": "attack", "message": "attack $", "range": [0.1, 1000], "log": true},
+            {"name": "release", "message": "release $", "range": [1, 3000], "log": true},
+            {"name": "thresh", "message": "thresh $", "range": [-80, 0]},
+            {"name": "knee", "message": "knee $", "range": [0, 12]},
+            {"name": "ratio", "message": "ratio $", "range": [1, 30]},
+            {"name": "slew", "message": "slew $", "range": [1, 150]},
+            {"name": "makeup", "message": "makeup $", "range": [0, 30]}],
+          "properties": [
+            {"kind": "gainrange", "inputs": [0, 1], "gain_outlet": 2, "gain_range": [0, 1]},
+            {"kind": "unity", "inputs": [0, 1], "gain_outlet": 2, "threshold": "thresh", "below_db": 40,
+             "vary": ["thresh", "knee", "release", "attack"], "range": {"release": [1, 100], "attack": [0.1, 100]},
+             "settle_s": 1.5, "tolerance_db": 0.05},
+            // the attack slew adds 2 (slew - 1) ms near the threshold: up to 5 here, so that each
+            // 0.15 s step of the staircase settles
+            {"kind": "monotonic", "inputs": [0, 1], "outputs": [0], "vary": ["attack", "release", "slew"],
+             "range": {"attack": [0.1, 20], "release": [20, 200], "slew": [1, 5]}, "settle_s": 0.15, "tolerance_db": 0.1}]})"},
+        // the gate: its gain outlet shows the gate gain, and 1 when the gate is fully shut
+        // (floor at -50 dB); below the threshold it settles to that floor
+        {"noisedoor~", R"({
+          "params": [
+            {"name": "attack", "message": "attack $", "range": [0.1, 1000], "log": true},
+            {"name": "release", "message": "release $", "range": [0.1, 3000], "log": true},
+            {"name": "thresh", "message": "thresh $", "range": [-60, 0]},
+            {"name": "makeup", "message": "makeup $", "range": [-30, 0]},
+            {"name": "gateclose", "message": "gateclose $", "range": [-50, 0]}],
+          "properties": [
+            {"kind": "gainrange", "inputs": [0, 1], "gain_outlet": 2, "gain_range": [0, 1]},
+            {"kind": "unity", "inputs": [0, 1], "gain_outlet": 2, "threshold": "thresh", "below_db": 20,
+             "expect": 1, "expect_db_param": "gateclose", "expect_db_closed": -50,
+             "vary": ["thresh", "gateclose", "release"], "range": {"release": [0.1, 300]},
+             "settle_s": 1.0, "tolerance_db": 0.01},
+            {"kind": "monotonic", "inputs": [0, 1], "outputs": [0], "vary": ["attack", "release"],
+             "range": {"attack": [0.1, 20], "release": [0.1, 20]}, "settle_s": 0.15, "tolerance_db": 0.1}]})"},
+        // three bands, each with its own gain outlet; knees up to 18 dB are 108 dB wide
+        {"tribandsquash~", R"({
+          "params": [
+            {"name": "attacks", "message": "attacks $ $ $", "range": [0.1, 1000], "log": true},
+            {"name": "releases", "message": "releases $ $ $", "range": [1, 1000], "log": true},
+            {"name": "knees", "message": "knees $ $ $", "range": [0, 18]},
+            {"name": "ratios", "message": "ratios $ $ $", "range": [1, 30]},
+            {"name": "threshs", "message": "threshs $ $ $", "range": [-70, 0]},
+            {"name": "makeups", "message": "makeups $ $ $", "range": [0, 30]},
+            {"name": "locut", "message": "locut $", "range": [20, 1400], "log": true},
+            {"name": "hicut", "message": "hicut $", "range": [1400, 30000], "log": true, "clamps": false},
+            {"name": "master", "message": "master $", "range": [-30, 30]}],
+          "properties": [
+            {"kind": "gainrange", "gain_outlet": [1, 2, 3], "gain_range": [0, 1]},
+            {"kind": "unity", "gain_outlet": [1, 2, 3], "threshold": "threshs", "below_db": 60,
+             "vary": ["threshs", "knees", "releases", "attacks"], "range": {"releases": [1, 100], "attacks": [0.1, 100]},
+             "settle_s": 1.5, "tolerance_db": 0.05},
+            {"kind": "monotonic", "outputs": [0], "vary": ["attacks", "releases", "locut", "hicut"],
+             "range": {"attacks": [0.1, 20], "releases": [20, 200], "locut": [200, 1400], "hicut": [1400, 20000]},
+             "settle_s": 0.15, "tolerance_db": 0.5}]})"},
+        // gain = (20 x peak)^-r x input gain: at most 10^1.5 x (1e-6)^-0.7071 (threshold
+        // -70 dB, ratio factor 0.5 sqrt 2), about 5.6e5; the output level grows with the input
+        // while the ratio factor is at most 0.5 (Ratio up to 72)
+        {"rangetamer~", R"({
+          "params": [
+            {"name": "InputGain", "message": "InputGain $", "range": [-50, 30]},
+            {"name": "Threshold", "message": "Threshold $", "range": [-70, 0.5]},
+            {"name": "Ratio", "message": "Ratio $", "range": [1, 200], "clamps": false},
+            {"name": "Release", "message": "Release $", "range": [1, 3000], "log": true, "clamps": false},
+            {"name": "Attack", "message": "Attack $", "range": [1, 1000], "log": true, "clamps": false}],
+          "properties": [
+            {"kind": "gainrange", "gain_outlet": 1, "gain_range": [0, 6e5]},
+            {"kind": "monotonic", "outputs": [0], "vary": ["Ratio", "Attack", "Release"],
+             "range": {"Ratio": [1, 72], "Attack": [1, 20], "Release": [1, 100]}, "settle_s": 0.15, "tolerance_db": 0.5}]})"},
+        // one-pole low-pass, unity at DC for every cutoff above 0 (a cutoff of 0 holds the
+        // last output, as designed: decay is judged from 10 Hz up)
+        {"highcut~", R"({
+          "params": [{"name": "cutoff", "message": "$", "inlet": 1, "range": [0, 30000], "clamps": false}],
+          "properties": [
+            {"kind": "stable", "vary": ["cutoff"], "range": {"cutoff": [0.5, 30000]}, "gains": [{"at": "dc", "gain": 1, "tol_db": 0.01}]},
+            {"kind": "noburst", "vary": ["cutoff"], "range": {"cutoff": [0.5, 30000]}, "margin": 2},
+            {"kind": "decay", "vary": ["cutoff"], "range": {"cutoff": [10, 30000]}, "decay_s": 0.25}]})"},
+        // one-pole high-pass: nothing at DC
+        {"lowcut~", R"({
+          "params": [{"name": "cutoff", "message": "$", "inlet": 1, "range": [0, 30000], "clamps": false}],
+          "properties": [
+            {"kind": "stable", "vary": ["cutoff"], "range": {"cutoff": [0.5, 30000]}, "gains": [{"at": "dc", "gain": 0}]},
+            {"kind": "noburst", "vary": ["cutoff"], "range": {"cutoff": [0, 30000]}, "margin": 4},
+            {"kind": "decay", "vary": ["cutoff"], "range": {"cutoff": [10, 30000]}, "decay_s": 0.25}]})"},
+        // band-pass with unity gain at the centre, nothing at DC; l = cot(pi f / rate); its
+        // poles lie about 1 / (Q max(l, 1/l)) inside the unit circle, so with l from 0.02 to 50
+        // and Q up to 10 it rings for at most about 500 samples (120 dB in 7000)
+        {"modalfilt~", R"({
+          "params": [
+            {"name": "factor", "message": "$", "inlet": 1, "range": [0, 1000], "clamps": false},
+            {"name": "q", "message": "$", "inlet": 2, "range": [0.5, 30], "clamps": false}],
+          "properties": [
+            {"kind": "stable", "vary": ["factor", "q"], "range": {"factor": [0.02, 300]},
+             "gains": [{"at": "factor:factor", "gain": 1, "tol_db": 0.05}, {"at": "dc", "gain": 0}]},
+            {"kind": "noburst", "vary": ["factor", "q"], "range": {"factor": [0, 300]}, "margin": 8},
+            {"kind": "decay", "vary": ["factor", "q"], "range": {"factor": [0.02, 50], "q": [0.5, 10]}, "decay_s": 0, "decay_samples": 8000}]})"},
+        // complex one-pole resonator with radius 1 - w/Q; Q = -2 is where its gain divides; with
+        // Q up to 20 and 20 Hz and up its time constant is at most Q / (2 pi f) = 0.16 s, so it
+        // falls 120 dB within 2.2 s
+        {"sweepres~", R"({
+          "params": [
+            {"name": "freq", "signal": true, "inlet": 1, "range": [20, 20000], "log": true},
+            {"name": "q", "signal": true, "inlet": 2, "range": [-10, 100], "points": [-2, 0, -1, 1]}],
+          "properties": [
+            {"kind": "stable", "vary": ["freq", "q"], "range": {"q": [1, 100]}, "outputs": [0, 1]},
+            {"kind": "decay", "vary": ["freq", "q"], "range": {"q": [1, 20]}, "outputs": [0, 1], "decay_s": 2.5}]})"}};
+    return t;
+}
+
+}  // namespace
+
+void add_builtin_properties(const std::string &name, Profile &p) {
+    auto it = table().find(name);
+    if (it == table().end()) return;
+    Profile q;
+    try {
+        read_profile_json(it->second, q);
+    } catch (const std::exception &e) {
+        throw std::runtime_error("the built-in properties of " + name + ": " + e.what());
+    }
+    p.params = q.params;
+    p.properties = q.properties;
+}
+
+}  // namespace tilde::vd
