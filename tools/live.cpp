@@ -45,9 +45,6 @@
 #include "tildehost.h"
 #include "tildeobjects.h"
 
-// The validator's allocation interposer (alloc_watch.cpp) where it is linked in.
-extern "C" __attribute__((weak)) volatile std::int64_t tildekit_libc_calls_in_perform;
-
 namespace tilde {
 
 namespace {
@@ -81,39 +78,6 @@ bool option_given(const std::string &name)
             if (const CLI::Option *opt = c->get_option_no_throw(name))
                 return opt->count() > 0;
     return false;
-}
-
-// ---- the threaded host interface, where this host has it ------------------------------
-template <class P>
-concept ThreadedPatch = requires(P &p, double t) {
-    p.set_threaded(true);
-    p.audio_block();
-    p.scheduler_tick(t);
-    p.audio_allocations();
-};
-template <class P>
-concept TappingPatch = requires(P &p, tk::Box *b, std::function<void(const double *, long)> f) { p.tap(b, 0, f); };
-constexpr bool threaded_host = ThreadedPatch<tk::Patch>;
-
-template <class P>
-void set_threaded(P &p)
-{
-    if constexpr (ThreadedPatch<P>)
-        p.set_threaded(true);
-}
-
-// Allocations counted on the audio thread so far.
-template <class P>
-std::int64_t audio_allocations(const P &p)
-{
-    if constexpr (ThreadedPatch<P>) {
-        return p.audio_allocations();
-    } else {
-        std::int64_t n = tk::allocations_in_perform();
-        if (&tildekit_libc_calls_in_perform)
-            n += tildekit_libc_calls_in_perform;
-        return n;
-    }
 }
 
 // ---- small helpers ----------------------------------------------------------------------
@@ -215,14 +179,9 @@ public:
         if (option_given("--block") && patch_.blocksize() != period_)
             note("the patch asks for vectors of " + std::to_string(patch_.blocksize()) + " samples; it plays with the JACK server's period, " +
                  std::to_string(period_) + " samples");
-        set_threaded(patch_);
+        patch_.set_threaded(true);
         patch_.set_samplerate(sr_);
         patch_.set_blocksize(period_);
-        try {
-            patch_.compile();
-        } catch (const tk::Error &e) {
-            throw Failure(what_ + ": " + e.what());
-        }
     }
 
     void record_to(const std::string &path, SampleFormat format, int channels)
@@ -390,6 +349,10 @@ void Player::close()
 int Player::process(jack_nframes_t nframes)
 {
     const double t0 = seconds_now();
+    // The allocation interposer counts this thread's allocator calls from here to the end of
+    // the callback; the host counts its own inside audio_block.
+    tildekit_performing_here = true;
+    const std::int64_t libc_before = tildekit_allocations_here, host_before = patch_.audio_allocations();
     const std::size_t nin = in_ports_.size(), nout = out_ports_.size();
     for (std::size_t k = 0; k < nin; ++k)
         port_buffers_[k] = static_cast<float *>(jack_port_get_buffer(in_ports_[k], nframes));
@@ -399,6 +362,7 @@ int Player::process(jack_nframes_t nframes)
     if (!started_.load(std::memory_order_acquire) || halted_.load(std::memory_order_acquire) || n != period_) {
         for (std::size_t k = 0; k < nout; ++k)
             std::memset(port_buffers_[nin + k], 0, sizeof(float) * std::size_t(n));
+        tildekit_performing_here = false;
         return 0;
     }
     for (std::size_t k = 0; k < nin; ++k) {
@@ -410,13 +374,7 @@ int Player::process(jack_nframes_t nframes)
     for (std::size_t k = 0; k < nout; ++k)
         std::fill(out_buf_[k].begin(), out_buf_[k].begin() + n, 0.0);
 
-    const std::int64_t allocs_before = audio_allocations(patch_);
     block();
-    const std::int64_t allocs = audio_allocations(patch_) - allocs_before;
-    if (allocs > 0) {
-        alloc_callbacks_.fetch_add(1, std::memory_order_relaxed);
-        alloc_total_.fetch_add(allocs, std::memory_order_relaxed);
-    }
 
     const std::int64_t pos = position_.load(std::memory_order_relaxed);
     std::int64_t keep = limit_ < 0 ? n : std::min<std::int64_t>(n, limit_ - pos);
@@ -459,6 +417,13 @@ int Player::process(jack_nframes_t nframes)
         finished_.store(true, std::memory_order_release);
     }
 
+    const std::int64_t allocs =
+        std::max(tildekit_allocations_here - libc_before, patch_.audio_allocations() - host_before);
+    tildekit_performing_here = false;
+    if (allocs > 0) {
+        alloc_callbacks_.fetch_add(1, std::memory_order_relaxed);
+        alloc_total_.fetch_add(allocs, std::memory_order_relaxed);
+    }
     const double used = seconds_now() - t0;
     const std::int64_t ns = std::int64_t(used * 1e9);
     callbacks_.fetch_add(1, std::memory_order_relaxed);
@@ -629,6 +594,11 @@ int Player::play(std::int64_t frames, const std::vector<std::string> &connect_in
                  bool no_connect, bool verbose)
 {
     limit_ = frames;
+    try {  // with every feed and tap in place
+        patch_.compile();
+    } catch (const tk::Error &e) {
+        throw Failure(what_ + ": " + e.what());
+    }
     std::thread writer;
     std::thread scheduler;
     struct Joiner {
@@ -654,8 +624,7 @@ int Player::play(std::int64_t frames, const std::vector<std::string> &connect_in
     schedule(0);  // what is due at the start reaches the patch before its first block
     if (ring_)
         writer = std::thread([this] { writer_loop(); });
-    if constexpr (threaded_host)
-        scheduler = std::thread([this] { scheduler_loop(); });
+    scheduler = std::thread([this] { scheduler_loop(); });
 
     std::string ins, outs;
     for (auto *p : in_ports_)
@@ -762,6 +731,8 @@ int Player::play(std::int64_t frames, const std::vector<std::string> &connect_in
                           std::to_string(alloc_total_.load());
     if (alloc_callbacks_.load())
         closing += " (in " + std::to_string(alloc_callbacks_.load()) + " callbacks)";
+    if (std::int64_t lost = patch_.clock_handoffs_dropped())
+        closing += "; clock changes lost on the way to the scheduler " + std::to_string(lost);
     note(closing);
     if (std::int64_t d = rec_dropped_.load())
         note("the recording lost " + std::to_string(d) + " samples: the disk did not keep up");
@@ -774,7 +745,7 @@ int Player::play(std::int64_t frames, const std::vector<std::string> &connect_in
     return rec_dropped_.load() || nonfinite_.load() ? exit_failed : exit_ok;
 }
 
-// A message as the scheduler delivers it.
+// A message as the scheduler thread delivers it.
 struct Timed {
     std::int64_t due;
     tk::Box *box;
@@ -783,8 +754,7 @@ struct Timed {
     tk::Atoms args;
 };
 
-// The scheduler's work at a sample position: the due messages, then the clocks. In a host
-// without the two-thread mode, both run on the audio thread before each block.
+// The scheduler's work at a sample position: the due messages, then the clocks.
 struct Scheduling {
     tk::Patch &patch;
     std::vector<Timed> timed;
@@ -803,12 +773,10 @@ struct Scheduling {
             }
         }
     }
-    template <class P = tk::Patch>
     void tick(std::int64_t position)
     {
         deliver(position);
-        if constexpr (ThreadedPatch<P>)
-            static_cast<P &>(patch).scheduler_tick(double(position) * 1000.0 / sr);
+        patch.scheduler_tick(double(position) * 1000.0 / sr);
         for (tk::Box *b : boxes)  // nothing reads the recorded events of a live run
             b->clear_events();
     }
@@ -829,37 +797,14 @@ std::string stem_of(const std::string &path)
     return s.empty() ? "tilde" : s;
 }
 
-template <class P = tk::Patch>
-void run_one_block(P &patch, Scheduling &sched, std::int64_t position)
-{
-    if constexpr (ThreadedPatch<P>) {
-        (void)sched;
-        (void)position;
-        patch.audio_block();
-    } else {
-        sched.deliver(position);
-        patch.run_blocks(1);
-        for (tk::Box *b : sched.boxes)
-            b->clear_events();
-    }
-}
 
-// The box's signal outlets into the player's output buffers: through allocation-free taps
-// where the host has them (true), else captured (false; the caller empties them each block).
-template <class P = tk::Patch>
-bool tap_outlets(P &patch, tk::Box *box, const std::vector<int> &outlets, Player &player)
+// The box's signal outlets into the player's output buffers, through taps.
+void tap_outlets(tk::Patch &patch, tk::Box *box, const std::vector<int> &outlets, Player &player)
 {
-    if constexpr (TappingPatch<P>) {
-        for (std::size_t j = 0; j < outlets.size(); ++j)
-            patch.tap(box, outlets[j], [&player, j](const double *block, long n) {
-                std::copy(block, block + n, player.output(int(j)).data());
-            });
-        return true;
-    } else {
-        for (int k : outlets)
-            patch.capture(box, k);
-        return false;
-    }
+    for (std::size_t j = 0; j < outlets.size(); ++j)
+        patch.tap(box, outlets[j], [&player, j](const double *block, long n) {
+            std::copy(block, block + n, player.output(int(j)).data());
+        });
 }
 
 }  // namespace
@@ -965,11 +910,7 @@ int play_patch_live(tk::Patch &patch, Schedule &schedule, const RunOptions &o)
         for (long i = 0; i < n; ++i)
             dst[i] += in[i];
     });
-    std::int64_t position = 0;
-    player.block = [&] {
-        run_one_block(patch, sched, position);
-        position += player.period();
-    };
+    player.block = [&patch] { patch.audio_block(); };
     player.schedule = [&](std::int64_t pos) { sched.tick(pos); };
     return player.play(length_in_frames(o.seconds, o.samples, sr), s.connect_in, s.connect_out, s.no_connect, s.verbose);
 }
@@ -1026,21 +967,8 @@ int play_box_live(tk::Patch &patch, tk::Box *box, const std::vector<Message> &me
         patch.feed(box, port_inlets[j], [&player, j](double *out, long n, std::int64_t) {
             std::copy(player.input(int(j)).data(), player.input(int(j)).data() + n, out);
         });
-    const bool tapped = tap_outlets(patch, box, outlets, player);
-    std::int64_t position = 0;
-    player.block = [&] {
-        run_one_block(patch, sched, position);
-        position += player.period();
-        if (!tapped) {  // captured outputs: the last block, then emptied (their capacity stays)
-            for (std::size_t j = 0; j < outlets.size(); ++j) {
-                const auto &v = patch.output(box, outlets[j]);
-                long n = player.period();
-                if (std::int64_t(v.size()) >= n)
-                    std::copy(v.end() - n, v.end(), player.output(int(j)).data());
-            }
-            patch.clear_outputs();
-        }
-    };
+    tap_outlets(patch, box, outlets, player);
+    player.block = [&patch] { patch.audio_block(); };
     player.schedule = [&](std::int64_t pos) { sched.tick(pos); };
     return player.play(frames, s.connect_in, s.connect_out, s.no_connect, s.verbose);
 }
