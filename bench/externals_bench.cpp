@@ -531,6 +531,18 @@ std::string machine() {
     return o.str();
 }
 
+// The system's load average over the last minute: a run on a busy machine gives figures that
+// are too high, and the page says so.
+double load_average() {
+    double one = NAN;
+    if (FILE *f = std::fopen("/proc/loadavg", "r")) {
+        if (std::fscanf(f, "%lf", &one) != 1) one = NAN;
+        std::fclose(f);
+    }
+    return one;
+}
+double g_load_before = NAN;
+
 std::string json_escape(const std::string &s) {
     std::string o;
     for (char ch : s) {
@@ -630,6 +642,15 @@ void write_outputs(const std::string &json_path, const std::string &md_path) {
              "rows in parentheses above). This machine: "
           << lanes << " lanes (" << unit << ").\n\n";
 
+    const double load_after = load_average();
+    extra << "Load average (one minute) when the run began and ended: " << fmt(g_load_before) << " / "
+          << fmt(load_after) << " on " << benchmark::CPUInfo::Get().num_cpus << " logical CPUs"
+          << (std::max(g_load_before, load_after) > 0.5 * benchmark::CPUInfo::Get().num_cpus
+                  ? ": other work shared the machine, so every figure is higher than on a quiet one (the ratios "
+                    "within the run hold better)"
+                  : "")
+          << ".\n\n";
+
     std::time_t now = std::time(nullptr);
     char date[64];
     std::strftime(date, sizeof date, "%Y-%m-%d %H:%M UTC", std::gmtime(&now));
@@ -725,6 +746,7 @@ int main(int argc, char **argv) {
     int n = int(args.size());
     args.push_back(nullptr);
 
+    g_load_before = load_average();
     tk::add_search_path(TILDEKIT_MODULE_DIR);
     benchnull_define();
     register_all();
