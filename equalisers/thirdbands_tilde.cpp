@@ -48,7 +48,7 @@ typedef struct _thirdbands {
     double *lane_data;                            /* the chain laid out across vector lanes (in chain's block) */
     int32_t lanes_current;                        /* lane_data holds the constants of the bands in lanes_bands */
     uint32_t lanes_bands;                         /* bit b: band b had a gain when lane_data was laid out */
-    int32_t lanes;                                /* vector lanes this CPU runs: 8 (AVX-512), 4 (AVX2), 2 (SSE2) */
+    int32_t lanes;                                /* vector lanes: 8 (AVX-512), 4 (AVX2), 2 (SSE2), 1 (none) */
 } t_thirdbands;
 
 static t_class *thirdbands_class;
@@ -163,9 +163,9 @@ static inline void chain_filter3(t_thirdbands_section *ch, long S, double *x0, d
 /* ---- the chain across vector lanes ----
 
    The chain of S running sections is cut into W segments of K or K - 1 consecutive sections,
-   one per lane (W = 2 with SSE2, 4 with AVX2, 8 with AVX-512). Lane L runs its segment on the samples that
-   lane L - 1 finished one tick earlier: a pipeline of W stages, in which every lane does, per
-   sample and section, exactly the arithmetic of section_filter. A tick takes a group of
+   one per lane (W = 2 with SSE2, 4 with AVX2, 8 with AVX-512). Lane L runs its segment on the
+   samples that lane L - 1 finished one tick earlier: a pipeline of W stages, in which every
+   lane does, per sample and section, exactly the arithmetic of section_filter. A tick takes a group of
    THIRDBANDS_GROUP consecutive samples through every lane's segment, the samples staggered
    two sections apart as in chain_filter3; each section's constants and states sit side by
    side for the W lanes, so one step of a sample is one vector load per value. In the first
@@ -367,7 +367,8 @@ static void lanes_unpack(t_thirdbands_section *ch, long S, int W, const double *
     {                                                                                                          \
         const int64_t *fm = (const int64_t *)(base + K * THIRDBANDS_FIELDS * W), *pm = fm + K * W;             \
         const int32_t *flags = (const int32_t *)(pm + K * W);                                                  \
-        const long rec_lanes = W, rec = THIRDBANDS_FIELDS * W, lag = THIRDBANDS_STAGGER * (THIRDBANDS_GROUP - 1);             \
+        const long rec_lanes = W, rec = THIRDBANDS_FIELDS * W;                                                 \
+        const long lag = THIRDBANDS_STAGGER * (THIRDBANDS_GROUP - 1);                                          \
         VT x0 = x[0], x1 = x[1], x2 = x[2], x3 = x[3];                                                         \
         long i = 0;                                                                                            \
         for (; i < lag && i < K + lag; i++) { /* filling: the later samples have not started yet */        \

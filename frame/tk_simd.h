@@ -69,7 +69,13 @@ static inline int tk_simd_lanes(void)
     int lanes = tk_simd_cpu_lanes();
     const char *asked = getenv("TILDEKIT_SIMD");
     if (asked) {
-        int want = strcmp(asked, "scalar") == 0 ? 1 : strcmp(asked, "sse2") == 0 ? 2 : strcmp(asked, "avx2") == 0 ? 4 : 8;
+        int want = 8;
+        if (strcmp(asked, "scalar") == 0)
+            want = 1;
+        else if (strcmp(asked, "sse2") == 0)
+            want = 2;
+        else if (strcmp(asked, "avx2") == 0)
+            want = 4;
         if (want < lanes)
             lanes = want;
     }
