@@ -16,6 +16,9 @@
 
 #include <jack/jack.h>
 #include <jack/ringbuffer.h>
+#include <jack/thread.h>
+#include <pthread.h>
+#include <sched.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -438,6 +441,13 @@ void Player::scheduler_loop()
     // Polls a few times per period: a clock or message due at a block boundary is handed
     // to the patch before the audio thread starts the next block.
     const double poll = std::clamp(double(period_) / sr_ / 4.0, 0.0001, 0.002);
+    // Where the server runs its clients in real time, the scheduler runs just below the audio
+    // thread, as Max's does with Overdrive on; elsewhere it stays an ordinary thread.
+    if (jack_is_realtime(client_)) {
+        sched_param sp{};
+        sp.sched_priority = std::max(1, jack_client_real_time_priority(client_) - 1);
+        pthread_setschedparam(pthread_self(), SCHED_FIFO, &sp);
+    }
     while (!scheduler_stop_.load(std::memory_order_acquire)) {
         const std::int64_t pos = position_.load(std::memory_order_acquire);
         try {
