@@ -541,6 +541,30 @@ TEST_F(Live, XrunsAreCountedAndReportedAsTheyHappen)
     EXPECT_GT(closing_figure(err, "xruns").value_or(0), 0) << err;
 }
 
+TEST_F(Live, CtrlCEndsThePlayAndKeepsTheRecording)
+{
+    fs::path dir = fresh_dir("interrupt");
+    pid_t pid = spawn({tilde_binary, "run", (help_dir / "bandres~.maxhelp").string(), "--live", "--out", "i.wav", "-q", "--no-connect"},
+                      dir, "tilde", server->name());
+    for (int i = 0; i < 500 && slurp(dir / "tilde.err").find("Ctrl-C stops") == std::string::npos; ++i)
+        std::this_thread::sleep_for(10ms);
+    std::this_thread::sleep_for(400ms);
+    kill(pid, SIGINT);
+    auto status = wait_for(pid, 20s);
+    if (!status)
+        kill(pid, SIGKILL);
+    ASSERT_TRUE(status);
+    std::string err = slurp(dir / "tilde.err");
+    EXPECT_EQ(*status, 0) << err;
+    EXPECT_NE(err.find("stopped by a signal"), std::string::npos) << err;
+    std::smatch m;
+    ASSERT_TRUE(std::regex_search(err, m, std::regex("played [0-9.]+ s \\(([0-9]+) samples\\)"))) << err;
+    auto s = read_sound(dir / "i.wav");
+    ASSERT_TRUE(s) << err;
+    EXPECT_EQ(s->frames(), std::stoul(m[1])) << "the recording holds every sample played";
+    EXPECT_GT(s->frames(), 48000u / 10);
+}
+
 // On a terminal a level meter line is redrawn while it plays, and cleared before the closing line.
 TEST_F(Live, DrawsALevelMeterOnATerminal)
 {
