@@ -37,9 +37,8 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// Samples per run between two looks at the output (and at Ctrl-C): bounds the memory the host's
-// capture vectors take on long buffers, and keeps them in the cache for the copy into the array.
-constexpr std::int64_t chunk_frames = 4096;
+// Samples per run between two looks at the events (and at Ctrl-C) in a call.
+constexpr std::int64_t chunk_frames = 16384;
 std::thread::id main_thread;
 
 py::object external_error;    // tildekit.ExternalError
@@ -195,43 +194,35 @@ tilde::Message make_timed_message(const py::handle &h)
     return m;
 }
 
-// Outlet buffers into frames of the array: out[i * nout + j] = outs[j][i].
-template <std::size_t N, typename T>
-void interleave_n(T *__restrict d, const double *const *outs, std::int64_t n)
+py::object atom_object(const tk::Atom &a)
 {
-    const double *__restrict s[N];
-    for (std::size_t j = 0; j < N; ++j)
-        s[j] = outs[j];
-    for (std::int64_t i = 0; i < n; ++i)
-        for (std::size_t j = 0; j < N; ++j)
-            d[std::size_t(i) * N + j] = T(s[j][i]);
+    if (a.is_int())
+        return py::int_(std::get<std::int64_t>(a.v));
+    if (a.is_float())
+        return py::float_(std::get<double>(a.v));
+    return py::str(std::get<std::string>(a.v));
 }
 
-template <typename T>
-void interleave(T *d, const std::vector<const double *> &outs, std::size_t nout, std::int64_t n)
-{
-    switch (nout) {
-    case 0: return;
-    case 1: return interleave_n<1>(d, outs.data(), n);
-    case 2: return interleave_n<2>(d, outs.data(), n);
-    case 3: return interleave_n<3>(d, outs.data(), n);
-    case 4: return interleave_n<4>(d, outs.data(), n);
-    }
-    for (std::size_t j = 0; j < nout; ++j) {
-        const double *__restrict s = outs[j];
-        T *__restrict o = d + j;
-        for (std::int64_t i = 0; i < n; ++i)
-            o[std::size_t(i) * nout] = T(s[i]);
-    }
-}
-
+// (sample, outlet, value): value None for a bang, an int or a float, a tuple of the atoms of a
+// list, or (selector, atoms...) for any other message.
 py::object event_tuple(const tk::Event &e, std::int64_t origin)
 {
     py::object value = py::none();
-    if (e.kind == tk::Event::Int)
-        value = py::int_(std::llround(e.value));
-    else if (e.kind == tk::Event::Float)
-        value = py::float_(e.value);
+    switch (e.kind) {
+    case tk::Event::Bang: break;
+    case tk::Event::Int: value = py::int_(std::llround(e.value)); break;
+    case tk::Event::Float: value = py::float_(e.value); break;
+    case tk::Event::List:
+    case tk::Event::Message: {
+        py::list items;
+        if (e.kind == tk::Event::Message)
+            items.append(py::str(e.selector));
+        for (const auto &a : e.atoms)
+            items.append(atom_object(a));
+        value = py::tuple(items);
+        break;
+    }
+    }
     return py::make_tuple(e.sample - origin, e.outlet, value);
 }
 
@@ -340,13 +331,14 @@ public:
             feed_start_ = patch_->samples_processed();
             for (int c = 0; c < cols; ++c)
                 patch_->feed(box_, c, [this, c](double *o, long n, std::int64_t pos) { read_input(c, o, n, pos); });
-            for (int k : signal_outlets_)
-                patch_->capture(box_, k);
+            // every block of every signal outlet goes straight into the call's array
+            tap_pos_.assign(signal_outlets_.size(), 0);
+            for (std::size_t j = 0; j < signal_outlets_.size(); ++j)
+                patch_->tap(box_, signal_outlets_[j], [this, j](const double *b, long n) { write_output(j, b, n); });
         }
 
         std::vector<tk::Event> events;
         const std::int64_t origin = patch_->samples_processed();
-        std::size_t nout = signal_outlets_.size();
         void *dst = out.mutable_data();
         {
             Current current(this);
@@ -356,22 +348,13 @@ public:
             in_cols_ = cols;
             in_frames_ = frames;
             call_start_ = origin;
-            std::int64_t written = 0;
             box_->clear_events();
-            patch_->clear_outputs();
-            std::vector<const double *> outs(nout);
+            out_data_ = dst;
+            out_f32_ = f32_out;
+            out_frames_ = frames;
+            std::fill(tap_pos_.begin(), tap_pos_.end(), 0);
             auto last_signal_check = std::chrono::steady_clock::now();
             auto drain = [&](std::int64_t processed) {
-                std::int64_t n = std::min(processed, frames) - written;
-                for (std::size_t j = 0; j < nout; ++j)
-                    outs[j] = patch_->output(box_, signal_outlets_[j]).data();
-                // frame by frame: the writes go through the array in order
-                if (f32_out)
-                    interleave(static_cast<float *>(dst) + std::size_t(written) * nout, outs, nout, n);
-                else
-                    interleave(static_cast<double *>(dst) + std::size_t(written) * nout, outs, nout, n);
-                written += n;
-                patch_->clear_outputs();
                 events.insert(events.end(), box_->events().begin(), box_->events().end());
                 box_->clear_events();
                 // Ctrl-C reaches long calls (signals are handled on the main thread only); the
@@ -389,10 +372,13 @@ public:
             try {
                 tilde::run_scheduled(*patch_, schedule, frames, chunk_frames, drain);
             } catch (const tk::Error &e) {
-                in_data_ = nullptr;
+                in_data_ = out_data_ = nullptr;
                 throw std::runtime_error(text_ + ": " + e.what());
+            } catch (...) {
+                in_data_ = out_data_ = nullptr;
+                throw;
             }
-            in_data_ = nullptr;
+            in_data_ = out_data_ = nullptr;
         }
         for (const auto &e : events)
             events_.append(event_tuple(e, origin));
@@ -604,6 +590,27 @@ private:
         std::fill(o + hi, o + n, 0.0);
     }
 
+    // A block of signal outlet j into column j of the call's array, from the frame the outlet
+    // has reached; the part of a last block past the end of the call is dropped.
+    void write_output(std::size_t j, const double *b, long n)
+    {
+        const std::int64_t pos = tap_pos_[j];
+        tap_pos_[j] += n;
+        if (!out_data_)
+            return;
+        const long m = long(std::clamp<std::int64_t>(out_frames_ - pos, 0, n));
+        const std::size_t nout = tap_pos_.size();
+        if (out_f32_) {
+            float *d = static_cast<float *>(out_data_) + std::size_t(pos) * nout + j;
+            for (long i = 0; i < m; ++i, d += nout)
+                *d = float(b[i]);
+        } else {
+            double *d = static_cast<double *>(out_data_) + std::size_t(pos) * nout + j;
+            for (long i = 0; i < m; ++i, d += nout)
+                *d = b[i];
+        }
+    }
+
     void warn(const std::string &text) const
     {
         if (PyErr_WarnEx(external_warning.ptr(), text.c_str(), 2) != 0)
@@ -640,6 +647,11 @@ private:
     int in_cols_ = 0;
     std::int64_t in_frames_ = 0;
     std::int64_t call_start_ = 0;
+    // the output of the running call
+    void *out_data_ = nullptr;
+    bool out_f32_ = false;
+    std::int64_t out_frames_ = 0;
+    std::vector<std::int64_t> tap_pos_;  // frames each signal outlet has written in this call
 };
 
 void take_line(PyBox *box, const tk::ConsoleLine &line) { box->add_line(line); }
@@ -665,8 +677,9 @@ std::unique_ptr<PyBox> make_box(const std::string &name_or_text, py::args args, 
 
 // ---- for bench/python_overhead.py: the same work through the embedding API alone ----------
 
-// One box fed from per-channel copies of x and captured, as a C++ program using the host would
-// run it; run() times one call of len(x) frames, the state carrying on from call to call.
+// One box fed from per-channel copies of x, its outlets tapped into buffers of its own, as a C++
+// program using the host would run it; run() times one call of len(x) frames, the state
+// carrying on from call to call.
 class EmbeddingRun {
 public:
     EmbeddingRun(const std::string &name, double sr, int block, py::array_t<double, py::array::c_style | py::array::forcecast> x)
@@ -694,20 +707,21 @@ public:
             });
         for (int k = 0; k < box_->outlets(); ++k)
             if (box_->outlet_is_signal(k)) {
-                patch_.capture(box_, k);
-                outlets_.push_back(k);
+                std::size_t j = results_.size();
                 results_.emplace_back(static_cast<std::size_t>(frames_));
+                patch_.tap(box_, k, [this, j](const double *b, long n) {
+                    std::int64_t at = patch_.samples_processed() - start_;
+                    long m = long(std::clamp<std::int64_t>(frames_ - at, 0, n));
+                    std::memcpy(results_[j].data() + at, b, std::size_t(m) * sizeof(double));
+                });
             }
     }
-    // Feeds, runs and takes the outputs (into buffers of the caller's, as a program keeps them).
+    // Feeds, runs and takes the outputs.
     double run()
     {
         const double t = thread_seconds();
         start_ = patch_.samples_processed();
-        patch_.clear_outputs();
         patch_.run(frames_);
-        for (std::size_t j = 0; j < outlets_.size(); ++j)
-            std::memcpy(results_[j].data(), patch_.output(box_, outlets_[j]).data(), std::size_t(frames_) * sizeof(double));
         return thread_seconds() - t;
     }
     // CPU time of this thread: what other processes on a busy machine take is not counted
@@ -722,7 +736,6 @@ private:
     tk::Patch patch_;
     tk::Box *box_ = nullptr;
     std::vector<std::vector<double>> inputs_, results_;
-    std::vector<int> outlets_;
     std::int64_t frames_ = 0;
     std::int64_t start_ = 0;
 };
