@@ -172,6 +172,19 @@ CallResult typed_call(method fn, void *self, bool has_self, t_symbol *sel, const
         if (has_self) return {true, reinterpret_cast<void *(*)(void *, t_symbol *)>(fn)(self, s), ""};
         return {true, reinterpret_cast<void *(*)(t_symbol *)>(fn)(s), ""};
     }
+    // integers and symbols mixed (A_SYM, A_DEFLONG...): each is one machine word wherever it stands
+    if (std::none_of(types.begin(), types.end(), is_floatish) && types.size() <= 6 &&
+        std::all_of(types.begin(), types.end(), [](int t) { return is_longish(t) || is_symish(t); })) {
+        t_ptr_int w[6] = {0, 0, 0, 0, 0, 0};
+        for (size_t i = 0; i < types.size(); ++i) {
+            if (is_longish(types[i])) w[i] = i < argv.size() ? t_ptr_int(atom_integer(argv[i])) : 0;
+            else w[i] = reinterpret_cast<t_ptr_int>(i < argv.size() ? argv[i].a_w.w_sym : intern(""));
+        }
+        using W = t_ptr_int;
+        if (has_self)
+            return {true, reinterpret_cast<void *(*)(void *, W, W, W, W, W, W)>(fn)(self, w[0], w[1], w[2], w[3], w[4], w[5]), ""};
+        return {true, reinterpret_cast<void *(*)(W, W, W, W, W, W)>(fn)(w[0], w[1], w[2], w[3], w[4], w[5]), ""};
+    }
     return {false, nullptr, "its type list is not one this host can call"};
 }
 

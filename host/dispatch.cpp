@@ -7,6 +7,7 @@
 #include <limits>
 
 #include "internal.h"
+#include "sdkapi.h"
 
 namespace tk {
 namespace detail {
@@ -21,7 +22,7 @@ void set_inlet(ObjRec *r, int inlet) {
 int inlet_count(const ObjRec *r) {
     int n = std::max<int>(1, int(r->signal_inlets));
     if (!r->number_inlets.empty()) n = std::max(n, r->number_inlets.rbegin()->first + 1);
-    return n;
+    return std::max(n, proxy_inlet_count(r->obj));
 }
 
 static thread_local int control_depth = 0;
@@ -35,8 +36,11 @@ void dispatch(ObjRec *r, int inlet, const std::string &selector_in, std::vector<
         return;
     }
     std::string selector = selector_in;
+    // a proxy inlet takes any message: the owner finds the inlet in its location
+    ProxyRec *proxy = inlet > 0 ? proxy_at(r->obj, inlet) : nullptr;
+    if (proxy && proxy->stuffloc) *proxy->stuffloc = inlet;
     // numbers at a floatin / intin inlet arrive as ftN / inN
-    if (inlet > 0 && r->number_inlets.count(inlet)) {
+    if (!proxy && inlet > 0 && r->number_inlets.count(inlet)) {
         char kind = r->number_inlets.at(inlet);
         if (selector != "float" && selector != "int") {
             post_error(cls, "inlet " + std::to_string(inlet) + " takes numbers only, not '" + selector + "'");
@@ -57,6 +61,20 @@ void dispatch(ObjRec *r, int inlet, const std::string &selector_in, std::vector<
         if ((m = r->cls->find(intern("float")))) selector = "float";
     } else if (!m && selector == "float") {
         if ((m = r->cls->find(intern("int")))) selector = "int";
+    }
+    // a one-number list is that number
+    if (!m && selector == "list" && argv.size() == 1 && argv[0].a_type != A_SYM) {
+        const char *num = argv[0].a_type == A_LONG ? "int" : "float";
+        if (r->cls->find(intern(num))) return dispatch(r, inlet, num, argv);
+    }
+    if (!m) {
+        // an attribute's name sets it; an object's `anything` takes every other selector
+        if (AttrRec *a = find_class_attr(r->cls, intern(selector.c_str()))) {
+            set_inlet(r, inlet);
+            attr_set(r->obj, a, long(argv.size()), argv.empty() ? nullptr : argv.data());
+            return;
+        }
+        if ((m = r->cls->find(intern("anything"))) && !(m->types.size() == 1 && m->types[0] == A_GIMME)) m = nullptr;
     }
     if (!m) {
         post_error(cls, "doesn't understand '" + selector_in + "'");

@@ -88,7 +88,18 @@ const ClassInfo &load_class(const std::string &name) {
 
     std::string why;
     void *handle = open_module(path, why);
-    if (!handle) throw Error(path + ": cannot be loaded: " + why);
+    if (!handle) {
+        // an API function the host lacks: say which, on one line
+        const std::string undefined = "undefined symbol: ";
+        if (auto at = why.find(undefined); at != std::string::npos) {
+            std::string fn = why.substr(at + undefined.size());
+            fn = fn.substr(0, fn.find_first_of(" \n\t("));
+            throw Error(path + ": cannot be loaded: it calls " + fn + ", which this host does not implement");
+        }
+        for (auto &c : why)
+            if (c == '\n') c = ' ';
+        throw Error(path + ": cannot be loaded: " + why);
+    }
     // The entry routine must be the module's own, not one found in a library it depends on.
     auto own = [&](const char *sym) { return own_symbol(handle, path, sym); };
     std::string entry = "ext_main";

@@ -6,6 +6,7 @@
 #include <limits>
 
 #include "internal.h"
+#include "sdkapi.h"
 
 using namespace tk::detail;
 
@@ -92,7 +93,7 @@ void *object_alloc(t_class *c) {
 
 void freeobject(void *op) {
     if (!op) return;
-    if (free_clock(op)) return;
+    if (free_clock(op) || free_proxy(op) || free_time_object(op) || free_buffer_ref(op)) return;
     // an instance that never became a box (a new routine giving up): free routine, then record
     if (!free_unboxed_object(op))
         post_text(tk::ConsoleLine::Error, class_name_of(op), "freeobject: not a clock nor an object being created; ignored");
@@ -107,6 +108,7 @@ void *object_method_imp(void *x, void *sym, void *p1, void *p2, void *p3, void *
         return nullptr;
     }
     void *p[8] = {p1, p2, p3, p4, p5, p6, p7, p8};
+    if (is_attr(x)) return attr_object_method(static_cast<AttrRec *>(x), s, p);
     return send_direct(x, s, p, 8);
 }
 

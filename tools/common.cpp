@@ -140,4 +140,35 @@ std::string type_list_text(const std::vector<int> &types)
     return s;
 }
 
+const char *event_kind_name(int kind)
+{
+    switch (kind) {
+    case tk::Event::Bang: return "bang";
+    case tk::Event::Int: return "int";
+    case tk::Event::Float: return "float";
+    case tk::Event::List: return "list";
+    case tk::Event::Message: return "message";
+    }
+    return "?";
+}
+
+std::string event_value_text(const tk::Event &e)
+{
+    std::string v;
+    switch (e.kind) {
+    case tk::Event::Bang: return v;
+    case tk::Event::Int: return std::to_string(std::llround(e.value));
+    case tk::Event::Float: return number_text(e.value);
+    case tk::Event::List: v = tk::atoms_text(e.atoms); break;
+    case tk::Event::Message: v = e.selector + (e.atoms.empty() ? "" : " " + tk::atoms_text(e.atoms)); break;
+    }
+    if (v.find_first_of(",\"\n") == std::string::npos) return v;
+    std::string q = "\"";
+    for (char c : v) {
+        if (c == '"') q += '"';
+        q += c == '\n' ? ' ' : c;
+    }
+    return q + "\"";
+}
+
 }  // namespace tilde

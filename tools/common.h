@@ -2,6 +2,8 @@
 // interruption, and small text helpers.
 #pragma once
 
+#include "tildehost.h"
+
 #include <cstdint>
 #include <optional>
 #include <stdexcept>
@@ -57,6 +59,11 @@ std::optional<double> parse_number(const std::string &text);
 std::optional<std::int64_t> parse_count(const std::string &text);  // digits only, >= 0
 // Shortest text that reads back as the same double.
 std::string number_text(double v);
+// An outlet event in the events CSV and `tilde run` output: its kind (bang, int, float, list,
+// message) and its value (the number; a list's atoms; a message's selector then its atoms), the
+// value quoted as a CSV field when it holds a comma or a quote.
+const char *event_kind_name(int kind);
+std::string event_value_text(const tk::Event &e);
 
 // Names of the argument-type codes ("A_FLOAT"), for info and messages.
 std::string type_name(int code);

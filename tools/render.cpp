@@ -22,21 +22,11 @@ namespace {
 constexpr double default_samplerate = 48000.0;
 constexpr std::int64_t chunk_frames = 16384;  // samples per write; bounds memory on long renders
 
-const char *event_kind(tk::Event::Kind k)
-{
-    switch (k) {
-    case tk::Event::Bang: return "bang";
-    case tk::Event::Int: return "int";
-    case tk::Event::Float: return "float";
-    }
-    return "?";
-}
+const char *event_kind(tk::Event::Kind k) { return event_kind_name(k); }
 
 void write_event(std::FILE *f, const tk::Event &e)
 {
-    std::string value = e.kind == tk::Event::Bang ? std::string()
-                        : e.kind == tk::Event::Int ? std::to_string(std::llround(e.value))
-                                                   : number_text(e.value);
+    std::string value = event_value_text(e);
     std::fprintf(f, "%lld,%s,%d,%s,%s\n", static_cast<long long>(e.sample), number_text(e.time_ms).c_str(), e.outlet,
                  event_kind(e.kind), value.c_str());
 }

@@ -79,15 +79,7 @@ Recipe recipe_for(const PatcherBox &b, std::vector<std::string> &notes)
     return r;
 }
 
-const char *event_kind(tk::Event::Kind k)
-{
-    switch (k) {
-    case tk::Event::Bang: return "bang";
-    case tk::Event::Int: return "int";
-    case tk::Event::Float: return "float";
-    }
-    return "?";
-}
+const char *event_kind(tk::Event::Kind k) { return event_kind_name(k); }
 
 bool has_method(const tk::Box &box, const std::string &selector)
 {
@@ -365,9 +357,7 @@ int run_patch(const RunOptions &o)
             tk::Box *box = it->second.box;
             if (events_file)
                 for (const auto &e : box->events()) {
-                    std::string value = e.kind == tk::Event::Bang ? std::string()
-                                        : e.kind == tk::Event::Int ? std::to_string(std::llround(e.value))
-                                                                   : number_text(e.value);
+                    std::string value = event_value_text(e);
                     std::fprintf(events_file->stream(), "%lld,%s,%s,%d,%s,%s\n", static_cast<long long>(e.sample),
                                  number_text(e.time_ms).c_str(), b.id.c_str(), e.outlet, event_kind(e.kind), value.c_str());
                 }

@@ -1,0 +1,89 @@
+// Internals of the object API beyond the first externals' needs: attributes, proxy inlets,
+// messages of any selector out of outlets, time objects and buffers (not for externals).
+#pragma once
+
+#include <map>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "internal.h"
+
+namespace tk::detail {
+
+// An attribute of a class (class_addattr) or of one instance (object_addattr). It begins with an
+// object header so that object_method and the attribute macros can address it as an object.
+struct AttrRec {
+    t_object header;
+    std::string name;
+    t_symbol *type = nullptr;  // char, long, atom_long, int32, float32, float64, symbol, atom, object
+    long flags = 0;
+    method get = nullptr;  // t_max_err get(x, attr, long *ac, t_atom **av)
+    method set = nullptr;  // t_max_err set(x, attr, long ac, t_atom *av)
+    long offset = 0;
+    bool clip_min = false, clip_max = false;
+    double min = 0, max = 0;
+    std::map<std::string, std::vector<t_atom>> attrs;  // attributes of the attribute (label, style...)
+};
+bool is_attr(const void *p);
+AttrRec *new_attr();
+void class_add_attr(t_class *c, AttrRec *a);
+AttrRec *find_class_attr(t_class *c, t_symbol *name);
+const std::vector<AttrRec *> &class_attrs(t_class *c);
+// Sets an attribute of an instance from atoms, through its setter or straight into the instance
+// at its offset. Wrong types or counts post an error naming the object and the attribute and
+// change nothing; returns false then.
+bool attr_set(void *x, AttrRec *a, long argc, t_atom *argv);
+std::vector<t_atom> attr_get(void *x, AttrRec *a);
+
+// Proxy inlets: messages at inlet `id` of `owner` write id to *stuffloc before the method runs.
+struct ProxyRec {
+    void *owner;
+    long id;
+    long *stuffloc;
+};
+ProxyRec *proxy_at(const void *owner, long inlet);
+int proxy_inlet_count(const void *owner);  // highest proxy id + 1, or 0
+ProxyRec *add_proxy(void *owner, long id, long *stuffloc);
+bool free_proxy(void *p);                    // false when p is no proxy
+void forget_proxies(const void *owner);
+
+// Any message out of a control outlet: recorded as an event (int, float and bang as before,
+// lists and other selectors with their atoms) and passed on along the connections.
+void outlet_send_message(OutletRec *o, t_symbol *sel, long argc, const t_atom *argv);
+
+// The size asked for a block of the accounted allocator (0 for anything else).
+std::size_t accounted_size(void *p);
+
+// Methods sent to an attribute object (object_method on what class_attr_get returned).
+void *attr_object_method(AttrRec *a, t_symbol *s, void *const *p);
+
+// Logical time in ms of the patch whose message runs on this thread.
+double logical_now();
+
+// Named sample buffers (buffer~) and the references externals hold to them by name.
+struct BufferRec {
+    t_object header;
+    t_symbol *name = nullptr;
+    int channels = 1;
+    long frames = 0;
+    double samplerate = 44100.0;
+    std::vector<float> samples;  // interleaved
+    bool removed = false;
+    std::mutex samples_lock;     // held between buffer_locksamples and buffer_unlocksamples
+};
+struct BufferRefRec {
+    t_object header;
+    void *owner = nullptr;
+    t_symbol *name = nullptr;
+};
+BufferRec *find_buffer(t_symbol *name);
+bool is_buffer(const void *p);
+BufferRefRec *new_buffer_ref(void *owner, t_symbol *name);
+BufferRefRec *as_buffer_ref(const void *p);
+
+// Objects of this API that the generic free routines must recognise.
+bool free_time_object(void *p);
+bool free_buffer_ref(void *p);
+
+}  // namespace tk::detail
