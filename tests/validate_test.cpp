@@ -61,7 +61,8 @@ TEST(Validate, FreeWithoutLeavingTheChainIsCaught) {
 TEST(Validate, SoundExternalPassesAndBadArgumentsAreRefused) {
     Result r = run("recur~ --seed 5 --json -");
     EXPECT_EQ(r.status, 0) << r.out;
-    EXPECT_NE(r.out.find("validate: 10 passed, 0 failed"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("validate: 13 passed, 0 failed"), std::string::npos) << r.out;  // 10 checks and 3 properties
+    EXPECT_NE(r.out.find("property cases (externals): stable 12 (1), noburst 12 (1), decay 12 (1)"), std::string::npos) << r.out;
     EXPECT_NE(r.out.find("\"seed\": 5"), std::string::npos) << r.out;
     EXPECT_EQ(run("recur~ --only nosuchcheck").status, 2);
     EXPECT_EQ(run("nosuchexternal~").status, 2);

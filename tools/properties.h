@@ -57,6 +57,7 @@ struct Property {
     double expect_db_closed = -1e300;     // ... except at this value of it, where `expect` holds
     std::vector<StatedGain> gains = {};   // stable: gains at DC, centre, Nyquist
     double margin = 8;                    // noburst: allowed factor over the bound
+    bool from_any = true;                 // noburst: start from any setting (else valid ones only)
     double decay_s = 1;                   // decay: time to fall below -120 dB of the input's peak
     double decay_samples = 0;             // decay: plus this many samples
     double max_response_s = 10;           // stable/noburst: how long an impulse response may take
