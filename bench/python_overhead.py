@@ -2,7 +2,7 @@
 """What the Python module costs over the host's embedding API, and what it saves over the command.
 
 1. Per call: a 1 s stereo buffer through stereosquash~, box(x) against the same run through the
-   embedding API in C++ (feed, run, take the outputs; timed inside the module), best of many
+   embedding API in C++ (feed, run, outlets tapped into buffers; timed inside the module), best of many
    alternating rounds in CPU time of the thread (other processes on a busy machine do not count);
    the difference is the module's overhead, given as a share of the API run, which is the
    external's cost and the host's.
@@ -165,8 +165,10 @@ def main():
     call = per_call(a.rounds)
     print("| measurement | time | |")
     print("|---|---|---|")
-    print(f"| 1 s stereo through stereosquash~: embedding API (C++) | {call['embedding_api_call_s'] * 1e3:.3f} ms | best of {a.rounds} |")
-    print(f"| the same through tildekit.Box | {call['python_call_s'] * 1e3:.3f} ms | best of {a.rounds} |")
+    print(f"| 1 s stereo through stereosquash~: embedding API (C++) | {call['embedding_api_call_s'] * 1e3:.3f} ms | "
+          f"best of {a.rounds} (median {call['embedding_api_median_s'] * 1e3:.3f} ms) |")
+    print(f"| the same through tildekit.Box | {call['python_call_s'] * 1e3:.3f} ms | "
+          f"best of {a.rounds} (median {call['python_median_s'] * 1e3:.3f} ms) |")
     print(f"| overhead per call | {call['overhead_s'] * 1e6:.1f} us | {call['overhead_share'] * 100:.2f} % of the external's cost |")
     work = tempfile.mkdtemp(prefix="tildekit-bench-")
     try:
