@@ -83,6 +83,8 @@ bench: build
 	cmake --preset x64 -DTILDEKIT_BENCH=ON >/dev/null
 	cmake --build --preset x64 --target externals_bench -j $(JOBS)
 	build/x64/bench/externals_bench --json bench/results/latest.json --markdown docs/performance.md $(BENCH_ARGS)
+	cmake --build --preset x64 --target _tildekit tilde -j $(JOBS)
+	PYTHONPATH=build/x64/python /usr/bin/python3 bench/python_overhead.py --build build/x64 --json bench/results/python.json
 
 # The Max package for Windows as build/tildekit.zip (PE externals from the Windows builds), and
 # the Linux externals for the headless host as build/tildekit-linux.zip

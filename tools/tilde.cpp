@@ -78,7 +78,9 @@ std::vector<std::string> search_folders(const std::vector<std::string> &paths)
 const char *const exit_help =
     "Exit status: 0 done; 1 the external refused the box or the run failed; 2 bad input "
     "(unknown external, unreadable file, channels or inlets that do not fit, malformed "
-    "message or signal); 128+N interrupted by signal N. A failed run leaves no output file.\n";
+    "message or signal); 128+N interrupted by signal N. A failed run leaves no output file. "
+    "With --live, Ctrl-C ends the run normally (exit 0, the recording kept), and a server that "
+    "goes away ends it with exit 1, keeping what was recorded.\n";
 
 }  // namespace
 
