@@ -55,7 +55,8 @@ asan: deps
 	cmake --build --preset asan -j $(JOBS)
 	ctest --preset asan
 
-# every external through the full validation, under AddressSanitizer and UBSan
+# every external through the full validation (the checks and the properties each declares),
+# under AddressSanitizer and UBSan
 validate: deps
 	cmake --preset asan >/dev/null
 	cmake --build --preset asan -j $(JOBS) --target externals tilde-validate

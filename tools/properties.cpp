@@ -148,7 +148,8 @@ struct Run {
         for (int i = 0; i < box->signal_inlets(); ++i) patch.unfeed(box, i);
     }
     void set(const Param &q, double v, bool log = true) {
-        values[q.name] = v;
+        // a 32-bit host carries message numbers as single-precision floats
+        values[q.name] = !q.signal && tk::host_width_bits() == 32 ? double(float(v)) : v;
         if (log) cs.log.push_back(q.name + "=" + num(v));
         if (q.signal) {
             if (q.inlet >= box->signal_inlets()) fail("parameter " + q.name + ": no signal inlet " + std::to_string(q.inlet));

@@ -21,7 +21,7 @@ struct ValidateOptions {
     std::optional<std::uint64_t> seed;
     std::string only;                // run one check
     std::optional<long long> case_index;  // with a property check: run this case alone
-    int jobs = 0;                    // externals at the same time (0: the processor count, at most 4)
+    int jobs = 0;                    // externals at the same time (0: one)
     std::string json;                // write the results as JSON to this file ("-": stdout)
     std::vector<std::string> path_args;  // --path folders, repeated in reproduction commands
     std::string command = "tilde-validate";  // how reproduction commands start
