@@ -848,19 +848,8 @@ void write_frames(const std::string &path, const double *src, std::int64_t frame
 void default_search_paths()
 {
     std::vector<std::string> dirs;
-    if (const char *env = std::getenv("TILDEKIT_PATH")) {
-        std::string list = env;
-        std::size_t start = 0;
-        while (start <= list.size()) {
-            std::size_t colon = list.find(':', start);
-            std::string dir = list.substr(start, colon == std::string::npos ? std::string::npos : colon - start);
-            if (!dir.empty())
-                dirs.push_back(dir);
-            if (colon == std::string::npos)
-                break;
-            start = colon + 1;
-        }
-    }
+    for (auto &dir : tilde::env_search_paths())
+        dirs.push_back(dir);
     std::error_code ec;
     if (std::string(TILDEKIT_MODULE_DIR).size() && fs::is_directory(TILDEKIT_MODULE_DIR, ec))
         dirs.push_back(TILDEKIT_MODULE_DIR);

@@ -171,4 +171,23 @@ std::string event_value_text(const tk::Event &e)
     return q + "\"";
 }
 
+std::vector<std::string> env_search_paths()
+{
+    std::vector<std::string> dirs;
+    const char *env = std::getenv("TILDEKIT_PATH");
+    if (!env)
+        return dirs;
+    std::string list = env;
+    for (std::size_t at = 0; at <= list.size();) {
+        std::size_t colon = list.find(':', at);
+        std::string dir = list.substr(at, colon == std::string::npos ? std::string::npos : colon - at);
+        if (!dir.empty())
+            dirs.push_back(dir);
+        if (colon == std::string::npos)
+            break;
+        at = colon + 1;
+    }
+    return dirs;
+}
+
 }  // namespace tilde

@@ -52,6 +52,8 @@ BadInput cannot_load(const std::string &name, const std::string &reason);
 
 // ---- text helpers ------------------------------------------------------------------
 std::vector<std::string> split_words(const std::string &text);
+// The folders of TILDEKIT_PATH (colon-separated, empty parts skipped), in order.
+std::vector<std::string> env_search_paths();
 std::string trim(const std::string &text);
 std::string lower(std::string text);
 // Whole-string number parsing; nullopt when the text is not exactly one finite number.

@@ -38,19 +38,8 @@ std::vector<std::string> search_folders(const std::vector<std::string> &paths)
             throw BadInput("--path '" + p + "' is not a folder");
         dirs.push_back(p);
     }
-    if (const char *env = std::getenv("TILDEKIT_PATH")) {
-        std::string list = env;
-        std::size_t start = 0;
-        while (start <= list.size()) {
-            std::size_t colon = list.find(':', start);
-            std::string dir = list.substr(start, colon == std::string::npos ? std::string::npos : colon - start);
-            if (!dir.empty())
-                dirs.push_back(dir);
-            if (colon == std::string::npos)
-                break;
-            start = colon + 1;
-        }
-    }
+    for (auto &dir : env_search_paths())
+        dirs.push_back(dir);
     std::error_code ec;
     if (std::string(TILDEKIT_MODULE_DIR).size() && fs::is_directory(TILDEKIT_MODULE_DIR, ec))
         dirs.push_back(TILDEKIT_MODULE_DIR);

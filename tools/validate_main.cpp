@@ -22,16 +22,7 @@ int main(int argc, char **argv) {
         return tilde::exit_bad_input;
     }
     for (auto &p : paths) tk::add_search_path(p);
-    if (const char *env = std::getenv("TILDEKIT_PATH")) {
-        std::string s = env;
-        for (std::size_t at = 0; at <= s.size();) {
-            std::size_t colon = s.find(':', at);
-            std::string dir = s.substr(at, colon == std::string::npos ? std::string::npos : colon - at);
-            if (!dir.empty()) tk::add_search_path(dir);
-            if (colon == std::string::npos) break;
-            at = colon + 1;
-        }
-    }
+    for (auto &dir : tilde::env_search_paths()) tk::add_search_path(dir);
     tk::add_search_path(TILDEKIT_MODULE_DIR);
     o.path_args = paths;
     try {
