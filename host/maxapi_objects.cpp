@@ -44,6 +44,23 @@ void *defer_call_later(void *ob, method fn, t_symbol *sym, short argc, t_atom *a
 
 std::uint64_t unique_counter = 0;
 
+
+// The box class of that name with a new routine, loaded where needed; nullptr (the cause
+// posted for a load that fails, naming the caller) otherwise.
+t_class *class_to_instantiate(t_symbol *classname, const char *caller) {
+    if (!classname) return nullptr;
+    t_class *c = nullptr;
+    try {
+        tk::load_class(classname->s_name);
+        auto &boxes = rt().box_classes;
+        if (auto it = boxes.find(classname->s_name); it != boxes.end()) c = it->second;
+    } catch (const tk::Error &e) {
+        post_text(tk::ConsoleLine::Error, "", std::string(caller) + ": " + e.what());
+        return nullptr;
+    }
+    return c && c->mnew ? c : nullptr;
+}
+
 }  // namespace
 
 extern "C" {
@@ -81,17 +98,8 @@ t_max_err object_free(void *x) {
 // patch, made by the class's new routine with the arguments passed on as they are (integers and
 // pointers; a float argument needs object_new_typed).
 void *object_new(t_symbol *name_space, t_symbol *classname, ...) {
-    if (!classname) return nullptr;
-    t_class *c = nullptr;
-    try {
-        tk::load_class(classname->s_name);
-        auto &boxes = rt().box_classes;
-        if (auto it = boxes.find(classname->s_name); it != boxes.end()) c = it->second;
-    } catch (const tk::Error &e) {
-        post_text(tk::ConsoleLine::Error, "", std::string("object_new: ") + e.what());
-        return nullptr;
-    }
-    if (!c || !c->mnew) return nullptr;
+    t_class *c = class_to_instantiate(classname, "object_new");
+    if (!c) return nullptr;
     (void)name_space;
     void *p[8];
     va_list ap;
@@ -103,17 +111,8 @@ void *object_new(t_symbol *name_space, t_symbol *classname, ...) {
 }
 
 void *object_new_typed(t_symbol *, t_symbol *classname, long ac, t_atom *av) {
-    if (!classname) return nullptr;
-    t_class *c = nullptr;
-    try {
-        tk::load_class(classname->s_name);
-        auto &boxes = rt().box_classes;
-        if (auto it = boxes.find(classname->s_name); it != boxes.end()) c = it->second;
-    } catch (const tk::Error &e) {
-        post_text(tk::ConsoleLine::Error, "", std::string("object_new_typed: ") + e.what());
-        return nullptr;
-    }
-    if (!c || !c->mnew) return nullptr;
+    t_class *c = class_to_instantiate(classname, "object_new_typed");
+    if (!c) return nullptr;
     std::vector<t_atom> args(av, av + (ac > 0 && av ? ac : 0));
     auto res = typed_call(c->mnew, nullptr, false, classname, c->info.creation_types, args);
     if (!res.ok) post_text(tk::ConsoleLine::Error, c->info.name, "object_new_typed: " + res.why);

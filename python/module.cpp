@@ -130,18 +130,9 @@ tilde::Message make_message(const std::vector<py::handle> &items, std::optional<
     tk::Atoms atoms;
     for (; i < items.size(); ++i)
         atoms.push_back(to_atom(items[i], "message argument"));
-    if (atoms[0].is_symbol()) {
-        m.selector = std::get<std::string>(atoms[0].v);
-        if (m.selector.empty())
-            throw py::value_error("a message selector is empty");
-        m.args.assign(atoms.begin() + 1, atoms.end());
-    } else if (atoms.size() == 1) {
-        m.selector = atoms[0].is_int() ? "int" : "float";
-        m.args = atoms;
-    } else {
-        m.selector = "list";
-        m.args = atoms;
-    }
+    if (atoms[0].is_symbol() && std::get<std::string>(atoms[0].v).empty())
+        throw py::value_error("a message selector is empty");
+    m.set_content(atoms);
     m.text = (m.inlet ? std::to_string(m.inlet) + ":" : std::string()) + tk::atoms_text(atoms);
     return m;
 }

@@ -23,6 +23,17 @@ std::int64_t Message::due_sample(double sr) const
     return std::int64_t(std::ceil(x));
 }
 
+void Message::set_content(const tk::Atoms &atoms)
+{
+    if (atoms[0].is_symbol()) {
+        selector = std::get<std::string>(atoms[0].v);
+        args.assign(atoms.begin() + 1, atoms.end());
+    } else {
+        selector = atoms.size() == 1 ? (atoms[0].is_int() ? "int" : "float") : "list";
+        args = atoms;
+    }
+}
+
 Message parse_message(const std::string &text)
 {
     Message m;
@@ -73,16 +84,7 @@ Message parse_message(const std::string &text)
     tk::Atoms atoms = tk::parse_atoms(rest);
     if (atoms.empty())
         throw bad("no selector");
-    if (atoms[0].is_symbol()) {
-        m.selector = std::get<std::string>(atoms[0].v);
-        m.args.assign(atoms.begin() + 1, atoms.end());
-    } else if (atoms.size() == 1) {
-        m.selector = atoms[0].is_int() ? "int" : "float";
-        m.args = atoms;
-    } else {
-        m.selector = "list";
-        m.args = atoms;
-    }
+    m.set_content(atoms);
     return m;
 }
 

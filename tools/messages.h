@@ -21,6 +21,9 @@ struct Message {
     tk::Atoms args;
 
     bool timed() const { return at_seconds || at_samples; }
+    // Selector and arguments from atoms (not empty): a leading symbol is the selector, a
+    // bare number is "int" or "float", several numbers are a "list".
+    void set_content(const tk::Atoms &atoms);
     // First sample index at which the message is due (its block boundary is the first one
     // at or after it).
     std::int64_t due_sample(double sr) const;
