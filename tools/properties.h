@@ -108,6 +108,8 @@ const std::vector<PropertyCheck> &property_checks();
 void read_profile_json(const std::string &text, Profile &p);
 // The built-in declarations for our externals, merged into their profiles.
 void add_builtin_properties(const std::string &name, Profile &p);
+// Those of the panners, delays, models and control objects (JSON text by external name).
+const std::map<std::string, const char *> &other_builtin_properties();
 // What the file format takes, for --help.
 const char *profile_format_help();
 

@@ -1,6 +1,8 @@
-// The properties of tildekit's own externals, in the format of a NAME.validate.json file. The
-// figures come from the objects' definitions: parameter ranges as each object clamps them,
-// gains and times as they are designed (see each entry's comment where a range is narrower).
+// The properties of tildekit's own dynamics processors and filters, in the format of a
+// NAME.validate.json file (panners, delays, models and control objects are in
+// properties_table_others.cpp). The figures come from the objects' definitions: parameter ranges
+// as each object clamps them, gains and times as they are designed (see each entry's comment
+// where a range is narrower).
 #include <map>
 #include <stdexcept>
 #include <string>
@@ -192,11 +194,15 @@ const std::map<std::string, const char *> &table() {
 }  // namespace
 
 void add_builtin_properties(const std::string &name, Profile &p) {
-    auto it = table().find(name);
-    if (it == table().end()) return;
+    const char *json = nullptr;
+    if (auto it = table().find(name); it != table().end())
+        json = it->second;
+    else if (auto o = other_builtin_properties().find(name); o != other_builtin_properties().end())
+        json = o->second;
+    if (!json) return;
     Profile q;
     try {
-        read_profile_json(it->second, q);
+        read_profile_json(json, q);
     } catch (const std::exception &e) {
         throw std::runtime_error("the built-in properties of " + name + ": " + e.what());
     }
