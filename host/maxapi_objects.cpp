@@ -5,6 +5,9 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <algorithm>
+#include <mutex>
+#include <vector>
 
 #include "sdkapi.h"
 
@@ -14,29 +17,85 @@ namespace {
 
 // A call deferred to the scheduler: it rides on a clock armed at no delay, so deferred calls run
 // in the order they were made, after the message that made them, with the clocks due at that time.
+// The clock of a call deferred for an object is in that object's clock list, like the clocks it
+// made itself: freeing the object disarms it, so the call is cancelled and never reaches freed
+// memory; at its time the call also checks that the object it was made for is still there.
 struct Deferred {
     void *ob;
     method fn;
     t_symbol *sym;
     std::vector<t_atom> args;
     ClockRec *clock = nullptr;
+    bool for_object = false;  // ob was an object of this host when the call was deferred
+    bool handed = false;      // deferred on an audio thread: armed when the scheduler takes it
 };
+
+struct Pending {
+    std::mutex lock;
+    std::vector<Deferred *> calls;
+};
+Pending &pending() {
+    static Pending *p = new Pending();
+    return *p;
+}
+
+void release(Deferred *d) {
+    std::erase(d->clock->owner->clocks, d->clock);
+    d->clock->owner->handoff.forget(d->clock);
+    delete d->clock;
+    delete d;
+}
+
+// Calls of this thread's patch cancelled by the free of their objects (or of their patch).
+void sweep_cancelled() {
+    PatchState *mine = &here();
+    std::vector<Deferred *> gone;
+    {
+        std::lock_guard g(pending().lock);
+        std::erase_if(pending().calls, [&](Deferred *d) {
+            const bool cancelled = d->clock->owner == mine && !d->clock->armed && !d->handed;
+            if (cancelled) gone.push_back(d);
+            return cancelled;
+        });
+    }
+    for (Deferred *d : gone) release(d);
+}
 
 void run_deferred_call(void *p) {
     auto *d = static_cast<Deferred *>(p);
-    using F = void (*)(void *, t_symbol *, short, t_atom *);
-    reinterpret_cast<F>(d->fn)(d->ob, d->sym, short(d->args.size()), d->args.empty() ? nullptr : d->args.data());
-    free_clock(d->clock);
-    delete d;
+    {
+        std::lock_guard g(pending().lock);
+        std::erase(pending().calls, d);
+    }
+    bool live = true;
+    if (d->for_object) {
+        ObjRec *r = find_object(d->ob);
+        live = r && std::find(r->clocks.begin(), r->clocks.end(), d->clock) != r->clocks.end();
+        if (live) std::erase(r->clocks, d->clock);
+    }
+    if (live) {
+        using F = void (*)(void *, t_symbol *, short, t_atom *);
+        reinterpret_cast<F>(d->fn)(d->ob, d->sym, short(d->args.size()), d->args.empty() ? nullptr : d->args.data());
+    }
+    release(d);
 }
 
 void *defer_call_later(void *ob, method fn, t_symbol *sym, short argc, t_atom *argv) {
     if (!fn) return nullptr;
+    const bool on_audio_thread = audio_state_here() != nullptr;
+    if (!on_audio_thread) sweep_cancelled();
     auto *d = new Deferred{ob, fn, sym, std::vector<t_atom>(argv, argv + (argc > 0 && argv ? argc : 0))};
-    d->clock = clock_create(d, reinterpret_cast<method>(run_deferred_call));
-    if (!d->clock) {
-        delete d;
-        return nullptr;
+    PatchState &s = here();
+    d->clock = new ClockRec{d, reinterpret_cast<method>(run_deferred_call), &s};
+    d->handed = on_audio_thread;
+    s.clocks.push_back(d->clock);
+    if (ObjRec *r = find_object(ob)) {
+        d->for_object = true;
+        r->clocks.push_back(d->clock);
+    }
+    {
+        std::lock_guard g(pending().lock);
+        pending().calls.push_back(d);
     }
     clock_arm(d->clock, 0.0);
     return nullptr;
@@ -88,7 +147,12 @@ void *proxy_new(void *x, long id, long *stuffloc) {
 t_max_err object_free(void *x) {
     if (!x) return 1;
     if (free_proxy(x) || free_time_object(x) || free_buffer_ref(x) || free_clock(x)) return 0;
-    if (is_attr(x)) return 0;  // attributes live as long as their classes
+    if (is_attr(x)) {
+        // attached attributes live as long as their class or object; a detached one goes now
+        auto *a = static_cast<AttrRec *>(x);
+        if (!a->attached) delete_attr(a);
+        return 0;
+    }
     if (free_unboxed_object(x)) return 0;
     post_text(tk::ConsoleLine::Error, class_name_of(x), "object_free: not an object this host made, or a box (boxes are freed by their patch); ignored");
     return 1;

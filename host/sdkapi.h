@@ -11,8 +11,10 @@
 
 namespace tk::detail {
 
-// An attribute of a class (class_addattr) or of one instance (object_addattr). It begins with an
+// An attribute of a class (class_addattr) or of one object (object_addattr). It begins with an
 // object header so that object_method and the attribute macros can address it as an object.
+// Attributes made by attribute_new / object_addattr_parse keep their value themselves (`own`);
+// the others live in the instance at `offset` or behind their getter and setter.
 struct AttrRec {
     t_object header;
     std::string name;
@@ -24,17 +26,49 @@ struct AttrRec {
     bool clip_min = false, clip_max = false;
     double min = 0, max = 0;
     std::map<std::string, std::vector<t_atom>> attrs;  // attributes of the attribute (label, style...)
+    bool own = false;
+    std::vector<t_atom> value;  // the value of an attribute that keeps its own
+    bool attached = false;      // to a class or an object (then freed with it, not by object_free)
+    // What a message addresses when it is no attribute of the class itself (see find_class_attr):
+    // `getNAME` asks for NAME's value; NAME names an attribute that instances added.
+    enum class Role { Attribute, Query, Route } role = Role::Attribute;
 };
 bool is_attr(const void *p);
 AttrRec *new_attr();
+void delete_attr(AttrRec *a);
 void class_add_attr(t_class *c, AttrRec *a);
+// The attribute that a message of this selector addresses in the instances of a class: the
+// class's attribute of that name, else a record standing for `getNAME` queries of attributes
+// the class or its instances have, or for attributes that only instances added. Messages reach
+// these records through attr_set, which resolves them for the receiving instance.
 AttrRec *find_class_attr(t_class *c, t_symbol *name);
+AttrRec *class_attr_named(t_class *c, t_symbol *name);  // the class's own attribute only
 const std::vector<AttrRec *> &class_attrs(t_class *c);
+// The attribute of that name of one object: its own (object_addattr) first, then its class's.
+AttrRec *find_attr(void *x, t_symbol *name);
+std::vector<AttrRec *> instance_attrs(void *x);
+// Attaches an attribute to an object (an instance, or a method record of a class); false when
+// x is neither or already has an attribute of that name.
+bool instance_add_attr(void *x, AttrRec *a);
+AttrRec *instance_remove_attr(void *x, t_symbol *name);  // detached, not freed; nullptr if none
 // Sets an attribute of an instance from atoms, through its setter or straight into the instance
 // at its offset. Wrong types or counts post an error naming the object and the attribute and
-// change nothing; returns false then.
+// change nothing; returns false then. A query record answers instead (through the dumpout).
 bool attr_set(void *x, AttrRec *a, long argc, t_atom *argv);
 std::vector<t_atom> attr_get(void *x, AttrRec *a);
+// Sends `NAME value...` out of the object's dumpout outlet (posted when it has none).
+void attr_answer_query(void *x, AttrRec *a);
+
+// What an object keeps in its obex (object_obex_store): the dumpout outlet above all.
+bool obex_store(void *x, t_symbol *key, t_object *val);
+t_object *obex_lookup(void *x, t_symbol *key);
+OutletRec *dumpout_of(void *x);
+
+// The methods of a class as objects that carry attributes (CLASS_METHOD_ATTR_PARSE).
+void *class_method_table(t_class *c);                 // what class_extra_lookup(c, "methods") gives
+void *method_object(void *table, t_symbol *name);     // nullptr: no such table or method
+bool is_method_object(const void *p);
+void *method_object_of(t_class *c, t_symbol *name);  // nullptr when the class has no such method
 
 // Proxy inlets: messages at inlet `id` of `owner` write id to *stuffloc before the method runs.
 struct ProxyRec {

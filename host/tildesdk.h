@@ -3,17 +3,23 @@
 #pragma once
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "tildehost.h"
 
 namespace tk {
 
-// The value of a box's attribute (as a `getNAME` query answers), or nullopt when its class has
-// no attribute of that name.
+// The value of a box's attribute (as a `getNAME` query answers): an attribute the object added
+// itself (object_addattr) first, then its class's; nullopt when it has none of that name.
 std::optional<Atoms> attribute_value(const Box *box, const std::string &name);
-// The names of the attributes of a box's class, in registration order.
+// The names of the attributes of a box's class in registration order, then those the object
+// added itself.
 std::vector<std::string> attribute_names(const Box *box);
+// The attributes a method of the box's class carries (CLASS_METHOD_ATTR_PARSE: "undocumented",
+// "introduced"...), name and value, in the order they were added; empty when the class has no
+// such method or it carries none.
+std::vector<std::pair<std::string, Atoms>> method_attributes(const Box *box, const std::string &method);
 
 // Named buffers of sample frames (channels interleaved) that externals reach through
 // buffer_ref_new / buffer_locksamples / buffer_getframecount ...
