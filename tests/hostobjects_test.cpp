@@ -1,8 +1,17 @@
 // The host's own objects, driven through the embedding API as a patch would drive them.
+#include <unistd.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+
 #include "support.h"
 #include "tildeobjects.h"
+#include "tildesdk.h"
 
 namespace {
+
+using tk::Event;
 
 struct HostObjects : ::testing::Test {
     void SetUp() override
@@ -222,13 +231,363 @@ TEST_F(HostObjects, PrintAndNumberBoxes)
     EXPECT_EQ(values(*num), (std::vector<double>{2, -2}));
 }
 
+// ---- line~, count~, !/, live.gain~ -------------------------------------------------------
+
+int errors(const tk::ConsoleCapture &c) { return int(c.texts(tk::ConsoleLine::Error).size()); }
+
+std::vector<Event> bangs_of(const tk::Box &b, int outlet)
+{
+    std::vector<Event> v;
+    for (const auto &e : b.events())
+        if (e.outlet == outlet && e.kind == tk::Event::Bang)
+            v.push_back(e);
+    return v;
+}
+
+TEST_F(HostObjects, LineRampsThroughTargetTimePairsAtAnyBlockSize)
+{
+    for (int block : {1, 7, 64, 4096}) {
+        SCOPED_TRACE(block);
+        // at 1 kHz a millisecond is one sample
+        tk::Patch p(1000, block);
+        tk::Box *line = p.create("line~ 200");
+        ASSERT_TRUE(line);
+        EXPECT_EQ(line->signal_outlets(), 1);
+        p.send(line, "list", {1, 10, -1, 5});
+        auto out = p.process(line, {}, 20)[0];
+        for (int k = 0; k < 10; ++k)  // from 200 to 1 in 10 samples, the target at the last
+            EXPECT_NEAR(out[std::size_t(k)], 200.0 + (1.0 - 200.0) * (k + 1) / 10.0, 1e-9) << k;
+        EXPECT_EQ(out[9], 1.0);
+        for (int k = 0; k < 5; ++k)
+            EXPECT_NEAR(out[std::size_t(10 + k)], 1.0 - 2.0 * (k + 1) / 5.0, 1e-12) << k;
+        EXPECT_EQ(out[14], -1.0);
+        EXPECT_EQ(out[19], -1.0);
+        p.run(block);  // the end is told by a clock after the block it falls in
+        auto done = bangs_of(*line, 1);
+        ASSERT_EQ(done.size(), 1u);
+        EXPECT_GE(done[0].time_ms, 15.0 - 1e-9);
+        EXPECT_LE(done[0].time_ms, 15.0 + block);
+    }
+
+    tk::Patch p(1000, 1);
+    tk::Box *line = p.create("line~");
+    // a ramp time at the right inlet is used by the next number only
+    p.send_float(line, 1, 4);
+    p.send_float(line, 0, 3);
+    auto out = p.process(line, {}, 4)[0];
+    EXPECT_EQ(out, (std::vector<double>{0.75, 1.5, 2.25, 3}));
+    p.send_float(line, 0, 9);
+    EXPECT_EQ(p.process(line, {}, 1)[0][0], 9.0);
+    // a new list replaces the running one from where it stands; stop holds the value
+    p.send(line, "list", {0, 9});
+    EXPECT_EQ(p.process(line, {}, 3)[0], (std::vector<double>{8, 7, 6}));
+    p.send(line, "list", {10, 4});
+    EXPECT_EQ(p.process(line, {}, 2)[0], (std::vector<double>{7, 8}));
+    p.send(line, "stop");
+    EXPECT_EQ(p.process(line, {}, 3)[0], (std::vector<double>{8, 8, 8}));
+    // a lone last number is jumped to after the ramps before it
+    p.send(line, "list", {0, 2, 5});
+    EXPECT_EQ(p.process(line, {}, 4)[0], (std::vector<double>{4, 0, 5, 5}));
+    // a list of jumps only changes the value at once and does not bang
+    line->clear_events();
+    p.send(line, "list", {1, 0, 2, 0});
+    EXPECT_EQ(p.process(line, {}, 3)[0], (std::vector<double>{2, 2, 2}));
+    EXPECT_TRUE(bangs_of(*line, 1).empty());
+}
+
+TEST_F(HostObjects, LineRefusesNonNumbersAndKeepsLongRampsExact)
+{
+    tk::Patch p(384000, 4096);
+    tk::Box *line = p.create("line~");
+    tk::ConsoleCapture cap;
+    p.send_float(line, 0, NAN);
+    p.send(line, "list", {1, NAN});
+    p.send(line, "list", {1, 10, INFINITY, 10});
+    p.send_float(line, 1, NAN);
+    p.send(line, "list", {1, "ms"});
+    EXPECT_EQ(errors(cap), 5);
+    EXPECT_TRUE(cap.contains("line~: target nan is not a finite number"));
+    EXPECT_EQ(p.process(line, {}, 64)[0][63], 0.0);  // nothing of those changed it
+
+    // a 1 s ramp at 384 kHz reaches its target on its last sample and stays
+    p.send(line, "list", {-0.5, 1000});
+    auto out = p.process(line, {}, 384000 + 100)[0];
+    EXPECT_NEAR(out[191999], -0.25, 1e-9);
+    EXPECT_EQ(out[383999], -0.5);
+    EXPECT_EQ(out[384099], -0.5);
+    // a negative time jumps; a huge one ramps without overflow
+    p.send(line, "list", {2, -5});
+    EXPECT_EQ(p.process(line, {}, 1)[0][0], 2.0);
+    p.send(line, "list", {3, 1e300});
+    out = p.process(line, {}, 4096)[0];
+    EXPECT_TRUE(tkt::all_finite(out));
+    EXPECT_GT(out[4095], 2.0);
+    EXPECT_LT(out[4095], 2.0 + 1e-6);
+}
+
+TEST_F(HostObjects, CountCountsSamplesWrapsAtItsMaximumAndStops)
+{
+    for (int block : {1, 7, 4096}) {
+        SCOPED_TRACE(block);
+        tk::Patch p(48000, block);
+        tk::Box *c = p.create("count~ 0 5 0 1");  // counting from the start
+        ASSERT_TRUE(c);
+        EXPECT_EQ(p.process(c, {}, 12)[0], (std::vector<double>{0, 1, 2, 3, 4, 0, 1, 2, 3, 4, 0, 1}));
+    }
+
+    tk::Patch q(48000, 1);
+    tk::Box *d = q.create("count~ 10");
+    EXPECT_EQ(q.process(d, {}, 3)[0], (std::vector<double>{10, 10, 10}));  // waits for a bang
+    q.send(d, "bang");
+    EXPECT_EQ(q.process(d, {}, 3)[0], (std::vector<double>{10, 11, 12}));
+    q.send_int(d, 0, 3);  // counts on from a number
+    EXPECT_EQ(q.process(d, {}, 2)[0], (std::vector<double>{3, 4}));
+    q.send_int(d, 1, 13);  // a maximum above the minimum: back to the minimum on reaching it
+    EXPECT_EQ(q.process(d, {}, 11)[0], (std::vector<double>{5, 6, 7, 8, 9, 10, 11, 12, 10, 11, 12}));
+    q.send(d, "stop");
+    EXPECT_EQ(q.process(d, {}, 2)[0], (std::vector<double>{10, 10}));
+    q.send(d, "min", {11});
+    q.send(d, "bang");
+    EXPECT_EQ(q.process(d, {}, 3)[0], (std::vector<double>{11, 12, 11}));
+
+    // autoreset: the count starts again from the minimum when audio starts again
+    tk::Patch p(48000, 1);
+    tk::Box *a = p.create("count~ 2 0 1 1");
+    tk::Box *n = p.create("count~ 2 0 0 1");
+    EXPECT_EQ(p.process(a, {}, 4)[0], (std::vector<double>{2, 3, 4, 5}));
+    p.dsp_off();
+    EXPECT_EQ(p.process(a, {}, 2)[0], (std::vector<double>{2, 3}));
+    p.send(a, "autoreset", {0});
+    p.dsp_off();
+    EXPECT_EQ(p.process(a, {}, 2)[0], (std::vector<double>{4, 5}));
+    EXPECT_EQ(p.process(n, {}, 2)[0][0], 2 + 4 + 2 + 2.0);  // never reset: it ran all along
+
+    tk::ConsoleCapture cap;
+    p.send_float(a, 0, NAN);
+    EXPECT_TRUE(cap.contains("count~: start is not a number"));
+    EXPECT_EQ(p.create("count~ zero"), nullptr);
+    EXPECT_TRUE(cap.contains("count~: argument 1 is not a number"));
+}
+
+TEST_F(HostObjects, ReverseDivideDividesItsArgumentByTheInput)
+{
+    tk::Patch p(48000, 64);
+    tk::Box *f = p.create("!/ 1000.");
+    tk::Box *i = p.create("!/ 10");
+    ASSERT_TRUE(f && i);
+    p.send_float(f, 0, 250);
+    p.send_float(f, 0, 8);
+    p.send_float(f, 0, 0);  // division by zero sends 0
+    p.send_float(f, 1, 1);  // stored, not sent
+    p.send(f, "bang");
+    EXPECT_EQ(values(*f), (std::vector<double>{4, 125, 0, 0}));
+    p.send_float(f, 0, 4);
+    EXPECT_EQ(f->events().back().kind, tk::Event::Float);
+    EXPECT_EQ(f->events().back().value, 0.25);
+
+    p.send_int(i, 0, 3);        // integers: truncated quotient
+    p.send_float(i, 0, -4.9);   // the input is truncated to -4
+    p.send_int(i, 0, 0);
+    p.send_float(i, 1, 1e300);  // a huge argument stays within the integers
+    p.send_int(i, 0, 1);
+    ASSERT_EQ(i->events().size(), 4u);
+    EXPECT_EQ(i->events()[0].kind, tk::Event::Int);
+    EXPECT_EQ(values(*i)[0], 3);
+    EXPECT_EQ(values(*i)[1], -2);
+    EXPECT_EQ(values(*i)[2], 0);
+    EXPECT_GT(values(*i)[3], 9e18);
+
+    tk::ConsoleCapture cap;
+    i->clear_events();
+    p.send_float(i, 0, NAN);
+    EXPECT_TRUE(i->events().empty());
+    EXPECT_TRUE(cap.contains("!/: input is not a number"));
+}
+
+TEST_F(HostObjects, LiveGainScalesEveryChannelByItsValueInDecibels)
+{
+    tk::Patch p(48000, 64);
+    tk::Box *g = p.create("live.gain~ 2 -6");
+    ASSERT_TRUE(g);
+    EXPECT_EQ(g->signal_inlets(), 2);
+    EXPECT_EQ(g->signal_outlets(), 2);
+    EXPECT_EQ(g->outlets(), 5);
+    auto out = p.process(g, {tkt::constant(64, 1.0), tkt::constant(64, -0.5)}, 64);
+    EXPECT_NEAR(out[0][10], std::pow(10.0, -6.0 / 20.0), 1e-12);
+    EXPECT_NEAR(out[1][10], -0.5 * std::pow(10.0, -6.0 / 20.0), 1e-12);
+    p.send_float(g, 0, 20);  // held at the top of its range, and sent
+    ASSERT_FALSE(g->events().empty());
+    EXPECT_EQ(g->events().back().outlet, 3);
+    EXPECT_EQ(g->events().back().value, 6.0);
+    out = p.process(g, {tkt::constant(64, 1.0)}, 64);
+    EXPECT_NEAR(out[0][0], std::pow(10.0, 6.0 / 20.0), 1e-12);
+    p.send_float(g, 0, -70);  // the bottom is silence
+    EXPECT_EQ(p.process(g, {tkt::constant(64, 1.0)}, 64)[0][5], 0.0);
+
+    tk::Patch q(48000, 64);
+    EXPECT_EQ(q.create("live.gain~")->signal_inlets(), 1);
+    tk::ConsoleCapture cap;
+    EXPECT_EQ(q.create("live.gain~ 0"), nullptr);
+    EXPECT_TRUE(cap.contains("live.gain~: argument 1 is not a channel count"));
+}
+
+// ---- buffer~ ------------------------------------------------------------------------------
+
+// A 32-bit float WAV file of interleaved samples.
+void write_float_wav(const std::string &path, int channels, int sr, const std::vector<float> &samples)
+{
+    auto u32 = [](std::FILE *f, std::uint32_t v) { std::fwrite(&v, 4, 1, f); };
+    auto u16 = [](std::FILE *f, std::uint16_t v) { std::fwrite(&v, 2, 1, f); };
+    std::FILE *f = std::fopen(path.c_str(), "wb");
+    ASSERT_TRUE(f) << path;
+    std::uint32_t bytes = std::uint32_t(samples.size() * 4);
+    std::fwrite("RIFF", 1, 4, f);
+    u32(f, 36 + bytes);
+    std::fwrite("WAVEfmt ", 1, 8, f);
+    u32(f, 16);
+    u16(f, 3);  // IEEE float
+    u16(f, std::uint16_t(channels));
+    u32(f, std::uint32_t(sr));
+    u32(f, std::uint32_t(sr * channels * 4));
+    u16(f, std::uint16_t(channels * 4));
+    u16(f, 32);
+    std::fwrite("data", 1, 4, f);
+    u32(f, bytes);
+    std::fwrite(samples.data(), 4, samples.size(), f);
+    std::fclose(f);
+}
+
+struct TempDir {
+    std::filesystem::path path;
+    TempDir()
+    {
+        path = std::filesystem::temp_directory_path() / ("tildekit-hostobj-" + std::to_string(::getpid()));
+        std::filesystem::create_directories(path);
+    }
+    ~TempDir() { std::filesystem::remove_all(path); }
+};
+
+TEST_F(HostObjects, BufferBoxMakesANamedBufferAndTakesItsMessages)
+{
+    tk::Patch p(8000, 64);
+    tk::Box *b = p.create("buffer~ hb-size 250 2");  // 250 ms at 8 kHz, two channels, silent
+    ASSERT_TRUE(b);
+    auto info = tk::buffer_info("hb-size");
+    ASSERT_TRUE(info);
+    EXPECT_EQ(info->frames, 2000);
+    EXPECT_EQ(info->channels, 2);
+    EXPECT_EQ(info->samplerate, 8000);
+    p.send(b, "fill", {0.5});
+    info = tk::buffer_info("hb-size");
+    EXPECT_EQ(info->samples[3999], 0.5f);
+    p.send(b, "sizeinsamps", {3, 1});  // keeps what fits
+    info = tk::buffer_info("hb-size");
+    EXPECT_EQ(info->frames, 3);
+    EXPECT_EQ(info->channels, 1);
+    EXPECT_EQ(info->samples, (std::vector<float>{0.5f, 0.5f, 0.5f}));
+    p.send(b, "sizeinsamps", {5});
+    EXPECT_EQ(tk::buffer_info("hb-size")->samples, (std::vector<float>{0.5f, 0.5f, 0.5f, 0, 0}));
+    p.send(b, "size", {1});  // in ms: 8 frames
+    EXPECT_EQ(tk::buffer_info("hb-size")->frames, 8);
+    p.send(b, "clear");
+    EXPECT_EQ(tk::buffer_info("hb-size")->samples, std::vector<float>(8, 0.0f));
+
+    // bad sizes and fills change nothing and say what was wrong
+    {
+        tk::ConsoleCapture cap;
+        p.send(b, "sizeinsamps", {-1});
+        p.send(b, "sizeinsamps", {1e12});
+        p.send(b, "fill", {NAN});
+        p.send(b, "sizeinsamps", {4, 100});
+        p.send(b, "read");
+        EXPECT_EQ(errors(cap), 5);
+        EXPECT_TRUE(cap.contains("buffer~ hb-size: channel count must be 1 to 64"));
+        EXPECT_TRUE(cap.contains("read needs a file name"));
+        EXPECT_EQ(tk::buffer_info("hb-size")->frames, 8);
+    }
+
+    // set: the box now names another buffer; the old one goes with its last box
+    p.send(b, "set", {"hb-other"});
+    EXPECT_FALSE(tk::buffer_info("hb-size"));
+    EXPECT_TRUE(tk::buffer_info("hb-other"));
+    tk::Box *twin = p.create("buffer~ hb-other");
+    p.free(b);
+    EXPECT_TRUE(tk::buffer_info("hb-other"));  // another box still names it
+    p.free(twin);
+    EXPECT_FALSE(tk::buffer_info("hb-other"));
+
+    tk::ConsoleCapture cap;
+    EXPECT_EQ(p.create("buffer~"), nullptr);
+    EXPECT_EQ(p.create("buffer~ 3"), nullptr);
+    EXPECT_TRUE(cap.contains("buffer~: the first argument must be the buffer's name"));
+}
+
+TEST_F(HostObjects, BufferBoxLoadsASoundFileFromThePatchFolder)
+{
+    TempDir dir;
+    std::vector<float> frames;
+    for (int k = 0; k < 300; ++k) {
+        frames.push_back(float(k) / 300.0f);
+        frames.push_back(-float(k) / 300.0f);
+    }
+    write_float_wav((dir.path / "two.wav").string(), 2, 22050, frames);
+    tk::objects::set_file_folders({dir.path.string()});
+    tk::Patch p(48000, 64);
+    tk::ConsoleCapture cap;
+    tk::Box *b = p.create("buffer~ hb-file two.wav");
+    ASSERT_TRUE(b);
+    EXPECT_EQ(tk::buffer_info("hb-file")->frames, 0);  // read once the scheduler runs
+    p.advance(0);
+#ifdef TILDEKIT_HOST_SNDFILE
+    auto info = tk::buffer_info("hb-file");
+    ASSERT_TRUE(info);
+    EXPECT_EQ(info->channels, 2);
+    EXPECT_EQ(info->frames, 300);
+    EXPECT_EQ(info->samplerate, 22050);
+    EXPECT_EQ(info->samples, frames);
+    // the first channel only, asked for by the third argument
+    tk::Box *mono = p.create("buffer~ hb-mono two.wav 1");
+    ASSERT_TRUE(mono);
+    p.advance(0);
+    EXPECT_EQ(tk::buffer_info("hb-mono")->channels, 1);
+    EXPECT_EQ(tk::buffer_info("hb-mono")->samples[299], frames[598]);
+    // read: the duration in ms from the left outlet, a bang from the right, in that order
+    mono->clear_events();
+    p.send(mono, "read", {(dir.path / "two.wav").string()});
+    ASSERT_EQ(mono->events().size(), 2u);
+    EXPECT_EQ(mono->events()[0].kind, tk::Event::Bang);
+    EXPECT_EQ(mono->events()[0].outlet, 1);
+    EXPECT_NEAR(mono->events()[1].value, 300 * 1000.0 / 22050, 1e-9);
+    EXPECT_EQ(tk::buffer_info("hb-mono")->channels, 2);  // a read takes the file as it is
+    EXPECT_EQ(errors(cap), 0);
+#else
+    // built without libsndfile: the box exists, empty, and the console says why
+    EXPECT_TRUE(cap.contains("buffer~ hb-file: cannot read"));
+    EXPECT_TRUE(cap.contains("built without libsndfile"));
+    EXPECT_EQ(tk::buffer_info("hb-file")->frames, 0);
+#endif
+    // a file that is nowhere, or that is not a sound file: an error naming it; contents kept
+    std::ofstream((dir.path / "text.wav").string()) << "not a sound\n";
+    tk::ConsoleCapture cap2;
+    p.send(b, "read", {"missing.wav"});
+    p.send(b, "read", {"text.wav"});
+    EXPECT_TRUE(cap2.contains("buffer~ hb-file: cannot find 'missing.wav' (looked in " + dir.path.string()));
+    EXPECT_TRUE(cap2.contains("buffer~ hb-file: cannot read " + (dir.path / "text.wav").string()));
+#ifdef TILDEKIT_HOST_SNDFILE
+    EXPECT_EQ(tk::buffer_info("hb-file")->samples, frames);
+#endif
+}
+
 TEST_F(HostObjects, EveryObjectIsReleasedWithItsBox)
 {
     auto before = tk::memory_stats().live_blocks;
     {
         tk::Patch p(48000, 64);
         for (const auto &name : tk::objects::class_names()) {
-            tk::Box *b = p.create(name, {});
+            tk::Atoms args;
+            if (name == "buffer~")  // a buffer needs a name
+                args = {"released", 100};
+            tk::Box *b = p.create(name, args);
             ASSERT_NE(b, nullptr) << name;
         }
         tk::Box *m = p.create("metro 5");

@@ -78,6 +78,15 @@ struct Reader {
                 box.x = b["patching_rect"][0].get<double>();
                 box.y = b["patching_rect"][1].get<double>();
             }
+            if (b.contains("numinlets") && b["numinlets"].is_number_integer())
+                box.numinlets = int(b["numinlets"].get<long long>());
+            if (b.contains("saved_attribute_attributes") && b["saved_attribute_attributes"].is_object()) {
+                const json &v = b["saved_attribute_attributes"].value("valueof", json::object());
+                if (v.is_object() && v.contains("parameter_initial") && v["parameter_initial"].is_array())
+                    for (const auto &n : v["parameter_initial"])
+                        if (n.is_number())
+                            box.initial.push_back(n.get<double>());
+            }
             const std::string word = first_word(box.text);
             const bool object_box = box.maxclass == "newobj";
             if (box.maxclass == "inlet" || (object_box && (word == "inlet" || word == "inlet~"))) {

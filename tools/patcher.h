@@ -12,6 +12,8 @@ struct PatcherBox {
     std::string maxclass;  // "newobj", "message", "number", "flonum", "ezdac~", ...
     std::string text;      // object and message boxes
     double x = 0, y = 0;   // patching_rect position
+    int numinlets = 0;     // as saved with the box
+    std::vector<double> initial;  // a parameter's saved initial value (live.gain~ and the like)
 };
 
 struct PatcherLine {

@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <filesystem>
 #include <map>
 #include <memory>
 
@@ -75,7 +76,11 @@ Recipe recipe_for(const PatcherBox &b, std::vector<std::string> &notes)
         r.args = tk::parse_atoms(spaced);
         return r;
     }
-    r.name = b.maxclass;  // number, flonum, ezdac~, button, toggle
+    r.name = b.maxclass;  // number, flonum, ezdac~, button, toggle, live.gain~
+    if (b.maxclass == "live.gain~") {  // its channels are its inlets; its value, the saved initial one
+        r.args.emplace_back(std::int64_t(std::max(1, b.numinlets)));
+        r.args.emplace_back(b.initial.empty() ? 0.0 : b.initial[0]);
+    }
     return r;
 }
 
@@ -129,6 +134,12 @@ int run_patch(const RunOptions &o)
     set_console_fallback_name("tilde run");
     tk::objects::register_all();
     Patcher patcher = read_patcher(o.patch);
+    {
+        // files a patch names (buffer~) are looked for beside it first
+        std::error_code ec;
+        auto folder = std::filesystem::absolute(o.patch, ec).parent_path();
+        tk::objects::set_file_folders({folder.string()});
+    }
 
     SampleFormat format = parse_sample_format(o.format);
     if (!o.out.empty())

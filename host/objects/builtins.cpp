@@ -3,13 +3,18 @@
 #include <ext.h>
 #include <z_dsp.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
+#include <map>
+#include <mutex>
 #include <string>
 #include <vector>
 
 #include "tildeobjects.h"
+#include "tildesdk.h"
 
 namespace {
 
@@ -20,6 +25,7 @@ using tk::objects::MessageRouter;
 AudioSource audio_source;
 AudioSink audio_sink;
 MessageRouter message_router;
+std::vector<std::string> file_folders;
 std::function<void(const std::string &)> print_sink;
 std::vector<std::string> names;
 
@@ -689,6 +695,749 @@ void define_timers()
     }
 }
 
+// ---- line~ ----------------------------------------------------------------------------
+// A ramp generator: a number jumps there (or ramps there over the time last given at the right
+// inlet); a list of "target time" pairs plays the ramps one after the other; the right outlet
+// bangs when a list that held a ramp has been played to its end.
+
+const int line_max_segments = 128;
+const double line_max_ms = 1e12;  // about 30 years: longer ramps are held at this length
+
+struct t_line {
+    t_pxobject ob;
+    void *done_out;
+    t_clock *done_clock;
+    std::mutex *lock;  // messages and the perform routine both change the segments
+    double value;      // the last value sent
+    double next_ms;    // ramp time for the next number at the left inlet (right inlet)
+    double sr;
+    double target[line_max_segments];
+    double ms[line_max_segments];
+    int count;  // segments of the current list
+    int pos;    // the segment playing (or to start)
+    bool running_segment;
+    bool had_ramp;  // the current list holds a ramp: bang at its end
+    double step;
+    std::int64_t left;  // samples left in the running segment
+};
+t_class *line_class;
+
+void line_done(t_line *x) { outlet_bang(x->done_out); }
+
+void line_perform(t_object *xo, t_object *, double **, long, double **outs, long, long n, long, void *)
+{
+    auto *x = reinterpret_cast<t_line *>(xo);
+    double *out = outs[0];
+    if (!x->lock->try_lock()) {  // a message is being taken in: hold the value for this block
+        for (long i = 0; i < n; ++i)
+            out[i] = x->value;
+        return;
+    }
+    double v = x->value;
+    for (long i = 0; i < n; ++i) {
+        while (!x->running_segment && x->pos < x->count) {
+            std::int64_t len = std::llround(x->ms[x->pos] * x->sr / 1000.0);
+            if (len <= 0) {  // a jump
+                v = x->target[x->pos++];
+                continue;
+            }
+            x->step = (x->target[x->pos] - v) / double(len);
+            x->left = len;
+            x->running_segment = true;
+        }
+        if (x->running_segment) {
+            if (--x->left <= 0) {
+                v = x->target[x->pos++];  // exactly the target at the end of each ramp
+                x->running_segment = false;
+            } else {
+                v += x->step;
+            }
+            if (!x->running_segment && x->pos >= x->count && x->had_ramp) {
+                x->had_ramp = false;
+                clock_delay(x->done_clock, 0);
+            }
+        }
+        out[i] = v;
+    }
+    // jumps at the very end of a list take effect before the next block
+    while (!x->running_segment && x->pos < x->count && std::llround(x->ms[x->pos] * x->sr / 1000.0) <= 0)
+        v = x->target[x->pos++];
+    if (x->pos >= x->count && !x->running_segment && x->had_ramp) {
+        x->had_ramp = false;
+        clock_delay(x->done_clock, 0);
+    }
+    x->value = v;
+    x->lock->unlock();
+}
+
+void line_dsp64(t_line *x, t_object *dsp64, short *, double sr, long, long)
+{
+    if (sr > 0)
+        x->sr = sr;
+    object_method(dsp64, gensym("dsp_add64"), x, line_perform, 0, NULL);
+}
+
+bool line_time_ok(t_line *x, double *ms)
+{
+    if (std::isnan(*ms)) {
+        object_error(&x->ob.z_ob, "line~: ramp time is not a number; message ignored");
+        return false;
+    }
+    *ms = std::clamp(*ms, 0.0, line_max_ms);
+    return true;
+}
+
+// Starts a new list of segments (replacing what was playing) from the current value.
+void line_start(t_line *x, const double *targets, const double *times, int count)
+{
+    std::lock_guard<std::mutex> g(*x->lock);
+    x->count = count;
+    x->pos = 0;
+    x->running_segment = false;
+    x->had_ramp = false;
+    for (int k = 0; k < count; ++k) {
+        x->target[k] = targets[k];
+        x->ms[k] = times[k];
+        if (std::llround(times[k] * x->sr / 1000.0) > 0)
+            x->had_ramp = true;
+    }
+    if (count > 0 && !x->had_ramp) {  // only jumps: the value changes now
+        x->value = targets[count - 1];
+        x->count = 0;
+    }
+}
+
+void line_float(t_line *x, double v)
+{
+    if (!std::isfinite(v)) {
+        object_error(&x->ob.z_ob, "line~: target %g is not a finite number; ignored", v);
+        return;
+    }
+    double ms = x->next_ms;
+    x->next_ms = 0;  // the ramp time is used once
+    line_start(x, &v, &ms, 1);
+}
+void line_int(t_line *x, t_atom_long v) { line_float(x, double(v)); }
+void line_ft1(t_line *x, double ms)
+{
+    if (line_time_ok(x, &ms))
+        x->next_ms = ms;
+}
+
+void line_list(t_line *x, t_symbol *, long argc, t_atom *argv)
+{
+    if (argc > 2 * line_max_segments) {
+        object_error(&x->ob.z_ob, "line~: a list of %ld numbers; at most %d target-time pairs are taken, the rest is ignored",
+                     argc, line_max_segments);
+        argc = 2 * line_max_segments;
+    }
+    double targets[line_max_segments], times[line_max_segments];
+    int count = 0;
+    for (long i = 0; i < argc; i += 2) {
+        if (argv[i].a_type == A_SYM || (i + 1 < argc && argv[i + 1].a_type == A_SYM)) {
+            object_error(&x->ob.z_ob, "line~: the list holds a word; expected numbers in target-time pairs; ignored");
+            return;
+        }
+        double t = atom_getfloat(argv + i);
+        double ms = i + 1 < argc ? atom_getfloat(argv + i + 1) : 0.0;  // a lone last target is jumped to
+        if (!std::isfinite(t)) {
+            object_error(&x->ob.z_ob, "line~: target %g is not a finite number; list ignored", t);
+            return;
+        }
+        if (!line_time_ok(x, &ms))
+            return;
+        targets[count] = t;
+        times[count++] = ms;
+    }
+    x->next_ms = 0;
+    line_start(x, targets, times, count);
+}
+
+void line_stop(t_line *x)
+{
+    std::lock_guard<std::mutex> g(*x->lock);
+    x->count = 0;
+    x->pos = 0;
+    x->running_segment = false;
+    x->had_ramp = false;
+}
+
+void *line_new(t_symbol *, long argc, t_atom *argv)
+{
+    auto *x = static_cast<t_line *>(object_alloc(line_class));
+    if (!x)
+        return nullptr;
+    x->value = 0;
+    atom_arg_getdouble(&x->value, 0, argc, argv);
+    if (!std::isfinite(x->value))
+        x->value = 0;
+    x->sr = sys_getsr() > 0 ? sys_getsr() : 44100.0;
+    x->lock = new std::mutex;
+    z_dsp_setup(&x->ob, 0);
+    floatin(x, 1);
+    x->done_out = bangout(x);
+    outlet_new(x, "signal");
+    x->done_clock = clock_new(x, (method)line_done);
+    return x;
+}
+void line_free(t_line *x)
+{
+    z_dsp_free(&x->ob);
+    if (x->done_clock)
+        freeobject(x->done_clock);
+    delete x->lock;
+}
+
+void define_line()
+{
+    line_class = define("line~", (method)line_new, (method)line_free, sizeof(t_line));
+    class_addmethod(line_class, (method)line_dsp64, "dsp64", A_CANT, 0);
+    class_addmethod(line_class, (method)line_float, "float", A_FLOAT, 0);
+    class_addmethod(line_class, (method)line_int, "int", A_LONG, 0);
+    class_addmethod(line_class, (method)line_ft1, "ft1", A_FLOAT, 0);
+    class_addmethod(line_class, (method)line_list, "list", A_GIMME, 0);
+    class_addmethod(line_class, (method)line_stop, "stop", 0);
+    finish(line_class, true);
+}
+
+// ---- count~ ---------------------------------------------------------------------------
+// Counts samples: a bang starts counting from the minimum, a number from that number; the right
+// inlet sets the maximum (the count goes back to the minimum on reaching it; 0 or less than the
+// minimum: no limit). Arguments: minimum, maximum, autoreset (start again from the minimum
+// whenever audio starts), and 1 to count from the start.
+
+const double count_limit = 9007199254740992.0;  // 2^53: every count below is exact
+
+struct t_count {
+    t_pxobject ob;
+    double value;  // the next count sent
+    double min, max;
+    long running;  // read by the perform routine, written by messages
+    long autoreset;
+};
+t_class *count_class;
+
+void count_perform(t_object *xo, t_object *, double **, long, double **outs, long, long n, long, void *)
+{
+    auto *x = reinterpret_cast<t_count *>(xo);
+    double *out = outs[0];
+    double v = x->value, lo = x->min, hi = x->max;
+    bool wrap = hi > lo;
+    if (!x->running) {
+        for (long i = 0; i < n; ++i)
+            out[i] = v;
+        return;
+    }
+    for (long i = 0; i < n; ++i) {
+        out[i] = v;
+        v = v < count_limit ? v + 1 : lo;
+        if (wrap && v >= hi)
+            v = lo;
+    }
+    x->value = v;
+}
+
+void count_dsp64(t_count *x, t_object *dsp64, short *, double, long, long)
+{
+    if (x->autoreset)
+        x->value = x->min;
+    object_method(dsp64, gensym("dsp_add64"), x, count_perform, 0, NULL);
+}
+
+bool count_number(t_count *x, const char *what, double v, double *out)
+{
+    if (std::isnan(v)) {
+        object_error(&x->ob.z_ob, "count~: %s is not a number; ignored", what);
+        return false;
+    }
+    *out = std::trunc(std::clamp(v, -count_limit, count_limit));
+    return true;
+}
+
+void count_bang(t_count *x)
+{
+    x->value = x->min;
+    x->running = 1;
+}
+void count_float(t_count *x, double v)
+{
+    if (count_number(x, "start", v, &x->value))
+        x->running = 1;
+}
+void count_int(t_count *x, t_atom_long v) { count_float(x, double(v)); }
+void count_ft1(t_count *x, double v) { count_number(x, "maximum", v, &x->max); }
+void count_min(t_count *x, double v) { count_number(x, "minimum", v, &x->min); }
+void count_stop(t_count *x) { x->running = 0; }
+void count_autoreset(t_count *x, t_atom_long v) { x->autoreset = v != 0; }
+
+void *count_new(t_symbol *, long argc, t_atom *argv)
+{
+    auto *x = static_cast<t_count *>(object_alloc(count_class));
+    if (!x)
+        return nullptr;
+    double a[4] = {0, 0, 0, 0};
+    for (long i = 0; i < argc && i < 4; ++i) {
+        if (argv[i].a_type == A_SYM) {
+            object_error(&x->ob.z_ob, "count~: argument %ld is not a number", i + 1);
+            freeobject(x);
+            return nullptr;
+        }
+        a[i] = atom_getfloat(argv + i);
+    }
+    x->min = x->max = 0;
+    count_number(x, "minimum", a[0], &x->min);
+    count_number(x, "maximum", a[1], &x->max);
+    x->autoreset = a[2] != 0;
+    x->running = a[3] != 0;
+    x->value = x->min;
+    z_dsp_setup(&x->ob, 0);
+    floatin(x, 1);
+    outlet_new(x, "signal");
+    return x;
+}
+void count_free(t_count *x) { z_dsp_free(&x->ob); }
+
+void define_count()
+{
+    count_class = define("count~", (method)count_new, (method)count_free, sizeof(t_count));
+    class_addmethod(count_class, (method)count_dsp64, "dsp64", A_CANT, 0);
+    class_addmethod(count_class, (method)count_bang, "bang", 0);
+    class_addmethod(count_class, (method)count_float, "float", A_FLOAT, 0);
+    class_addmethod(count_class, (method)count_int, "int", A_LONG, 0);
+    class_addmethod(count_class, (method)count_ft1, "ft1", A_FLOAT, 0);
+    class_addmethod(count_class, (method)count_min, "min", A_FLOAT, 0);
+    class_addmethod(count_class, (method)count_stop, "stop", 0);
+    class_addmethod(count_class, (method)count_autoreset, "autoreset", A_LONG, 0);
+    finish(count_class, true);
+}
+
+// ---- !/ --------------------------------------------------------------------------------
+// Divides its argument (right inlet) by the number at the left inlet. An integer argument
+// makes it divide integers (the input is truncated) and send ints; a float argument, floats.
+// Division by zero sends 0.
+
+struct t_rdiv {
+    t_object ob;
+    void *out;
+    double arg;
+    double input;
+    bool floats;
+};
+t_class *rdiv_class;
+
+void rdiv_bang(t_rdiv *x)
+{
+    if (x->floats) {
+        outlet_float(x->out, x->input == 0 ? 0.0 : x->arg / x->input);
+        return;
+    }
+    auto num = static_cast<long long>(x->arg), den = static_cast<long long>(x->input);
+    long long q = den == 0 ? 0 : num / den;  // both within +-9.2e18: no overflow
+    outlet_int(x->out, t_atom_long(q));
+}
+
+bool rdiv_number(t_rdiv *x, double v, double *out)
+{
+    if (std::isnan(v)) {
+        object_error(&x->ob, "!/: input is not a number; ignored");
+        return false;
+    }
+    // integers stay within what a long long holds
+    *out = x->floats ? v : std::trunc(std::clamp(v, -9.2e18, 9.2e18));
+    return true;
+}
+void rdiv_float(t_rdiv *x, double v)
+{
+    if (rdiv_number(x, v, &x->input))
+        rdiv_bang(x);
+}
+void rdiv_int(t_rdiv *x, t_atom_long v) { rdiv_float(x, double(v)); }
+void rdiv_ft1(t_rdiv *x, double v) { rdiv_number(x, v, &x->arg); }
+
+void *rdiv_new(t_symbol *, long argc, t_atom *argv)
+{
+    auto *x = static_cast<t_rdiv *>(object_alloc(rdiv_class));
+    if (!x)
+        return nullptr;
+    x->floats = argc > 0 && argv[0].a_type == A_FLOAT;
+    x->arg = 0;
+    x->input = 0;
+    if (argc > 0 && argv[0].a_type == A_SYM)
+        object_post(&x->ob, "!/: argument '%s' ignored (a number was expected)", argv[0].a_w.w_sym->s_name);
+    else if (argc > 0)
+        rdiv_number(x, atom_getfloat(argv), &x->arg);
+    floatin(x, 1);
+    x->out = outlet_new(x, nullptr);
+    return x;
+}
+
+void define_rdiv()
+{
+    rdiv_class = define("!/", (method)rdiv_new, nullptr, sizeof(t_rdiv));
+    class_addmethod(rdiv_class, (method)rdiv_bang, "bang", 0);
+    class_addmethod(rdiv_class, (method)rdiv_float, "float", A_FLOAT, 0);
+    class_addmethod(rdiv_class, (method)rdiv_int, "int", A_LONG, 0);
+    class_addmethod(rdiv_class, (method)rdiv_ft1, "ft1", A_FLOAT, 0);
+    finish(rdiv_class, false);
+}
+
+// ---- live.gain~ ------------------------------------------------------------------------
+// The gain fader of patches, without its display: every channel is multiplied by the gain of
+// its value in dB (-70 to 6; -70 is silence). Arguments: channels, initial value in dB (what a
+// patcher file saves as the parameter's initial value). A number at the left inlet sets the
+// value and sends it from the value outlet. Its other two control outlets send nothing here.
+
+const int gain_max_channels = 64;
+const double gain_min_db = -70, gain_max_db = 6;
+
+struct t_gain {
+    t_pxobject ob;
+    void *value_out;
+    int channels;
+    double db;
+    double gain;
+};
+t_class *gain_class;
+
+void gain_perform(t_object *xo, t_object *, double **ins, long numins, double **outs, long numouts, long n, long, void *)
+{
+    auto *x = reinterpret_cast<t_gain *>(xo);
+    const double g = x->gain;
+    for (long c = 0; c < numins && c < numouts; ++c)
+        for (long i = 0; i < n; ++i)
+            outs[c][i] = ins[c][i] * g;
+}
+
+void gain_dsp64(t_gain *x, t_object *dsp64, short *, double, long, long)
+{
+    object_method(dsp64, gensym("dsp_add64"), x, gain_perform, 0, NULL);
+}
+
+bool gain_store(t_gain *x, double db)
+{
+    if (std::isnan(db)) {
+        object_error(&x->ob.z_ob, "live.gain~: value is not a number; ignored");
+        return false;
+    }
+    x->db = std::clamp(db, gain_min_db, gain_max_db);
+    x->gain = x->db <= gain_min_db ? 0.0 : std::pow(10.0, x->db / 20.0);
+    return true;
+}
+void gain_float(t_gain *x, double db)
+{
+    if (proxy_getinlet(&x->ob.z_ob) != 0)
+        return;  // the other inlets take signals only
+    if (gain_store(x, db))
+        outlet_float(x->value_out, x->db);
+}
+void gain_int(t_gain *x, t_atom_long v) { gain_float(x, double(v)); }
+
+void *gain_new(t_symbol *, long argc, t_atom *argv)
+{
+    auto *x = static_cast<t_gain *>(object_alloc(gain_class));
+    if (!x)
+        return nullptr;
+    t_atom_long ch = 1;
+    if (argc > 0 && (argv[0].a_type == A_SYM || atom_arg_getlong(&ch, 0, argc, argv) != 0 || ch < 1 || ch > gain_max_channels)) {
+        object_error(&x->ob.z_ob, "live.gain~: argument 1 is not a channel count (1 to %d)", gain_max_channels);
+        freeobject(x);
+        return nullptr;
+    }
+    x->channels = int(ch);
+    double db = 0;
+    atom_arg_getdouble(&db, 1, argc, argv);
+    if (!gain_store(x, db))
+        gain_store(x, 0);
+    z_dsp_setup(&x->ob, x->channels);
+    outlet_new(x, nullptr);  // rightmost: meter levels (not sent here)
+    x->value_out = outlet_new(x, nullptr);
+    outlet_new(x, nullptr);  // not sent here
+    for (int c = 0; c < x->channels; ++c)
+        outlet_new(x, "signal");
+    return x;
+}
+void gain_free(t_gain *x) { z_dsp_free(&x->ob); }
+
+void define_gain()
+{
+    gain_class = define("live.gain~", (method)gain_new, (method)gain_free, sizeof(t_gain));
+    class_addmethod(gain_class, (method)gain_dsp64, "dsp64", A_CANT, 0);
+    class_addmethod(gain_class, (method)gain_float, "float", A_FLOAT, 0);
+    class_addmethod(gain_class, (method)gain_int, "int", A_LONG, 0);
+    finish(gain_class, true);
+}
+
+// ---- buffer~ ---------------------------------------------------------------------------
+// A named buffer of sample frames in the patch, which index~, simpwave~ and other externals
+// reach by its name. Arguments: name, then a duration in ms or a sound file to load, then a
+// channel count (with a file: 0 or less keeps the file's channels). The file is read just after
+// creation, once the scheduler runs (before the first block has been heard out in `tilde run`),
+// a `read` at once. The buffer lives as long as a box of its name does. Messages: read FILE, clear, fill VALUE, sizeinsamps FRAMES [CHANNELS],
+// size MS [CHANNELS], set NAME. After a read the left outlet sends the duration in ms and the
+// right outlet a bang.
+
+const double buffer_max_samples = double(1 << 28);  // 1 GiB of floats
+
+struct t_buffer {
+    t_object ob;
+    void *ms_out;
+    void *done_out;
+    std::string *name;
+    // The file named at creation is read once the patch is made (as a patcher loads), so that
+    // objects created after the box hear that the buffer changed.
+    t_clock *load_clock;
+    std::string *load_file;
+    long load_channels;
+};
+t_class *buffer_class;
+
+std::mutex buffer_owners_lock;
+std::map<std::string, int> &buffer_owners()
+{
+    static auto *m = new std::map<std::string, int>();
+    return *m;
+}
+
+void buffer_own(const std::string &name)
+{
+    std::lock_guard<std::mutex> g(buffer_owners_lock);
+    buffer_owners()[name]++;
+}
+void buffer_disown(const std::string &name)
+{
+    bool last = false;
+    {
+        std::lock_guard<std::mutex> g(buffer_owners_lock);
+        auto it = buffer_owners().find(name);
+        if (it != buffer_owners().end() && --it->second <= 0) {
+            buffer_owners().erase(it);
+            last = true;
+        }
+    }
+    if (last)
+        tk::buffer_remove(name);
+}
+
+// Where a file named in a patch is: as given when absolute, else in the patch's folders, else
+// relative to the working directory. Empty when it is nowhere.
+std::string find_file(const std::string &file)
+{
+    namespace fs = std::filesystem;
+    std::error_code ec;
+    fs::path p(file);
+    if (p.is_absolute())
+        return fs::exists(p, ec) ? file : std::string();
+    for (const auto &folder : file_folders) {
+        fs::path q = fs::path(folder) / p;
+        if (fs::exists(q, ec))
+            return q.string();
+    }
+    return fs::exists(p, ec) ? file : std::string();
+}
+
+double buffer_rate()
+{
+    double sr = sys_getsr();
+    return sr > 0 ? sr : 44100.0;
+}
+
+// Replaces the contents with `frames` frames of `channels` channels, keeping what fits of
+// the old samples.
+bool buffer_resize(t_buffer *x, double frames, long channels)
+{
+    const std::string &name = *x->name;
+    if (!(frames >= 0) || frames * double(channels) > buffer_max_samples) {
+        object_error(&x->ob, "buffer~ %s: %g frames of %ld channels is too large (at most %.0f samples) or not a size",
+                     name.c_str(), frames, channels, buffer_max_samples);
+        return false;
+    }
+    auto old = tk::buffer_info(name);
+    long n = long(frames);
+    std::vector<float> s(std::size_t(n) * std::size_t(channels), 0.0f);
+    double sr = buffer_rate();
+    if (old) {
+        sr = old->samplerate;
+        for (long f = 0; f < n && f < old->frames; ++f)
+            for (long c = 0; c < channels && c < old->channels; ++c)
+                s[std::size_t(f * channels + c)] = old->samples[std::size_t(f * old->channels + c)];
+    }
+    tk::buffer_set(name, int(channels), std::move(s), sr);
+    return true;
+}
+
+// Loads a file into the buffer; `channels` > 0 keeps that many channels (missing ones silent).
+bool buffer_read(t_buffer *x, const std::string &file, long channels)
+{
+    const std::string &name = *x->name;
+    std::string path = find_file(file);
+    if (path.empty()) {
+        std::string where;
+        for (const auto &f : file_folders)
+            where += (where.empty() ? "" : ", ") + f;
+        object_error(&x->ob, "buffer~ %s: cannot find '%s' (looked in %s%sthe working directory)", name.c_str(), file.c_str(),
+                     where.c_str(), where.empty() ? "" : " and ");
+        return false;
+    }
+    try {
+        tk::buffer_load(name, path);
+        auto info = tk::buffer_info(name);
+        if (info && channels > 0 && channels != info->channels) {
+            std::vector<float> s(std::size_t(info->frames) * std::size_t(channels), 0.0f);
+            for (long f = 0; f < info->frames; ++f)
+                for (long c = 0; c < channels && c < info->channels; ++c)
+                    s[std::size_t(f * channels + c)] = info->samples[std::size_t(f * info->channels + c)];
+            tk::buffer_set(name, int(channels), std::move(s), info->samplerate);
+        }
+        if (info) {
+            outlet_bang(x->done_out);
+            outlet_float(x->ms_out, double(info->frames) * 1000.0 / info->samplerate);
+        }
+        return true;
+    } catch (const tk::Error &e) {
+        object_error(&x->ob, "%s", e.what());
+        return false;
+    }
+}
+
+bool buffer_channels_arg(t_buffer *x, long argc, t_atom *argv, long idx, long *channels, bool allow_file_count)
+{
+    if (argc <= idx)
+        return true;
+    t_atom_long ch = 0;
+    if (argv[idx].a_type == A_SYM || atom_arg_getlong(&ch, idx, argc, argv) != 0 || ch > 64 || (ch < 1 && !allow_file_count)) {
+        object_error(&x->ob, "buffer~ %s: channel count must be 1 to 64", x->name->c_str());
+        return false;
+    }
+    *channels = long(ch);
+    return true;
+}
+
+void buffer_read_msg(t_buffer *x, t_symbol *, long argc, t_atom *argv)
+{
+    if (argc < 1 || argv[0].a_type != A_SYM) {
+        object_error(&x->ob, "buffer~ %s: read needs a file name (this host has no open dialog)", x->name->c_str());
+        return;
+    }
+    if (argc > 1)
+        object_post(&x->ob, "buffer~ %s: read takes only a file name here; the rest is ignored", x->name->c_str());
+    buffer_read(x, argv[0].a_w.w_sym->s_name, 0);
+}
+
+void buffer_fill_with(t_buffer *x, double v)
+{
+    auto info = tk::buffer_info(*x->name);
+    if (!info)
+        return;
+    std::fill(info->samples.begin(), info->samples.end(), float(v));
+    tk::buffer_set(*x->name, std::max(1, info->channels), std::move(info->samples), info->samplerate);
+}
+void buffer_clear(t_buffer *x) { buffer_fill_with(x, 0.0); }
+void buffer_fill(t_buffer *x, t_symbol *, long argc, t_atom *argv)
+{
+    if (argc != 1 || argv[0].a_type == A_SYM || !std::isfinite(atom_getfloat(argv))) {
+        object_error(&x->ob, "buffer~ %s: fill takes one finite number here (no expressions)", x->name->c_str());
+        return;
+    }
+    buffer_fill_with(x, atom_getfloat(argv));
+}
+
+void buffer_size_msg(t_buffer *x, long argc, t_atom *argv, bool in_ms)
+{
+    const char *what = in_ms ? "size" : "sizeinsamps";
+    if (argc < 1 || argv[0].a_type == A_SYM) {
+        object_error(&x->ob, "buffer~ %s: %s needs a number", x->name->c_str(), what);
+        return;
+    }
+    auto info = tk::buffer_info(*x->name);
+    long channels = info ? std::max(1, info->channels) : 1;
+    if (!buffer_channels_arg(x, argc, argv, 1, &channels, false))
+        return;
+    double v = atom_getfloat(argv);
+    double frames = in_ms ? std::round(v * (info ? info->samplerate : buffer_rate()) / 1000.0) : std::trunc(v);
+    buffer_resize(x, frames, channels);
+}
+void buffer_sizeinsamps(t_buffer *x, t_symbol *, long argc, t_atom *argv) { buffer_size_msg(x, argc, argv, false); }
+void buffer_size(t_buffer *x, t_symbol *, long argc, t_atom *argv) { buffer_size_msg(x, argc, argv, true); }
+
+void buffer_set_name(t_buffer *x, t_symbol *s)
+{
+    if (!s || !*s->s_name) {
+        object_error(&x->ob, "buffer~ %s: set needs a name", x->name->c_str());
+        return;
+    }
+    std::string old = *x->name;
+    *x->name = s->s_name;
+    buffer_own(*x->name);
+    if (!tk::buffer_info(*x->name))
+        tk::buffer_set(*x->name, 1, {}, buffer_rate());
+    buffer_disown(old);
+}
+
+void buffer_load_now(t_buffer *x)
+{
+    if (x->load_file)
+        buffer_read(x, *x->load_file, x->load_channels);
+}
+
+void *buffer_new(t_symbol *, long argc, t_atom *argv)
+{
+    auto *x = static_cast<t_buffer *>(object_alloc(buffer_class));
+    if (!x)
+        return nullptr;
+    if (argc < 1 || argv[0].a_type != A_SYM || !*argv[0].a_w.w_sym->s_name) {
+        object_error(&x->ob, "buffer~: the first argument must be the buffer's name");
+        freeobject(x);
+        return nullptr;
+    }
+    x->name = new std::string(argv[0].a_w.w_sym->s_name);
+    long channels = 0;
+    if (!buffer_channels_arg(x, argc, argv, 2, &channels, true)) {
+        delete x->name;
+        x->name = nullptr;
+        freeobject(x);
+        return nullptr;
+    }
+    x->done_out = bangout(x);
+    x->ms_out = outlet_new(x, nullptr);
+    buffer_own(*x->name);
+    bool made = false;
+    if (argc > 1 && argv[1].a_type == A_SYM) {
+        x->load_file = new std::string(argv[1].a_w.w_sym->s_name);
+        x->load_channels = channels;
+        x->load_clock = clock_new(x, (method)buffer_load_now);
+        clock_delay(x->load_clock, 0);
+    } else if (argc > 1) {
+        double ms = atom_getfloat(argv + 1);
+        made = buffer_resize(x, std::isfinite(ms) ? std::round(std::max(0.0, ms) * buffer_rate() / 1000.0) : -1.0,
+                             std::max(1L, channels));
+    }
+    if (!made && !tk::buffer_info(*x->name))
+        tk::buffer_set(*x->name, int(std::max(1L, channels)), {}, buffer_rate());
+    return x;
+}
+void buffer_free(t_buffer *x)
+{
+    if (x->load_clock)
+        freeobject(x->load_clock);
+    delete x->load_file;
+    if (!x->name)
+        return;
+    buffer_disown(*x->name);
+    delete x->name;
+}
+
+void define_buffer()
+{
+    buffer_class = define("buffer~", (method)buffer_new, (method)buffer_free, sizeof(t_buffer));
+    class_addmethod(buffer_class, (method)buffer_read_msg, "read", A_GIMME, 0);
+    class_addmethod(buffer_class, (method)buffer_clear, "clear", 0);
+    class_addmethod(buffer_class, (method)buffer_fill, "fill", A_GIMME, 0);
+    class_addmethod(buffer_class, (method)buffer_sizeinsamps, "sizeinsamps", A_GIMME, 0);
+    class_addmethod(buffer_class, (method)buffer_size, "size", A_GIMME, 0);
+    class_addmethod(buffer_class, (method)buffer_set_name, "set", A_SYM, 0);
+    finish(buffer_class, false);
+}
+
 bool registered = false;
 
 }  // namespace
@@ -706,6 +1455,11 @@ void register_all()
     define_print();
     define_numbers();
     define_timers();
+    define_line();
+    define_count();
+    define_rdiv();
+    define_gain();
+    define_buffer();
 }
 
 const std::vector<std::string> &class_names() { return names; }
@@ -713,8 +1467,10 @@ void set_audio_source(AudioSource source) { audio_source = std::move(source); }
 void set_audio_sink(AudioSink sink) { audio_sink = std::move(sink); }
 void set_message_router(MessageRouter router) { message_router = std::move(router); }
 void set_print_sink(std::function<void(const std::string &)> sink) { print_sink = std::move(sink); }
+void set_file_folders(std::vector<std::string> folders) { file_folders = std::move(folders); }
 void reset_io()
 {
+    file_folders.clear();
     audio_source = nullptr;
     audio_sink = nullptr;
     message_router = nullptr;

@@ -1,6 +1,6 @@
 // Objects the headless host provides itself, so that ordinary patches run: audio in and
-// out, test sources, arithmetic on signals, load-time triggers, message boxes, print,
-// number boxes and timers. They are classes of the host program, registered in "box"
+// out, test sources, arithmetic on signals, ramps and counters, load-time triggers, message
+// boxes, print, number boxes, timers, a gain fader and named sample buffers (buffer~). They are classes of the host program, registered in "box"
 // exactly as the externals register theirs.
 #pragma once
 
@@ -34,7 +34,10 @@ using MessageRouter = std::function<void(_object *from, int outlet, const std::s
 void set_message_router(MessageRouter router);
 // Where print writes its lines (default: stdout, flushed after each line).
 void set_print_sink(std::function<void(const std::string &line)> sink);
-// Clears the source, sink, router and print sink.
+// Folders where buffer~ looks for the sound files a patch names (a patch's own folder first);
+// then the working directory.
+void set_file_folders(std::vector<std::string> folders);
+// Clears the source, sink, router, print sink and file folders.
 void reset_io();
 
 }  // namespace tk::objects

@@ -8,7 +8,12 @@
 #include <numbers>
 #include <set>
 
+#include <unistd.h>
+
+#include <cstdio>
+
 #include "tildehost.h"
+#include "tildeobjects.h"
 #include "tildesdk.h"
 
 namespace {
@@ -233,6 +238,69 @@ TEST_F(SdkExamples, IndexTildeReadsTheBufferFilledByTheTest) {
     out = p.process(b, {{2}}, 1);
     EXPECT_EQ(out[0][0], 0.0);
 }
+
+TEST_F(SdkExamples, IndexTildePlaysABufferBoxThroughCountTildeAsItsHelpPatcherDoes) {
+    tk::objects::register_all();
+    for (int block : {1, 64, 4096}) {
+        SCOPED_TRACE(block);
+        tk::Patch p(1000, block);
+        tk::Box *idx = p.create("index~ sdkbox");  // made before its buffer~, as in a patcher file
+        tk::Box *buf = p.create("buffer~ sdkbox 5");  // 5 ms at 1 kHz: five frames
+        tk::Box *count = p.create("count~ 0 5 1");
+        ASSERT_TRUE(idx && buf && count);
+        p.connect(count, 0, idx, 0);
+        p.capture(idx, 0);
+        p.send(buf, "fill", {0.25});
+        p.send(count, "bang");
+        p.run(4);
+        EXPECT_EQ(p.output(idx, 0)[3], 0.25);
+        p.send(buf, "sizeinsamps", {2});  // index~ is told; past the end it reads the last frame
+        p.clear_outputs();
+        p.run(5);
+        EXPECT_EQ(p.output(idx, 0)[4], 0.25);
+        p.send(buf, "clear");
+        p.clear_outputs();
+        p.run(5);
+        EXPECT_EQ(p.output(idx, 0)[4], 0.0);
+        p.free(buf);  // gone with its box: index~ reads silence, and nothing breaks
+        p.run(5);
+    }
+}
+
+#ifdef TILDEKIT_HOST_SNDFILE
+TEST_F(SdkExamples, SimpwaveTildeScansASoundFileLoadedByABufferBox) {
+    tk::objects::register_all();
+    // a float WAV of a rising ramp, 1000 frames at 1 kHz, written here
+    std::vector<float> ramp(1000);
+    for (int i = 0; i < 1000; ++i) ramp[std::size_t(i)] = float(i) / 1000.0f;
+    std::string path = ::testing::TempDir() + "sdk-ramp-" + std::to_string(::getpid()) + ".wav";
+    {
+        std::FILE *f = std::fopen(path.c_str(), "wb");
+        ASSERT_TRUE(f);
+        auto u32 = [&](std::uint32_t v) { std::fwrite(&v, 4, 1, f); };
+        auto u16 = [&](std::uint16_t v) { std::fwrite(&v, 2, 1, f); };
+        std::fwrite("RIFF", 1, 4, f);
+        u32(36 + 4000);
+        std::fwrite("WAVEfmt ", 1, 8, f);
+        u32(16), u16(3), u16(1), u32(1000), u32(4000), u16(4), u16(32);
+        std::fwrite("data", 1, 4, f);
+        u32(4000);
+        std::fwrite(ramp.data(), 4, ramp.size(), f);
+        std::fclose(f);
+    }
+    tk::Patch p(48000, 64);
+    tk::Box *buf = p.create("buffer~ sdkfile " + path);
+    tk::Box *w = p.create("simpwave~ sdkfile");  // after the buffer~, as in its help patcher
+    ASSERT_TRUE(buf && w);
+    p.advance(0);  // the file is read: simpwave~ is told and takes the buffer's length
+    // the whole file (no end given): phase 0.5 is half way
+    auto out = p.process(w, {{0.0, 0.5, 0.25}}, 3);
+    EXPECT_NEAR(out[0][0], 0.0, 1e-6);
+    EXPECT_NEAR(out[0][1], 0.5, 1e-6);
+    EXPECT_NEAR(out[0][2], 0.25, 1e-6);
+    std::remove(path.c_str());
+}
+#endif
 
 TEST_F(SdkExamples, SimpwaveTildeScansTheBufferBetweenItsLimits) {
     tk::Patch p(48000, 64);
