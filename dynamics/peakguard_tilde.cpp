@@ -4,7 +4,12 @@
    Arguments: channel count (1), threshold in dB (-0.1), release in ms (10).
    Inlets 0 .. n-1: the channels to limit; inlet 0 also takes every message.
    Outlets 0 .. n-1: the limited channels.
-   Outlet n: the applied gain (1 = no reduction). */
+   Outlet n: the applied gain (1 = no reduction).
+   The smoothed gain is close to its target when a peak leaves the delay, but not always there: a
+   peak far over the threshold after a quiet stretch needs more than the look-ahead allows. A
+   second delay line keeps, for every sample, the largest channel's magnitude scaled by the
+   threshold in force when it came in; where the smoothed gain would carry that sample over
+   the threshold the gain is lowered to just hold it, and rises from there at the release rate. */
 #include <ext.h>
 #include <ext_obex.h>
 #include <z_dsp.h>
@@ -16,6 +21,8 @@
 /* Keeps the look-ahead (and the delay lines) of absurd sample rates allocatable. */
 #define PEAKGUARD_MAX_LOOKAHEAD_STEPS 1048576.0
 #define PEAKGUARD_HISTORY_SIZE 32
+/* Hold length of the history where the look-ahead is short enough for it. */
+#define PEAKGUARD_HISTORY_HOLD 12
 /* Longest stretch between two fast decisions: the fast period is 8, 16 or 32 samples. */
 #define PEAKGUARD_MAX_CHUNK 32
 
@@ -61,6 +68,8 @@ typedef struct _peakguard {
     double target_fast;          /* last fast decision, carried into the next block */
     double target_slow;          /* last slow decision (1 once the next block has decided) */
     double *lowpass_states;      /* [channel_count] one-pole state per channel */
+    double *over_line;           /* [delay_size] largest |gained input| of each sample times
+                                    the threshold factor of its block: above 1 is over */
     double input_gain_step;      /* per-sample increment of input_gain_current */
     uint8_t bypass;              /* 1: inputs pass unchanged, state frozen */
 } t_peakguard;
@@ -163,6 +172,7 @@ static void peakguard_perform64(t_object *ob, t_object *dsp64, double **ins, lon
            same start, so the steps are taken once; the peaks are shared so all channels get
            the same gain. Channels go in pairs, whose two low-pass recurrences overlap. */
         double gains[PEAKGUARD_MAX_CHUNK];
+        double loudest[PEAKGUARD_MAX_CHUNK]; /* largest |gained input| over the channels */
         double g = input_gain;
         for (int32_t k = 0; k < chunk; k++) {
             gains[k] = g;
@@ -184,6 +194,7 @@ static void peakguard_perform64(t_object *ob, t_object *dsp64, double **ins, lon
                 line_a[k] = s;
                 const double a = fabs(s);
                 fast_peak = a > fast_peak ? a : fast_peak;
+                double here = a;
                 z_a = z_a + ((s - z_a) * lowpass_coefficient + PEAKGUARD_LOWPASS_BIAS);
                 if (!isfinite(z_a))
                     z_a = 0.0;
@@ -196,17 +207,23 @@ static void peakguard_perform64(t_object *ob, t_object *dsp64, double **ins, lon
                     line_b[k] = t;
                     const double c = fabs(t);
                     fast_peak = c > fast_peak ? c : fast_peak;
+                    here = c > here ? c : here;
                     z_b = z_b + ((t - z_b) * lowpass_coefficient + PEAKGUARD_LOWPASS_BIAS);
                     if (!isfinite(z_b))
                         z_b = 0.0;
                     const double d = fabs(z_b);
                     slow_peak = d > slow_peak ? d : slow_peak;
                 }
+                if (j == 0 || here > loudest[k])
+                    loudest[k] = here;
             }
             lowpass[j] = z_a;
             if (pair)
                 lowpass[j + 1] = z_b;
         }
+        double *over_in = x->over_line + write_index;
+        for (int32_t k = 0; k < chunk; k++)
+            over_in[k] = loudest[k] * threshold_factor;
 
         fast_countdown -= chunk;
         if (fast_countdown <= 0) {
@@ -237,26 +254,30 @@ static void peakguard_perform64(t_object *ob, t_object *dsp64, double **ins, lon
         /* Smoothers and output: the slow target eases in, the fast one catches peaks; the
            gain falls at the fast rate and rises at the release rate. Once a step leaves all
            three smoothers exactly where they were, every further step with the same targets
-           does too: the rest of the chunk holds that gain. */
+           does too: the rest of the chunk holds that gain without stepping them. A gain that
+           would carry the sample leaving the delay over the threshold is lowered to hold it
+           there (a NaN threshold compares false and never lowers it). */
         double *gain = gain_outlet + done;
+        const double *over_out = x->over_line + read_index;
+        int held = 0;
         for (int32_t k = 0; k < chunk; k++) {
-            const double slow = gain_slow + (target_slow - gain_slow) * slow_coefficient;
-            const double fast = gain_fast + (target_fast - gain_fast) * fast_coefficient;
-            const double m = slow < fast ? slow : fast;
-            const double c = gain_out > m ? fast_coefficient : release_coefficient;
-            const double next = gain_out + c * (m - gain_out);
-            const int still = memcmp(&slow, &gain_slow, sizeof slow) == 0
-                              && memcmp(&fast, &gain_fast, sizeof fast) == 0
-                              && memcmp(&next, &gain_out, sizeof next) == 0;
-            gain_slow = slow;
-            gain_fast = fast;
-            gain_out = next;
-            gain[k] = next;
-            if (still) {
-                for (int32_t r = k + 1; r < chunk; r++)
-                    gain[r] = next;
-                break;
+            if (!held) {
+                const double slow = gain_slow + (target_slow - gain_slow) * slow_coefficient;
+                const double fast = gain_fast + (target_fast - gain_fast) * fast_coefficient;
+                const double m = slow < fast ? slow : fast;
+                const double c = gain_out > m ? fast_coefficient : release_coefficient;
+                const double next = gain_out + c * (m - gain_out);
+                held = memcmp(&slow, &gain_slow, sizeof slow) == 0 && memcmp(&fast, &gain_fast, sizeof fast) == 0
+                       && memcmp(&next, &gain_out, sizeof next) == 0;
+                gain_slow = slow;
+                gain_fast = fast;
+                gain_out = next;
             }
+            if (gain_out * over_out[k] > 1.0) {
+                gain_out = 1.0 / over_out[k];
+                held = 0;
+            }
+            gain[k] = gain_out;
         }
         for (int32_t j = 0; j < channels; j++) {
             const double *line = lines[j] + read_index;
@@ -366,6 +387,9 @@ static void peakguard_release_buffers(t_peakguard *x)
     if (x->lowpass_states)
         sysmem_freeptr(x->lowpass_states);
     x->lowpass_states = NULL;
+    if (x->over_line)
+        sysmem_freeptr(x->over_line);
+    x->over_line = NULL;
     if (x->min_history.entries)
         sysmem_freeptr(x->min_history.entries);
     x->min_history.entries = NULL;
@@ -422,7 +446,17 @@ static void *peakguard_new(t_symbol *s, long argc, t_atom *argv)
     if (steps > PEAKGUARD_MAX_LOOKAHEAD_STEPS)
         steps = PEAKGUARD_MAX_LOOKAHEAD_STEPS;
     x->lookahead_steps = (int32_t)steps;
-    x->history_hold = 12;
+    /* A peak's target has to stay the held minimum until the peak leaves the delay: through
+       its own decision and the lookahead_steps fast decisions after it, with the slow decisions
+       among them also writing. Twelve writes cover up to nine steps; longer look-aheads (from
+       60 kHz with 8-sample periods, 120 kHz with 16, 240 kHz with 32) hold longer, up to the
+       history's size. Beyond that the over-threshold check still holds the output. */
+    int32_t hold = x->lookahead_steps + (x->lookahead_steps + 1 + x->slow_period - 1) / x->slow_period + 1;
+    if (hold < PEAKGUARD_HISTORY_HOLD)
+        hold = PEAKGUARD_HISTORY_HOLD;
+    if (hold > PEAKGUARD_HISTORY_SIZE)
+        hold = PEAKGUARD_HISTORY_SIZE;
+    x->history_hold = hold;
     x->delay_length = x->lookahead_steps * x->fast_period;
     x->delay_size = 64;
     while (x->delay_size < x->delay_length + x->fast_period)
@@ -458,8 +492,9 @@ static void *peakguard_new(t_symbol *s, long argc, t_atom *argv)
 
     h->entries = (double *)sysmem_newptr(PEAKGUARD_HISTORY_SIZE * sizeof(double));
     x->lowpass_states = (double *)sysmem_newptrclear((t_ptr_size)x->channel_count * sizeof(double));
+    x->over_line = (double *)sysmem_newptrclear((t_ptr_size)x->delay_size * sizeof(double));
     x->delay_lines = (double **)sysmem_newptrclear((t_ptr_size)x->channel_count * sizeof(double *));
-    bool ok = h->entries && x->lowpass_states && x->delay_lines;
+    bool ok = h->entries && x->lowpass_states && x->over_line && x->delay_lines;
     for (int32_t j = 0; ok && j < x->channel_count; j++) {
         x->delay_lines[j] = (double *)sysmem_newptrclear((t_ptr_size)x->delay_size * sizeof(double));
         ok = x->delay_lines[j] != NULL;

@@ -1,9 +1,14 @@
 // peakguard~: look-ahead delay at each rate, linked limiting of a step and a loud sine at
 // every vector size, gains between 0 and 1 at low rates and short releases, the input-gain
-// ramp, bypass, posted lines, channel counts, bad input and memory.
+// ramp, bypass, posted lines, channel counts, bad input and memory; no sample above the
+// threshold for peaks far over it at any rate and vector size, and a gain that has come down
+// before a lone peak leaves the look-ahead.
 #include "support.h"
 
 #include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <functional>
 #include <limits>
 
 namespace {
@@ -146,14 +151,20 @@ TEST(PeakGuard, VectorsThatSplitADecisionPeriodFollowTheWholeOnes) {
     // A vector that ends inside a fast period carries the last decisions on until the period's
     // own decision arrives with its last sample. With vectors of one sample every decision is
     // taken one period less one sample later than with vectors of whole periods, so the gain
-    // is theirs delayed by that much, bit for bit. Other splits hold a period's targets a few
-    // samples longer or shorter as the vector boundaries fall: their gain stays within the
-    // range the whole-period gain covers over the period before, to well under 1 % (a gain
-    // drifting back towards 1 between decisions leaves it by tens of per cent).
+    // is theirs delayed by that much, bit for bit, until the first sample that the late gain
+    // would carry over the threshold and that is held at it instead. Other splits, and one-sample
+    // vectors from then on, hold a period's targets a few samples longer or shorter as the
+    // vector boundaries fall: their gain stays within the range the whole-period gain covers
+    // over the period before, to well under 1 % (a gain drifting back towards 1 between
+    // decisions leaves it by tens of per cent).
+    const double ceiling = from_db(-0.1);
     for (double sr : kRates) {
         const std::size_t period = sr > 130000 ? 32 : sr > 65000 ? 16 : 8;
         Sig in = tkt::sine(std::size_t(sr / 2), 100.0, sr, 4.0);
-        for (std::size_t i = 0; i < in.size(); ++i) in[i] += (i / 1500) % 2 ? 2.0 : 0.0;  // and steps
+        // faded in over 2000 samples, then a level that rises by 6 dB over 400 samples and
+        // drops back at once
+        for (std::size_t i = 0; i < in.size(); ++i)
+            in[i] *= std::min(1.0, double(i) / 2000.0) * (1.0 + ((i / 1500) % 2 ? std::min(1.0, double(i % 1500) / 400.0) : 0.0));
         Rig whole("peakguard~", sr, int(period));
         whole.msg("InputGain", {3.0});  // the input-gain ramp is decided by the same slow decisions
         const Outs want = whole.run({in});
@@ -161,12 +172,14 @@ TEST(PeakGuard, VectorsThatSplitADecisionPeriodFollowTheWholeOnes) {
             Rig rig("peakguard~", sr, block);
             rig.msg("InputGain", {3.0});
             Outs o = rig.run({in});
+            std::size_t from = period;
             if (block == 1) {
-                for (std::size_t i = period - 1; i < in.size(); ++i)
+                while (from < in.size() && std::fabs(o[0][from]) < ceiling * (1.0 - 1e-12)) ++from;
+                EXPECT_GT(from, 3 * lookahead_at(sr)) << sr << " Hz";  // many decisions compared
+                for (std::size_t i = period - 1; i < from; ++i)
                     ASSERT_EQ(o[1][i], want[1][i - (period - 1)]) << sr << " Hz, sample " << i;
-                continue;
             }
-            for (std::size_t i = period; i < in.size(); ++i) {
+            for (std::size_t i = from; i < in.size(); ++i) {
                 double lo = want[1][i], hi = want[1][i];
                 for (std::size_t j = i - period; j < i; ++j) {
                     lo = std::min(lo, want[1][j]);
@@ -399,8 +412,8 @@ TEST(PeakGuard, NaNInputGainRecoversOnTheNextValue) {
 TEST(PeakGuard, MemoryIsCheckedAndReturned) {
     tk::Patch patch(48000.0, 64);
     tk::load_class("peakguard~");
-    // entries, low-pass states, table of lines, then one line per channel
-    tkt::expect_refused_without_leaks(patch, "peakguard~ 3", 6);
+    // entries, low-pass states, the over-threshold line, table of lines, one line per channel
+    tkt::expect_refused_without_leaks(patch, "peakguard~ 3", 7);
     const tk::MemoryStats before = tk::memory_stats();
     const std::int64_t in_perform = tk::allocations_in_perform();
     tk::Box *box = patch.create("peakguard~ 3");
@@ -410,6 +423,114 @@ TEST(PeakGuard, MemoryIsCheckedAndReturned) {
     patch.free(box);
     EXPECT_EQ(tk::memory_stats().live_blocks, before.live_blocks);
     EXPECT_EQ(tk::memory_stats().live_bytes, before.live_bytes);
+}
+
+
+// Look-ahead in samples at any rate: whole fast periods covering 1.2 ms.
+std::size_t delay_at(double sr) {
+    const double period = sr > 130000 ? 32 : sr > 65000 ? 16 : 8;
+    return std::size_t(std::max(1.0, std::ceil(sr * 0.0012000000569969416 / period)) * period);
+}
+
+// Rates with look-aheads of one fast period, of 7 to 9 and of 10 or more (60-65 kHz,
+// 120-130 kHz, 240 kHz up), odd ones among them.
+const std::vector<double> kAllRates = {1000, 1234.5678, 7000, 44100, 48000, 64000, 88200, 125000, 192000, 256000, 384000};
+
+TEST(PeakGuard, NoSampleLeavesAboveTheThreshold) {
+    // Peaks far over the threshold after silence, impulse trains with a release of a few
+    // samples, a sine 60 dB over in bursts, and square waves and noise at the largest input
+    // gain: no output sample exceeds the threshold, from the first one on, and the gain outlet
+    // carries the gain that was applied (output = gain x the delayed input, on every channel).
+    struct Case {
+        const char *what;
+        double threshold_db, release_ms, input_gain_db;
+        std::function<double(std::size_t i, double sr)> loud;
+    };
+    const std::vector<Case> cases = {
+        {"lone impulses 40 dB over", -0.1, 10, 0,
+         [](std::size_t i, double sr) { return i % std::size_t(sr * 0.013 + 107) == 101 ? 99.0 : 0.0; }},
+        {"impulses 12 dB over -13.35 dB with a release of 2999 ms", -13.3518325, 2999, 0,
+         [](std::size_t i, double sr) { return i % std::size_t(sr * 0.0151 + 3) == 5 ? 0.86 : 0.0; }},
+        {"impulse trains, release of a few samples", -0.1, 0.05, 0,
+         [](std::size_t i, double) { return (i % 5 == 0 || i % 7 == 3) && (i / 700) % 2 ? ((i / 35) % 3 + 1) * 10.0 : 0.0; }},
+        {"sine bursts 60 dB over", -20, 10, 0,
+         [](std::size_t i, double sr) { return (i / std::size_t(sr * 0.02 + 1)) % 2 ? 100.0 * std::sin(0.37 * double(i)) : 0.0; }},
+        {"square at InputGain 30", -0.1, 1, 30,
+         [](std::size_t i, double sr) { return (i / std::size_t(sr * 0.001 + 1)) % 2 ? 0.9 : -0.9; }},
+        {"noise bursts and impulses at InputGain 30", -3, 0.2, 30,
+         [](std::size_t i, double sr) {
+             const std::uint32_t h = std::uint32_t(i) * 2654435761u;
+             if (i % std::size_t(sr * 0.009 + 11) == 0) return 1.0;
+             return (i / std::size_t(sr * 0.004 + 1)) % 3 == 0 ? double(h >> 8) / double(1u << 24) - 0.5 : 0.0;
+         }},
+    };
+    for (double sr : kAllRates) {
+        const std::size_t delay = delay_at(sr);
+        const std::size_t n = std::max<std::size_t>(6000, std::size_t(sr * 0.08));
+        for (int block : {1, 7, 2027, 4096}) {
+            for (std::size_t c = 0; c < cases.size(); ++c) {
+                const Case &k = cases[c];
+                const std::string where = std::string(k.what) + ", " + std::to_string(sr) + " Hz, block " + std::to_string(block);
+                Rig rig("peakguard~ 3", sr, block);
+                rig.msg("Threshold", {k.threshold_db});
+                rig.msg("Release", {k.release_ms});
+                // the input gain ramps in from the first slow decision: the input starts after it
+                if (k.input_gain_db != 0.0) rig.msg("InputGain", {k.input_gain_db});
+                const std::size_t start = k.input_gain_db > 0 ? 2 * delay + 1024 : 0;
+                const std::size_t loud = c % 3;  // the loud channel: either of the pair, or the odd one
+                std::vector<Sig> in(3, Sig(n, 0.0));
+                for (std::size_t i = start; i < n; ++i) {
+                    in[loud][i] = k.loud(i, sr);
+                    in[(loud + 1) % 3][i] = 0.05 * std::sin(0.01 * double(i));
+                }
+                Outs o = rig.run(in);
+                const double ceiling = from_db(k.threshold_db);
+                const double g_in = from_db(k.input_gain_db);
+                for (std::size_t i = 0; i < n; ++i) {
+                    ASSERT_GE(o[3][i], 0.0) << where << ", sample " << i;
+                    ASSERT_LE(o[3][i], 1.0) << where << ", sample " << i;
+                    for (std::size_t ch = 0; ch < 3; ++ch) {
+                        ASSERT_LE(std::fabs(o[ch][i]), ceiling * (1.0 + 1e-12)) << where << ", channel " << ch << ", sample " << i;
+                        if (i >= delay && k.input_gain_db == 0.0) {
+                            ASSERT_EQ(o[ch][i], o[3][i] * in[ch][i - delay]) << where << ", channel " << ch << ", sample " << i;
+                        }
+                    }
+                    // a constant input gain once ramped: the gain outlet is the one applied
+                    if (k.input_gain_db > 0 && i >= start + delay && in[loud][i - delay] != 0.0) {
+                        ASSERT_NEAR(o[loud][i] / (g_in * in[loud][i - delay]), o[3][i], 1e-12) << where << ", sample " << i;
+                    }
+                }
+                double worst = 0.0;
+                for (double v : o[loud]) worst = std::max(worst, std::fabs(v));
+                EXPECT_GT(worst, ceiling * 0.9) << where;  // it is limiting, not muting
+            }
+        }
+    }
+}
+
+TEST(PeakGuard, TheGainHasComeDownBeforeALonePeakLeaves) {
+    // The gain starts falling when a peak enters the look-ahead and holds its target until the
+    // peak has left, however long the look-ahead is in fast periods (10 of them and more from
+    // 60 kHz at 8-sample periods, 120 kHz at 16, 240 kHz at 32). Lone peaks 12 dB over at
+    // every position in a slow decision's period: on the sample before each leaves, the gain
+    // is within 1 % of its target already, not released early.
+    for (double sr : {48000.0, 64000.0, 125000.0, 256000.0, 384000.0}) {
+        const std::size_t delay = delay_at(sr);
+        const std::size_t period = sr > 130000 ? 32 : sr > 65000 ? 16 : 8;
+        const std::size_t spacing = std::size_t(sr * 0.02) + 1, peaks = 8 * period;
+        Sig in(spacing * (peaks + 1), 0.0);
+        for (std::size_t k = 0; k < peaks; ++k) in[spacing * (k + 1) + k] = 4.0;
+        for (int block : {1, 64, 4096}) {
+            Rig rig("peakguard~", sr, block);
+            Outs o = rig.run({in});
+            const double target = from_db(-0.1) / 4.0;
+            for (std::size_t k = 0; k < peaks; ++k) {
+                const std::size_t out = spacing * (k + 1) + k + delay;
+                ASSERT_LE(o[1][out - 1], target * 1.01) << sr << " Hz, block " << block << ", peak " << k;
+                ASSERT_LE(std::fabs(o[0][out]), from_db(-0.1) * (1.0 + 1e-12)) << sr << " Hz, block " << block << ", peak " << k;
+            }
+        }
+    }
 }
 
 }  // namespace
