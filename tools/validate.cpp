@@ -8,6 +8,8 @@
 #include <signal.h>
 #include <xmmintrin.h>
 #ifndef _WIN32
+#include <poll.h>
+#include <pthread.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #endif
@@ -98,12 +100,115 @@ const std::map<std::string, Profile> &profiles() {
     return table;
 }
 
+// ---- limits an external states about itself (the profile's "limits") -------------------
+// A developer whose external does not handle some input says so, with a reason: the checks
+// then leave out exactly the cases that input would make, say so in the output, and run the
+// rest as usual.
+
+// Signal inlets that take only finite samples, or samples up to a peak.
+struct SignalLimit {
+    std::vector<int> inlets;  // empty: every signal inlet
+    bool finite = false;      // NaN and infinities excluded
+    double peak = HUGE_VAL;   // |x| above it excluded
+    std::string reason;
+    bool covers(int inlet) const { return inlets.empty() || std::find(inlets.begin(), inlets.end(), inlet) != inlets.end(); }
+    bool excludes(double v) const { return (finite && !std::isfinite(v)) || std::fabs(v) > peak; }
+};
+// Numbers a message takes: outside [lo, hi] (NaN included) it is not sent.
+struct MessageLimit {
+    std::string selector;  // a selector, "number" (float and int) or "*" (any)
+    int inlet = -1;        // -1: any inlet
+    double lo = -HUGE_VAL, hi = HUGE_VAL;
+    std::string reason;
+    bool covers(const std::string &s, int in) const {
+        bool sel = selector == "*" || selector == s || (selector == "number" && (s == "float" || s == "int"));
+        return sel && (inlet < 0 || inlet == in);
+    }
+};
+struct Limits {
+    std::vector<SignalLimit> signals;
+    std::vector<MessageLimit> messages;
+};
+
+const char *const limits_help =
+    "A profile may also state the limits of its external, each with a reason, as \"limits\": [...]: "
+    "{\"signals\": [INLETS] or \"all\", \"finite\": true, \"peak\": P, \"reason\": TEXT} (those signal inlets take only "
+    "finite samples, or samples up to |P|: the hostile check gives them clean input instead and runs only where some "
+    "inlet is left) and {\"message\": SELECTOR (or \"number\" for float and int, \"*\" for any), \"inlet\": K, "
+    "\"range\": [LO, HI], \"reason\": TEXT} (numbers outside the range, NaN included, are not sent by the fuzz, "
+    "threads and determinism checks). Every case left out is printed as \"skipped: ... (profile: REASON)\".";
+
+Limits read_limits(const nlohmann::json &j) {
+    Limits l;
+    if (!j.is_array()) throw std::runtime_error("'limits' takes a list of limits");
+    for (auto &e : j) {
+        if (!e.is_object()) throw std::runtime_error("each limit is an object");
+        if (!e.contains("reason") || !e.at("reason").is_string() || e.at("reason").get<std::string>().empty())
+            throw std::runtime_error("each limit needs a \"reason\": why the external does not take that input");
+        std::string reason = e.at("reason").get<std::string>();
+        bool sig = e.contains("signals"), msg = e.contains("message");
+        if (sig == msg) throw std::runtime_error("a limit names either \"signals\" or a \"message\"");
+        if (sig) {
+            static const std::set<std::string> keys = {"signals", "finite", "peak", "reason"};
+            for (auto &[k, v] : e.items())
+                if (!keys.count(k)) throw std::runtime_error("unknown key '" + k + "' in a signal limit");
+            SignalLimit s;
+            s.reason = reason;
+            const auto &in = e.at("signals");
+            if (in.is_string()) {
+                if (in.get<std::string>() != "all") throw std::runtime_error("\"signals\" takes a list of inlets or \"all\"");
+            } else if (in.is_array()) {
+                for (auto &k : in) {
+                    if (!k.is_number_integer() || k.get<int>() < 0) throw std::runtime_error("\"signals\": inlets are numbers from 0");
+                    s.inlets.push_back(k.get<int>());
+                }
+            } else {
+                throw std::runtime_error("\"signals\" takes a list of inlets or \"all\"");
+            }
+            if (e.contains("finite")) s.finite = e.at("finite").get<bool>();
+            if (e.contains("peak")) {
+                s.peak = e.at("peak").get<double>();
+                if (!(s.peak > 0)) throw std::runtime_error("\"peak\" must be above 0");
+            }
+            if (!s.finite && !std::isfinite(s.peak)) throw std::runtime_error("a signal limit states \"finite\": true or a \"peak\"");
+            l.signals.push_back(s);
+        } else {
+            static const std::set<std::string> keys = {"message", "inlet", "range", "reason"};
+            for (auto &[k, v] : e.items())
+                if (!keys.count(k)) throw std::runtime_error("unknown key '" + k + "' in a message limit");
+            MessageLimit m;
+            m.reason = reason;
+            m.selector = e.at("message").get<std::string>();
+            if (m.selector.empty()) throw std::runtime_error("\"message\" names a selector, \"number\" or \"*\"");
+            if (e.contains("inlet")) {
+                m.inlet = e.at("inlet").get<int>();
+                if (m.inlet < 0) throw std::runtime_error("\"inlet\" counts from 0");
+            }
+            if (!e.contains("range")) throw std::runtime_error("a message limit needs \"range\": [low, high]");
+            auto r = e.at("range").get<std::vector<double>>();
+            if (r.size() != 2 || !(r[0] <= r[1])) throw std::runtime_error("\"range\" takes [low, high]");
+            m.lo = r[0];
+            m.hi = r[1];
+            l.messages.push_back(m);
+        }
+    }
+    return l;
+}
+
+// The limits of the external being validated (one per child process).
+Limits &current_limits() {
+    static Limits l;
+    return l;
+}
+
 // The built-in profile with its properties, or the NAME.validate.json file next to the
-// external's module, which takes precedence (any external, from any --path folder).
+// external's module, which takes precedence (any external, from any --path folder). Its
+// "limits" are read here and go to current_limits(); the rest to the profile reader.
 Profile profile_for(const std::string &name) {
     auto it = profiles().find(name);
     Profile p = it == profiles().end() ? Profile{} : it->second;
     vd::add_builtin_properties(name, p);
+    current_limits() = {};
     std::string file = tk::load_class(name).file;
     auto slash = file.find_last_of('/');
     std::string json = (slash == std::string::npos ? std::string(".") : file.substr(0, slash)) + "/" + name + ".validate.json";
@@ -113,7 +218,19 @@ Profile profile_for(const std::string &name) {
         text << f.rdbuf();
         Profile q;
         try {
-            vd::read_profile_json(text.str(), q);
+            std::string rest = text.str();
+            nlohmann::json j;
+            try {
+                j = nlohmann::json::parse(rest, nullptr, true, true);
+            } catch (const std::exception &) {
+                j = nullptr;  // the reader names what is wrong
+            }
+            if (j.is_object() && j.contains("limits")) {
+                current_limits() = read_limits(j.at("limits"));
+                j.erase("limits");
+                rest = j.dump();
+            }
+            vd::read_profile_json(rest, q);
         } catch (const std::exception &e) {
             throw BadInput(json + ": " + e.what());
         }
@@ -123,12 +240,145 @@ Profile profile_for(const std::string &name) {
     return p;
 }
 
+// Cases left out because of the limits, counted per text; reported after each check. The
+// sender thread of the threads check adds to it too.
+std::mutex skips_lock;
+std::map<std::string, long long> &skips() {
+    static std::map<std::string, long long> m;
+    return m;
+}
+void note_skip(const std::string &what, const std::string &reason) {
+    std::lock_guard<std::mutex> lock(skips_lock);
+    skips()[what + " (profile: " + reason + ")"]++;
+}
+
+// The limit a message breaks, if any.
+const MessageLimit *refused(const std::string &s, int inlet, const tk::Atoms &args) {
+    for (auto &m : current_limits().messages) {
+        if (!m.covers(s, inlet)) continue;
+        for (auto &a : args) {
+            double x;
+            if (a.is_int()) x = double(std::get<std::int64_t>(a.v));
+            else if (a.is_float()) x = std::get<double>(a.v);
+            else continue;
+            if (!(x >= m.lo && x <= m.hi)) return &m;
+        }
+    }
+    return nullptr;
+}
+
+// Sends the message unless a stated limit refuses it (then counts it as skipped).
+void send_within_limits(tk::Patch &patch, tk::Box *box, int inlet, const std::string &s, const tk::Atoms &args) {
+    if (const MessageLimit *m = refused(s, inlet, args)) {
+        note_skip("'" + s + "' at inlet " + std::to_string(inlet) + " outside [" + num(m->lo) + ", " + num(m->hi) + "]", m->reason);
+        return;
+    }
+    patch.send(box, inlet, s, args);
+}
+
+// ---- hangs ------------------------------------------------------------------------------
+// A perform routine or a message that never returns must fail the external, not hang the run.
+// In the child a watchdog thread watches for progress: a block boundary (the process-wide
+// count of running perform routines changes) or a step of the validator's own (beat()). After
+// `hang_after` seconds without either it interrupts the checking thread, which writes what it
+// was doing to the parent and ends the child.
+
+std::atomic<std::int64_t> beats{0};
+void beat() { beats.fetch_add(1, std::memory_order_relaxed); }
+
+struct HangState {
+    int fd = -1;
+    double after = 60;
+    const char *check = "";
+    Context *ctx = nullptr;  // property checks: the case being run
+    char stage[200] = "";    // the other checks: where they are
+};
+HangState hang;
+
+void set_stage(const std::string &s) {
+    beat();
+    std::snprintf(hang.stage, sizeof hang.stage, "%s", s.c_str());
+}
+
+#ifndef _WIN32
+pthread_t checking_thread;
+
+void put(char *&p, char *end, const char *s) {
+    while (*s && p < end) *p++ = *s++;
+}
+void put_num(char *&p, char *end, long long v) {
+    char d[24];
+    int n = 0;
+    bool neg = v < 0;
+    unsigned long long u = neg ? 0ull - (unsigned long long)v : (unsigned long long)v;
+    do d[n++] = char('0' + u % 10); while ((u /= 10) && n < 23);
+    if (neg) put(p, end, "-");
+    while (n && p < end) *p++ = d[--n];
+}
+
+// "HANG<TAB>check<TAB>seconds<TAB>where", written with async-signal-safe calls only.
+[[noreturn]] void report_hang() {
+    char buf[512];
+    char *p = buf, *end = buf + sizeof buf - 1;
+    put(p, end, "HANG\t");
+    put(p, end, hang.check);
+    put(p, end, "\t");
+    put_num(p, end, (long long)hang.after);
+    put(p, end, "\t");
+    if (hang.ctx && hang.ctx->cases > 0) {
+        put(p, end, "case ");
+        put_num(p, end, hang.ctx->only_case ? *hang.ctx->only_case : hang.ctx->cases - 1);
+    } else {
+        put(p, end, hang.stage);
+    }
+    *p++ = '\n';
+    if (::write(hang.fd, buf, std::size_t(p - buf)) < 0) _exit(5);
+    _exit(5);
+}
+extern "C" void on_hang_signal(int) { report_hang(); }
+
+void start_watchdog(int fd, double after) {
+    hang.fd = fd;
+    hang.after = after;
+    checking_thread = ::pthread_self();
+    struct sigaction sa {};
+    sa.sa_handler = on_hang_signal;
+    ::sigemptyset(&sa.sa_mask);
+    ::sigaction(SIGUSR1, &sa, nullptr);
+    std::thread([] {
+        // the checking thread alone takes the signal
+        sigset_t set;
+        ::sigemptyset(&set);
+        ::sigaddset(&set, SIGUSR1);
+        ::pthread_sigmask(SIG_BLOCK, &set, nullptr);
+        auto last = std::chrono::steady_clock::now();
+        int performing = tildekit_performing.load(std::memory_order_relaxed);
+        std::int64_t b = beats.load(std::memory_order_relaxed);
+        for (;;) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+            auto now = std::chrono::steady_clock::now();
+            int p = tildekit_performing.load(std::memory_order_relaxed);
+            std::int64_t nb = beats.load(std::memory_order_relaxed);
+            if (p != performing || nb != b) last = now;
+            performing = p;
+            b = nb;
+            if (std::chrono::duration<double>(now - last).count() > hang.after) {
+                ::pthread_kill(checking_thread, SIGUSR1);
+                std::this_thread::sleep_for(std::chrono::seconds(5));
+                report_hang();  // the checking thread did not take the signal
+            }
+        }
+    }).detach();
+}
+#endif
+
 // ---- results --------------------------------------------------------------------------
 
 struct Outcome {
     bool pass = true;
     std::string detail;
     long long cases = -1;  // property checks: the cases run
+    long long repro_case = -1;  // a hang in a property check: the case that hung
 };
 
 // Samples that break the output rules: NaN, infinity, subnormal, or beyond the peak limit.
@@ -192,6 +442,7 @@ struct Rig {
             if (i < c.prof.audio_inlets) {
                 std::uint64_t s = seed + std::uint64_t(i);
                 patch.feed(box, i, [s](double *out, long n, std::int64_t start) {
+                    beat();
                     std::mt19937_64 g(s ^ std::uint64_t(start) * 0x9E3779B97F4A7C15ull);
                     std::uniform_real_distribution<double> d(-1.0, 1.0);
                     for (long k = 0; k < n; ++k) out[k] = d(g);
@@ -199,6 +450,7 @@ struct Rig {
             } else if (c.prof.control_hi > c.prof.control_lo) {
                 double lo = c.prof.control_lo, hi = c.prof.control_hi;
                 patch.feed(box, i, [lo, hi](double *out, long n, std::int64_t start) {
+                    beat();
                     for (long k = 0; k < n; ++k) out[k] = lo + (hi - lo) * (0.5 + 0.5 * std::sin(double(start + k) * 1e-4));
                 });
             } else {
@@ -208,6 +460,7 @@ struct Rig {
     }
     // Runs and checks every new output sample; returns the outputs of this run.
     void run_checked(std::int64_t frames, double limit, const std::string &where) {
+        set_stage(where);
         patch.clear_outputs();
         FpEnv before = FpEnv::now();
         auto allocs = tk::allocations_in_perform();
@@ -284,11 +537,32 @@ void check_hostile(Context &c) {
     const double sr = 48000;
     for (auto [label, value] : bad) {
         Rig r(c, sr, block, c.prof.args);
+        set_stage(std::string("a block of ") + label + " samples");
+        // inlets whose stated limits exclude the value keep their clean input
+        std::vector<int> held;
+        std::string why;
+        for (int i = 0; i < r.box->signal_inlets(); ++i)
+            for (auto &l : current_limits().signals)
+                if (l.covers(i) && l.excludes(value)) {
+                    held.push_back(i);
+                    why = l.reason;
+                    break;
+                }
+        if (!held.empty()) {
+            std::string at;
+            for (int i : held) at += (at.empty() ? "" : ", ") + std::to_string(i);
+            bool none_left = int(held.size()) == r.box->signal_inlets();
+            note_skip(std::string(label) + " samples at inlet" + (held.size() > 1 ? "s " : " ") + at +
+                          (none_left ? "" : " (the other inlets still get them)"),
+                      why);
+            if (none_left) continue;
+        }
         r.feed_clean(c, c.seed);
         r.patch.run(block * 4);
         double v = value;
         for (int i = 0; i < r.box->signal_inlets(); ++i)
-            r.patch.feed(r.box, i, [v](double *out, long n, std::int64_t) { std::fill(out, out + n, v); });
+            if (std::find(held.begin(), held.end(), i) == held.end())
+                r.patch.feed(r.box, i, [v](double *out, long n, std::int64_t) { std::fill(out, out + n, v); });
         r.patch.run(block);
         r.feed_clean(c, c.seed + 1);
         // one block plus the object's own memory, at most a second
@@ -339,7 +613,8 @@ void check_fuzz(Context &c) {
                 if (boundary(c.rng)) continue;  // at random block boundaries
                 std::uniform_int_distribution<int> inlet(0, std::max(0, r.box->inlets() - 1));
                 int in = (s == "float" || s == "int") ? inlet(c.rng) : 0;
-                r.patch.send(r.box, in, s, fuzz_args(c, max_atoms));
+                set_stage("permutation " + std::to_string(p) + ", block " + std::to_string(blk) + ", message '" + s + "'");
+                send_within_limits(r.patch, r.box, in, s, fuzz_args(c, max_atoms));
             }
             auto allocs = tk::allocations_in_perform();
             auto libc = libc_calls_in_perform();
@@ -350,12 +625,13 @@ void check_fuzz(Context &c) {
         // Sane values again: every parameter message clamps into its range, so zeros (a list of
         // zeros for list messages, 0 at every number inlet) leave each parameter at a valid
         // value; then the output must be finite within a second and a block.
+        set_stage("permutation " + std::to_string(p) + ", sane values sent again");
         for (auto &m : info.methods) {
             if (m.types.size() == 1 && m.types[0] == 9) continue;  // host calls and numbers below
             bool gimme = m.types.size() == 1 && m.types[0] == 8;
-            r.patch.send(r.box, 0, m.selector, gimme ? tk::Atoms(8, tk::Atom(0)) : tk::Atoms{});
+            send_within_limits(r.patch, r.box, 0, m.selector, gimme ? tk::Atoms(8, tk::Atom(0)) : tk::Atoms{});
         }
-        for (int in = 0; in < r.box->inlets(); ++in) r.patch.send(r.box, in, "float", {0.0});
+        for (int in = 0; in < r.box->inlets(); ++in) send_within_limits(r.patch, r.box, in, "float", {0.0});
         r.feed_clean(c, c.seed + 7);
         r.patch.run(48000 + 64);
         r.run_checked(64 * 8, HUGE_VAL, "permutation " + std::to_string(p) + ", after sane values were sent again");
@@ -393,7 +669,9 @@ void check_threads(Context &c) {
         std::atomic<bool> hurry{false};
         std::string thread_error;
         Context mc{c.name, c.prof, c.full, c.seed, std::mt19937_64(c.rng()), 0, std::nullopt};
+        set_stage("vector size " + std::to_string(n) + ", messages from a second thread");
         std::thread sender([&] {
+            tk::ConsoleCapture own;  // this thread's posts, judged like the others (and kept off the terminal)
             try {
                 std::uniform_int_distribution<int> pick(0, int(selectors.size()) - 1), inlet(0, std::max(0, inlets - 1));
                 for (std::int64_t k = 0; k < total; ++k) {
@@ -402,7 +680,7 @@ void check_threads(Context &c) {
                     while (!hurry.load() && (k >= (done_blocks.load() + 1) * per_block || !tildekit_performing)) std::this_thread::yield();
                     const std::string &s = selectors[std::size_t(pick(mc.rng))];
                     int in = (s == "float" || s == "int") ? inlet(mc.rng) : 0;
-                    box.patch.send(box.box, in, s, fuzz_args(mc, 3));
+                    send_within_limits(box.patch, box.box, in, s, fuzz_args(mc, 3));
                     sent.store(k + 1);
                 }
             } catch (const std::exception &e) {
@@ -412,10 +690,22 @@ void check_threads(Context &c) {
         });
         // the audio thread: blocks until every message has gone out
         std::int64_t ran = 0;
+        auto last_sent = std::chrono::steady_clock::now();
+        std::int64_t seen = 0;
         while (sent.load() < total) {
             box.patch.run(n);
             done_blocks.store(++ran);
             if (ran >= most_blocks) hurry.store(true);
+            if (std::int64_t now_sent = sent.load(); now_sent != seen) {
+                seen = now_sent;
+                last_sent = std::chrono::steady_clock::now();
+            } else if (std::chrono::duration<double>(std::chrono::steady_clock::now() - last_sent).count() > hang.after) {
+#ifndef _WIN32
+                // the sender is stuck inside a message: it cannot be joined, so the child ends here
+                set_stage("vector size " + std::to_string(n) + ", a message from the second thread did not return");
+                report_hang();
+#endif
+            }
         }
         sender.join();
         if (!thread_error.empty()) fail("vector size " + std::to_string(n) + ": sending from a second thread: " + thread_error);
@@ -427,9 +717,9 @@ void check_threads(Context &c) {
                 for (auto &m : info.methods) {
                     if (m.types.empty() || (m.types.size() == 1 && m.types[0] == 9)) continue;  // no arguments, host calls
                     bool gimme = m.types.size() == 1 && m.types[0] == 8;
-                    r->patch.send(r->box, 0, m.selector, gimme ? tk::Atoms(8, tk::Atom(0)) : tk::Atoms{tk::Atom(0)});
+                    send_within_limits(r->patch, r->box, 0, m.selector, gimme ? tk::Atoms(8, tk::Atom(0)) : tk::Atoms{tk::Atom(0)});
                 }
-                for (int in = 0; in < r->box->inlets(); ++in) r->patch.send(r->box, in, "float", {0.0});
+                for (int in = 0; in < r->box->inlets(); ++in) send_within_limits(r->patch, r->box, in, "float", {0.0});
             } else {
                 for (auto &[in, text] : c.prof.settings) r->patch.send_text(r->box, in, text);
             }
@@ -463,7 +753,7 @@ void check_determinism(Context &c) {
         auto selectors = message_selectors(info);
         r.patch.run(256);
         for (auto &s : selectors)
-            if (s != "float" && s != "int") r.patch.send(r.box, 0, s, fuzz_args(copy, 2));
+            if (s != "float" && s != "int") send_within_limits(r.patch, r.box, 0, s, fuzz_args(copy, 2));
         r.patch.run(1024);
         std::vector<std::vector<double>> outs;
         for (int o : r.outs) outs.push_back(r.patch.output(r.box, o));
@@ -575,7 +865,8 @@ std::uint64_t mix(std::uint64_t seed, const std::string &a, const std::string &b
     return h;
 }
 
-// Runs the checks and reports "BEGIN c", "PASS c" or "FAIL c<TAB>detail" lines through `say`.
+// Runs the checks and reports "BEGIN c", "PASS c", "FAIL c<TAB>detail", "SKIPPED c<TAB>text<TAB>count"
+// and "TIME c<TAB>seconds" lines through `say`.
 void run_checks(const std::string &name, const ValidateOptions &o, std::uint64_t seed,
                 const std::function<void(const std::string &)> &say) {
     tk::ConsoleCapture quiet;  // the externals' posts are not the validator's business
@@ -584,6 +875,7 @@ void run_checks(const std::string &name, const ValidateOptions &o, std::uint64_t
         bool property = std::any_of(vd::property_checks().begin(), vd::property_checks().end(),
                                     [&](const vd::PropertyCheck &p) { return def.name == std::string(p.name); });
         say(std::string("BEGIN ") + def.name);
+        auto t0 = std::chrono::steady_clock::now();
         Context c{name, profile_for(name), o.full, seed, std::mt19937_64(mix(seed, name, def.name)), 0, std::nullopt};
         c.only_case = o.case_index;
         if (property && std::none_of(c.prof.properties.begin(), c.prof.properties.end(),
@@ -591,15 +883,30 @@ void run_checks(const std::string &name, const ValidateOptions &o, std::uint64_t
             say(std::string("SKIP ") + def.name);  // not declared for this external
             continue;
         }
+        hang.check = def.name;
+        hang.ctx = property ? &c : nullptr;
+        set_stage("starting");
+        {
+            std::lock_guard<std::mutex> lock(skips_lock);
+            skips().clear();
+        }
+        std::string verdict;
         try {
             tk::load_class(name);
             def.fn(c);
-            say(std::string("PASS ") + def.name + (property ? "\t" + std::to_string(c.cases) : ""));
+            verdict = std::string("PASS ") + def.name + (property ? "\t" + std::to_string(c.cases) : "");
         } catch (const std::exception &e) {
             std::string d = e.what();
             std::replace(d.begin(), d.end(), '\n', ' ');
-            say(std::string("FAIL ") + def.name + "\t" + d);
+            verdict = std::string("FAIL ") + def.name + "\t" + d;
         }
+        hang.ctx = nullptr;
+        {
+            std::lock_guard<std::mutex> lock(skips_lock);
+            for (auto &[text, n] : skips()) say(std::string("SKIPPED ") + def.name + "\t" + text + "\t" + std::to_string(n));
+        }
+        say(std::string("TIME ") + def.name + "\t" + num(std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count()));
+        say(verdict);
         quiet.clear();
     }
 }
@@ -608,7 +915,9 @@ void run_checks(const std::string &name, const ValidateOptions &o, std::uint64_t
 // In the child: runs the checks and writes their lines to the pipe.
 [[noreturn]] void child_main(int fd, const std::string &name, const ValidateOptions &o, std::uint64_t seed) {
     ::alarm(o.full ? 1800 : 300);
+    start_watchdog(fd, o.hang_after);
     run_checks(name, o, seed, [&](const std::string &line) {
+        beat();
         std::string l = line + "\n";
         if (::write(fd, l.data(), l.size()) < 0) _exit(3);
     });
@@ -620,6 +929,9 @@ void run_checks(const std::string &name, const ValidateOptions &o, std::uint64_t
 struct Result {
     std::string name;
     std::map<std::string, Outcome> checks;
+    std::map<std::string, double> seconds;            // per check
+    std::vector<std::pair<std::string, std::string>> skipped;  // (check, what and why)
+    std::string hang;                                  // the hang line, when there was one
 };
 
 // The lines of a run, one outcome per check; `running` is left naming a check that began and
@@ -627,6 +939,15 @@ struct Result {
 void read_lines(const std::string &data, Result &res, std::string &running) {
     std::istringstream in(data);
     std::string line;
+    auto field = [](const std::string &l, std::size_t k) {  // the k-th of the tab-separated fields
+        std::size_t from = 0;
+        for (std::size_t i = 0; i < k; ++i) {
+            from = l.find('\t', from);
+            if (from == std::string::npos) return std::string();
+            ++from;
+        }
+        return l.substr(from, l.find('\t', from) == std::string::npos ? std::string::npos : l.find('\t', from) - from);
+    };
     while (std::getline(in, line)) {
         if (line.rfind("BEGIN ", 0) == 0) {
             running = line.substr(6);
@@ -637,6 +958,18 @@ void read_lines(const std::string &data, Result &res, std::string &running) {
             res.checks[line.substr(5, tab == std::string::npos ? std::string::npos : tab - 5)] = ok;
             running.clear();
         } else if (line.rfind("SKIP ", 0) == 0) {
+            running.clear();
+        } else if (line.rfind("SKIPPED ", 0) == 0) {
+            std::string check = field(line, 0).substr(8), text = field(line, 1), n = field(line, 2);
+            res.skipped.emplace_back(check, text + (n == "1" ? "" : ", " + n + " times"));
+        } else if (line.rfind("TIME ", 0) == 0) {
+            res.seconds[field(line, 0).substr(5)] = std::atof(field(line, 1).c_str());
+        } else if (line.rfind("HANG\t", 0) == 0) {
+            std::string check = field(line, 1), secs = field(line, 2), where = field(line, 3);
+            Outcome o{false, "no answer from the external for " + secs + " s in check " + check + (where.empty() ? "" : " (" + where + ")")};
+            if (where.rfind("case ", 0) == 0) o.repro_case = std::atoll(where.c_str() + 5);  // the case to rerun
+            res.checks[check] = o;
+            res.hang = res.name + ": " + o.detail;
             running.clear();
         } else if (line.rfind("FAIL ", 0) == 0) {
             auto tab = line.find('\t');
@@ -650,15 +983,24 @@ void read_lines(const std::string &data, Result &res, std::string &running) {
 // Windows has no fork: the checks run in the validator's own process, so a crash ends the
 // whole run instead of failing one external (validate_main says so once).
 Result run_child(const std::string &name, const ValidateOptions &o, std::uint64_t seed) {
-    Result res{name, {}};
+    Result res;
+    res.name = name;
     std::string data, running;
     run_checks(name, o, seed, [&](const std::string &line) { data += line + "\n"; });
     read_lines(data, res, running);
     return res;
 }
 #else
-Result run_child(const std::string &name, const ValidateOptions &o, std::uint64_t seed) {
-    Result res{name, {}};
+// A child process checking one external; its lines come through a pipe.
+struct Child {
+    std::size_t index;
+    pid_t pid;
+    int fd;
+    std::string data;
+    std::chrono::steady_clock::time_point t0;
+};
+
+Child start_child(std::size_t index, const std::string &name, const ValidateOptions &o, std::uint64_t seed) {
     int fds[2];
     if (::pipe(fds) != 0) throw Failure("cannot create a pipe for the child process");
     std::fflush(nullptr);
@@ -669,15 +1011,18 @@ Result run_child(const std::string &name, const ValidateOptions &o, std::uint64_
         child_main(fds[1], name, o, seed);
     }
     ::close(fds[1]);
-    std::string data;
-    char buf[4096];
-    ssize_t n;
-    while ((n = ::read(fds[0], buf, sizeof buf)) > 0) data.append(buf, std::size_t(n));
-    ::close(fds[0]);
+    return {index, pid, fds[0], {}, std::chrono::steady_clock::now()};
+}
+
+Result finish_child(Child &ch, const std::string &name) {
+    Result res;
+    res.name = name;
+    ::close(ch.fd);
     int status = 0;
-    ::waitpid(pid, &status, 0);
+    while (::waitpid(ch.pid, &status, 0) < 0 && errno == EINTR) {
+    }
     std::string running;
-    read_lines(data, res, running);
+    read_lines(ch.data, res, running);
     if (!running.empty()) {
         std::string why;
         if (WIFSIGNALED(status)) {
@@ -722,11 +1067,18 @@ void add_validate_options(CLI::App &cmd, ValidateOptions &o) {
     cmd.add_option("--case", o.case_index, "With --only PROPERTY: run that one case (as a failure's reproduction command names it)")
         ->type_name("K")
         ->check(CLI::NonNegativeNumber);
+    cmd.add_flag("--times", o.times, "Also print the seconds each check took for each external");
+    cmd.add_option("--hang-after", o.hang_after,
+                   "Seconds without an answer from the external (no perform routine or message returning) that fail it as hung "
+                   "(default 60)")
+        ->type_name("S")
+        ->check(CLI::Range(0.1, 3600.0));
     cmd.add_option("--json", o.json, "Also write the results as JSON (- for stdout)")->type_name("FILE");
     cmd.add_option("--jobs", o.jobs, "Externals validated at the same time, each in its own process (default 1)")
         ->type_name("N")
         ->check(CLI::Range(1, 64));
-    cmd.footer(std::string("Properties are declared per external (built in for tildekit's own). ") + vd::profile_format_help());
+    cmd.footer(std::string("Properties are declared per external (built in for tildekit's own). ") + vd::profile_format_help() + "\n\n" +
+               limits_help);
 }
 
 const std::vector<std::string> &validate_checks() {
@@ -768,35 +1120,54 @@ int run_validate(const ValidateOptions &o) {
 #endif
 
     // Each external in a child process of its own, `jobs` of them at a time; results keep the
-    // order of the names, progress lines come as they finish.
+    // order of the names, progress lines come as they finish. This process starts no thread:
+    // forking beside running threads is not safe under every emulator the 32-bit tests run in
+    // (qemu-i386's own locks may be held by another thread at the fork), so one loop waits on
+    // all children's pipes at once.
     std::vector<Result> results(names.size());
-#ifdef _WIN32
-    const int jobs = 1;
-#else
-    // one at a time unless asked: forking beside running threads is not safe under every
-    // emulator the 32-bit tests run in
-    const int jobs = o.jobs > 0 ? o.jobs : 1;
-#endif
-    std::mutex print;
-    std::atomic<std::size_t> next{0};
-    auto worker = [&] {
-        for (std::size_t i; (i = next.fetch_add(1)) < names.size();) {
-            auto t0 = std::chrono::steady_clock::now();
-            results[i] = run_child(names[i], o, seed);
-            double secs = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
-            int failed = 0;
-            for (auto &[k, v] : results[i].checks) failed += !v.pass;
-            std::lock_guard<std::mutex> lock(print);
-            std::fprintf(stderr, "  %-16s %s (%.1f s)\n", names[i].c_str(), failed ? "FAIL" : "ok", secs);
-        }
+    auto progress = [&](std::size_t i, double secs) {
+        int failed = 0;
+        for (auto &[k, v] : results[i].checks) failed += !v.pass;
+        if (!results[i].hang.empty()) std::fprintf(stderr, "%s\n", results[i].hang.c_str());
+        std::fprintf(stderr, "  %-16s %s (%.1f s)\n", names[i].c_str(), failed ? "FAIL" : "ok", secs);
     };
-    if (jobs <= 1 || names.size() <= 1) {
-        worker();
-    } else {
-        std::vector<std::thread> pool;
-        for (int k = 0; k < std::min<int>(jobs, int(names.size())); ++k) pool.emplace_back(worker);
-        for (auto &t : pool) t.join();
+#ifdef _WIN32
+    for (std::size_t i = 0; i < names.size(); ++i) {
+        auto t0 = std::chrono::steady_clock::now();
+        results[i] = run_child(names[i], o, seed);
+        progress(i, std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count());
     }
+#else
+    const std::size_t jobs = std::size_t(o.jobs > 0 ? o.jobs : 1);
+    std::vector<Child> live;
+    std::size_t next = 0;
+    while (next < names.size() || !live.empty()) {
+        while (live.size() < jobs && next < names.size()) {
+            live.push_back(start_child(next, names[next], o, seed));
+            ++next;
+        }
+        std::vector<pollfd> fds;
+        for (auto &ch : live) fds.push_back({ch.fd, POLLIN, 0});
+        if (::poll(fds.data(), nfds_t(fds.size()), -1) < 0) {
+            if (errno == EINTR) continue;
+            throw Failure(std::string("waiting for the child processes: ") + std::strerror(errno));
+        }
+        for (std::size_t k = live.size(); k-- > 0;) {
+            if (!(fds[k].revents & (POLLIN | POLLHUP | POLLERR))) continue;
+            char buf[4096];
+            ssize_t n = ::read(live[k].fd, buf, sizeof buf);
+            if (n > 0) {
+                live[k].data.append(buf, std::size_t(n));
+                continue;
+            }
+            if (n < 0 && errno == EINTR) continue;
+            std::size_t i = live[k].index;
+            results[i] = finish_child(live[k], names[i]);
+            progress(i, std::chrono::duration<double>(std::chrono::steady_clock::now() - live[k].t0).count());
+            live.erase(live.begin() + std::ptrdiff_t(k));
+        }
+    }
+#endif
 
     // the table: external x check
     const auto &checks = validate_checks();
@@ -827,14 +1198,55 @@ int run_validate(const ValidateOptions &o) {
                 while (to < d.size() && std::isdigit(static_cast<unsigned char>(d[to]))) ++to;
                 if (to > from) case_words = " --case " + d.substr(from, to - from);
             }
+            if (it->second.repro_case >= 0) case_words = " --case " + std::to_string(it->second.repro_case);
             std::printf("\nFAIL %s / %s: %s\n  reproduce: %s%s %s --only %s%s --seed %llu%s\n", r.name.c_str(), c.c_str(),
                         it->second.detail.c_str(), o.command.c_str(), path_words.c_str(), r.name.c_str(), c.c_str(), case_words.c_str(),
                         (unsigned long long)seed, o.full ? " --full" : "");
         }
+    // the cases left out because an external's profile states it does not take that input
+    long long skipped = 0;
+    for (auto &r : results)
+        for (auto &[check, text] : r.skipped) {
+            std::printf("%sskipped: %s / %s: %s\n", skipped ? "" : "\n", r.name.c_str(), check.c_str(), text.c_str());
+            skipped++;
+        }
+    if (o.times) {
+        // seconds per check and external, the slowest externals first, and each check's total
+        std::printf("\nseconds per check\n%-16s %7s", "external", "total");
+        for (auto &c : checks) std::printf(" %*s", int(std::max<std::size_t>(5, c.size())), c.c_str());
+        std::printf("\n");
+        std::vector<std::pair<double, const Result *>> order;
+        std::map<std::string, double> per_check;
+        double all = 0;
+        for (auto &r : results) {
+            double t = 0;
+            for (auto &[k, v] : r.seconds) {
+                t += v;
+                per_check[k] += v;
+            }
+            all += t;
+            order.emplace_back(t, &r);
+        }
+        std::sort(order.begin(), order.end(), [](auto &a, auto &b) { return a.first > b.first; });
+        for (auto &[t, r] : order) {
+            std::printf("%-16s %7.2f", r->name.c_str(), t);
+            for (auto &c : checks) {
+                auto it = r->seconds.find(c);
+                if (it == r->seconds.end()) std::printf(" %*s", int(std::max<std::size_t>(5, c.size())), "-");
+                else std::printf(" %*.2f", int(std::max<std::size_t>(5, c.size())), it->second);
+            }
+            std::printf("\n");
+        }
+        std::printf("%-16s %7.2f", "all", all);
+        for (auto &c : checks) std::printf(" %*.2f", int(std::max<std::size_t>(5, c.size())), per_check[c]);
+        std::printf("\n");
+    }
     int passes = 0;
     for (auto &r : results)
         for (auto &[k, v] : r.checks) passes += v.pass;
-    std::printf("\nvalidate: %d passed, %d failed\n", passes, failures);
+    // cases a profile's stated limits left out, beside the checks passed and failed
+    if (skipped) std::printf("\nvalidate: %d passed, %d failed, %lld skipped\n", passes, failures, skipped);
+    else std::printf("\nvalidate: %d passed, %d failed\n", passes, failures);
     // the cases each property ran, over all externals
     std::string counts;
     for (auto &pc : vd::property_checks()) {
