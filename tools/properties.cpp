@@ -7,8 +7,11 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cctype>
 #include <complex>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <nlohmann/json.hpp>
 #include <set>
 #include <sstream>
@@ -24,6 +27,133 @@ std::string num(double v) {
     char b[64];
     std::snprintf(b, sizeof b, "%.9g", v);
     return b;
+}
+
+// ---- expressions ---------------------------------------------------------------------
+
+namespace {
+
+struct Parser {
+    const std::string &s;
+    const std::map<std::string, double> &vars;
+    std::size_t i = 0;
+    [[noreturn]] void bad(const std::string &why) const {
+        throw std::runtime_error("expression '" + s + "': " + why + " at character " + std::to_string(i + 1));
+    }
+    void space() {
+        while (i < s.size() && std::isspace(static_cast<unsigned char>(s[i]))) ++i;
+    }
+    bool eat(const char *tok) {
+        space();
+        std::size_t n = std::strlen(tok);
+        if (s.compare(i, n, tok) != 0) return false;
+        i += n;
+        return true;
+    }
+    double expr() {
+        double a = sum();
+        if (eat("<=")) return a <= sum();
+        if (eat(">=")) return a >= sum();
+        if (eat("==")) return a == sum();
+        if (eat("!=")) return a != sum();
+        if (eat("<")) return a < sum();
+        if (eat(">")) return a > sum();
+        return a;
+    }
+    double sum() {
+        double a = product();
+        for (;;) {
+            if (eat("+")) a += product();
+            else if (eat("-")) a -= product();
+            else return a;
+        }
+    }
+    double product() {
+        double a = unary();
+        for (;;) {
+            if (eat("*")) a *= unary();
+            else if (eat("/")) a /= unary();
+            else return a;
+        }
+    }
+    double unary() {
+        if (eat("-")) return -unary();
+        if (eat("+")) return unary();
+        double a = primary();
+        if (eat("^")) return std::pow(a, unary());
+        return a;
+    }
+    double primary() {
+        space();
+        if (i >= s.size()) bad("a value is missing");
+        if (eat("(")) {
+            double a = expr();
+            if (!eat(")")) bad("')' expected");
+            return a;
+        }
+        if (std::isdigit(static_cast<unsigned char>(s[i])) || s[i] == '.') {
+            const char *b = s.c_str() + i;
+            char *e = nullptr;
+            double v = std::strtod(b, &e);
+            if (e == b) bad("a number expected");
+            i += std::size_t(e - b);
+            return v;
+        }
+        std::size_t from = i;
+        while (i < s.size() && (std::isalnum(static_cast<unsigned char>(s[i])) || s[i] == '_' || s[i] == '~')) ++i;
+        if (i == from) bad("unexpected '" + std::string(1, s[i]) + "'");
+        std::string name = s.substr(from, i - from);
+        if (eat("(")) {
+            std::vector<double> a;
+            if (!eat(")")) {
+                do a.push_back(expr());
+                while (eat(","));
+                if (!eat(")")) bad("')' expected after the arguments of " + name);
+            }
+            return call(name, a);
+        }
+        auto it = vars.find(name);
+        if (it == vars.end()) bad("unknown name '" + name + "'");
+        return it->second;
+    }
+    double call(const std::string &f, const std::vector<double> &a) {
+        using F1 = double (*)(double);
+        static const std::map<std::string, F1> one = {{"abs", [](double x) { return std::fabs(x); }},   {"sqrt", [](double x) { return std::sqrt(x); }},
+                                                      {"exp", [](double x) { return std::exp(x); }},    {"log", [](double x) { return std::log(x); }},
+                                                      {"log10", [](double x) { return std::log10(x); }}, {"sin", [](double x) { return std::sin(x); }},
+                                                      {"cos", [](double x) { return std::cos(x); }},    {"tan", [](double x) { return std::tan(x); }},
+                                                      {"floor", [](double x) { return std::floor(x); }}, {"ceil", [](double x) { return std::ceil(x); }},
+                                                      {"trunc", [](double x) { return std::trunc(x); }}};
+        if (auto it = one.find(f); it != one.end()) {
+            if (a.size() != 1) bad(f + " takes one argument");
+            return it->second(a[0]);
+        }
+        if (f == "min" || f == "max") {
+            if (a.empty()) bad(f + " takes arguments");
+            double v = a[0];
+            for (double x : a) v = f == "min" ? std::min(v, x) : std::max(v, x);
+            return v;
+        }
+        if (f == "pow") {
+            if (a.size() != 2) bad("pow takes two arguments");
+            return std::pow(a[0], a[1]);
+        }
+        if (f == "if") {
+            if (a.size() != 3) bad("if takes three arguments");
+            return a[0] != 0 ? a[1] : a[2];
+        }
+        bad("unknown function '" + f + "'");
+    }
+};
+
+}  // namespace
+
+double evaluate(const std::string &expr, const std::map<std::string, double> &vars) {
+    Parser p{expr, vars};
+    double v = p.expr();
+    p.space();
+    if (p.i != expr.size()) p.bad("unexpected '" + expr.substr(p.i, 1) + "'");
+    return v;
 }
 
 namespace {
@@ -91,8 +221,8 @@ double valid_value(const Property &p, const Param &q, long long k, int j, std::m
         case 2: return points.empty() ? random_in(q, lo, hi, g) : points[std::size_t(g() % points.size())];
         case 3: return lo + span * 1e-9;
         case 4: return hi - span * 1e-9;
-        case 5: return own && q.clamps && !q.signal ? (g() % 2 ? lo - std::max(1e-9, span * 1e-9) : hi + std::max(1e-9, span * 1e-9))
-                                                    : random_in(q, lo, hi, g);
+        case 5: return own && (q.clamps || q.fallback) && !q.signal && !q.integer ? (g() % 2 ? lo - std::max(1e-9, span * 1e-9) : hi + std::max(1e-9, span * 1e-9))
+                                                                                  : random_in(q, lo, hi, g);
         default: return random_in(q, lo, hi, g);
     }
 }
@@ -107,7 +237,18 @@ double any_value(const Param &q, std::mt19937_64 &g) {
     return valid_value(none, q, k, 0, g);
 }
 
-double effective(const Param &q, double v) { return q.clamps ? std::clamp(v, q.lo, q.hi) : v; }
+double effective(const Param &q, double v) {
+    if (q.fallback && !(v >= q.lo && v <= q.hi)) return *q.fallback;
+    return q.clamps ? std::clamp(v, q.lo, q.hi) : v;
+}
+
+// A whole-number parameter takes rounded values (within range: the nearest whole number inside).
+double shaped(const Param &q, double v) {
+    if (!q.integer || !std::isfinite(v)) return v;
+    double r = std::round(v);
+    if (v >= q.lo && v <= q.hi) r = std::clamp(r, std::ceil(q.lo), std::floor(q.hi));
+    return r;
+}
 
 tk::Atoms message_atoms(const std::string &tmpl, double v, std::string &selector) {
     std::istringstream in(tmpl);
@@ -138,8 +279,8 @@ struct Run {
     Context &c;
     Case &cs;
     std::map<std::string, double> values;  // last value sent per parameter
-    Run(Context &ctx, Case &k, const Property &p) : patch(k.sr, k.n), c(ctx), cs(k) {
-        std::string args = c.prof.args;
+    Run(Context &ctx, Case &k, const Property &p, const std::string *creation = nullptr) : patch(k.sr, k.n), c(ctx), cs(k) {
+        std::string args = creation ? *creation : c.prof.args;
         box = patch.create(c.name + (args.empty() ? "" : " " + args));
         if (!box) fail("the box '" + c.name + " " + args + "' was refused");
         for (int o = 0; o < box->outlets(); ++o)
@@ -148,6 +289,8 @@ struct Run {
         for (int i = 0; i < box->signal_inlets(); ++i) patch.unfeed(box, i);
     }
     void set(const Param &q, double v, bool log = true) {
+        if (q.arg) return;  // creation arguments are placed when the box is made
+        v = shaped(q, v);
         // a 32-bit host carries message numbers as single-precision floats
         values[q.name] = !q.signal && tk::host_width_bits() == 32 ? double(float(v)) : v;
         if (log) cs.log.push_back(q.name + "=" + num(v));
@@ -635,12 +778,464 @@ void check_decay(Context &c) {
     }
 }
 
+// ---- expectations as expressions ------------------------------------------------------
+
+// The names an expectation may use: every parameter set so far (its effective value), `rate`,
+// `vector`, the property's definitions in order, and any extra ones.
+std::map<std::string, double> names_of(Run &r, const Property &p, const std::map<std::string, double> &extra = {}) {
+    std::map<std::string, double> v = extra;
+    v["rate"] = r.cs.sr;
+    v["vector"] = r.cs.n;
+    for (auto &q : r.c.prof.params)
+        if (auto it = r.values.find(q.name); it != r.values.end()) v[q.name] = effective(q, it->second);
+    for (auto &[name, e] : p.define) v[name] = evaluate(e, v);
+    return v;
+}
+
+std::string fmt_list(const std::vector<double> &v) {
+    std::string s;
+    for (double x : v) s += (s.empty() ? "" : ", ") + num(x);
+    return s;
+}
+
+// Creation arguments with $PARAM replaced by a valid value of each "arg" parameter (logged).
+std::string creation_args(Context &c, const Property &p, Case &cs, std::map<std::string, double> &chosen) {
+    std::string a = p.args;
+    int j = 0;
+    for (auto &q : c.prof.params) {
+        ++j;
+        if (!q.arg) continue;
+        double v = shaped(q, valid_value(p, q, cs.index, j, cs.g));
+        chosen[q.name] = v;
+        cs.log.push_back(q.name + "=" + num(v));
+        const std::string key = "$" + q.name;
+        for (std::size_t at; (at = a.find(key)) != std::string::npos;) a.replace(at, key.size(), num(v));
+    }
+    return a;
+}
+
+// ---- panners: the law holds once settled --------------------------------------------------
+
+// For each input alone (a constant 1, the others 0), the settled level at every output: the
+// sum over the outputs of the squared gains (energy law) or of the gains (amplitude law) is the
+// stated total, and each gain is as stated.
+void check_panlaw(Context &c) {
+    for (const Property *pp : props_of(c, "panlaw")) {
+        const Property &p = *pp;
+        for_cases(c, "panlaw", 12, 120, [&](Case &cs) {
+            Run r(c, cs, p);
+            stir(r, p, cs, false);
+            settle_params(r, p, cs, true);
+            auto vars = names_of(r, p);
+            cs.stimulus = "a constant 1 at each input in turn";
+            const std::string at = where(cs, "panlaw");
+            const double total = evaluate(p.total, vars);
+            for (std::size_t i = 0; i < p.inputs.size(); ++i) {
+                for (std::size_t k = 0; k < p.inputs.size(); ++k) r.stimulate({p.inputs[k]}, constant(k == i ? 1.0 : 0.0));
+                r.patch.run(settle_frames(p, cs.sr));
+                r.patch.clear_outputs();
+                r.patch.run(1);
+                std::vector<double> g;
+                for (int o : p.outputs) {
+                    const auto &y = r.out(o);
+                    double v = y.empty() ? 0.0 : y.back();
+                    if (!std::isfinite(v)) fail(at + ": outlet " + std::to_string(o) + " gives " + num(v) + " for input " + std::to_string(p.inputs[i]));
+                    g.push_back(v);
+                }
+                double sum = 0;
+                for (double v : g) sum += p.law == "energy" ? v * v : v;
+                const std::string what = at + ": input " + std::to_string(p.inputs[i]) + " alone reaches the outputs with gains " + fmt_list(g) + " (position " +
+                                         num(vars[p.position]) + ")";
+                double off = p.law == "energy" ? 10 * std::log10(sum / total) : 20 * std::log10(sum / total);
+                bool ok = total == 0 ? std::fabs(sum) <= 1e-6 : std::fabs(off) <= p.tolerance_db;
+                if (!ok)
+                    fail(what + ": the " + (p.law == "energy" ? "sum of their squares" : "sum") + " is " + num(sum) + ", the " + p.law + " law's " + num(total) +
+                         (total == 0 ? "" : " within " + num(p.tolerance_db) + " dB"));
+                if (i < p.gain_exprs.size())
+                    for (std::size_t o = 0; o < g.size() && o < p.gain_exprs[i].size(); ++o) {
+                        double want = evaluate(p.gain_exprs[i][o], vars);
+                        bool good = want == 0 ? std::fabs(g[o]) <= 1e-6 : std::fabs(20 * std::log10(std::fabs(g[o] / want))) <= p.tolerance_db && g[o] * want > 0;
+                        if (!good)
+                            fail(what + ": outlet " + std::to_string(p.outputs[o]) + " should carry " + num(want) + " (" + p.gain_exprs[i][o] + ") within " +
+                                 num(p.tolerance_db) + " dB");
+                    }
+            }
+        });
+    }
+}
+
+// ---- delays: the time and gain as set ------------------------------------------------------
+
+// After any history, at valid settings, an impulse reaches each output after the stated delay
+// (the centre of its response, and its largest sample within two samples of it) with the stated
+// gain (the sum of its response).
+void check_delay(Context &c) {
+    for (const Property *pp : props_of(c, "delay")) {
+        const Property &p = *pp;
+        for_cases(c, "delay", 12, 120, [&](Case &cs) {
+            Run r(c, cs, p);
+            stir(r, p, cs, false);
+            settle_params(r, p, cs, true);
+            auto vars = names_of(r, p);
+            std::vector<double> want, gain;
+            double longest = 0;
+            for (std::size_t k = 0; k < p.outputs.size(); ++k) {
+                want.push_back(k < p.delays.size() ? evaluate(p.delays[k], vars) : 0.0);
+                gain.push_back(k < p.out_gains.size() ? evaluate(p.out_gains[k], vars) : 1.0);
+                longest = std::max(longest, want.back());
+            }
+            r.stimulate(p.inputs, constant(0.0));
+            r.patch.run(settle_frames(p, cs.sr));
+            const std::int64_t s0 = r.patch.samples_processed();
+            // a generator counts its samples from when it is fed
+            r.stimulate(p.inputs, [](double *o, long n, std::int64_t s) {
+                for (long k = 0; k < n; ++k) o[k] = s + k == 0 ? 1.0 : 0.0;
+            });
+            r.patch.clear_outputs();
+            r.patch.run(std::int64_t(longest) + 64);
+            cs.stimulus = "an impulse after " + num(p.settle_s) + " s of silence";
+            const std::string at = where(cs, "delay");
+            for (std::size_t k = 0; k < p.outputs.size(); ++k) {
+                const auto &h = r.out(p.outputs[k]);
+                double sum = 0, moment = 0, big = 0;
+                std::size_t arg = 0;
+                for (std::size_t i = 0; i < h.size(); ++i) {
+                    if (!std::isfinite(h[i])) fail(at + ": outlet " + std::to_string(p.outputs[k]) + " gives " + num(h[i]) + " at sample " + std::to_string(i));
+                    sum += h[i];
+                    moment += double(i) * h[i];
+                    if (std::fabs(h[i]) > big) big = std::fabs(h[i]), arg = i;
+                }
+                const std::string o = "outlet " + std::to_string(p.outputs[k]);
+                bool gain_ok = gain[k] == 0 ? std::fabs(sum) <= 1e-6 : std::fabs(20 * std::log10(std::fabs(sum / gain[k]))) <= p.tolerance_db && sum * gain[k] > 0;
+                if (!gain_ok) fail(at + ": " + o + " passes the impulse with a gain of " + num(sum) + ", the stated gain " + num(gain[k]) + " within " + num(p.tolerance_db) + " dB");
+                if (gain[k] == 0) continue;
+                double centre = moment / sum;
+                if (!(std::fabs(centre - want[k]) <= p.tolerance_samples) || !(std::fabs(double(arg) - want[k]) <= 2))
+                    fail(at + ": " + o + " delays the impulse by " + num(centre) + " samples (largest sample at " + std::to_string(arg) + "), the stated delay " +
+                         num(want[k]) + " (" + p.delays[k] + ") within " + num(p.tolerance_samples));
+            }
+        });
+    }
+}
+
+// ---- generators and models ----------------------------------------------------------------
+
+void send_one_of(Run &r, const std::vector<std::string> &messages, Case &cs) {
+    if (messages.empty()) return;
+    const std::string &m = messages[cs.g() % messages.size()];
+    r.patch.send_text(r.box, 0, m);
+    cs.log.push_back("'" + m + "'");
+}
+
+// The output stays finite and within the stated peak for every sequence of settings: limits,
+// hostile values and valid ones, changed while it runs, with the declared messages between.
+void check_bounded(Context &c) {
+    for (const Property *pp : props_of(c, "bounded")) {
+        const Property &p = *pp;
+        for_cases(c, "bounded", 12, 120, [&](Case &cs) {
+            Run r(c, cs, p);
+            cs.stimulus = p.inputs.empty() ? "no input" : "noise of peak 1";
+            r.stimulate(p.inputs, noise(cs.g(), 1.0));
+            const int segments = 8;
+            const std::int64_t len = frames(p.duration_s / segments, cs.sr);
+            r.patch.clear_outputs();
+            for (int seg = 0; seg < segments; ++seg) {
+                int j = 0;
+                for (auto &q : c.prof.params) {
+                    ++j;
+                    if (q.arg) continue;
+                    double v;
+                    switch ((cs.index + seg) % 3) {
+                        case 0: v = cs.g() % 2 ? q.lo : q.hi; break;  // limits: where a loop gain is largest
+                        case 1: v = any_value(q, cs.g); break;
+                        default: v = valid_value(p, q, cs.index + seg, j, cs.g); break;
+                    }
+                    r.set(q, v);
+                }
+                if (cs.g() % 3 == 0) send_one_of(r, p.messages, cs);
+                cs.log.push_back("|");
+                r.patch.run(len);
+            }
+            for (int o : p.outputs)
+                check_finite_range(r.out(o), 0, -p.peak, p.peak, "outlet " + std::to_string(o) + " (bounded by " + num(p.peak) + ")", where(cs, "bounded"));
+        });
+    }
+}
+
+// Not excited (the "rest" settings), the output is silent: from creation, whatever the other
+// settings, and again `after_s` after an excitation stops.
+void check_silent(Context &c) {
+    for (const Property *pp : props_of(c, "silent")) {
+        const Property &p = *pp;
+        for_cases(c, "silent", 12, 120, [&](Case &cs) {
+            Run r(c, cs, p);
+            auto at_rest = [&](const Param &q) { return p.rest.count(q.name) > 0; };
+            r.stimulate(p.inputs, constant(0.0));
+            if (cs.index % 2 == 0) {
+                cs.stimulus = "never excited";
+                for (auto &q : c.prof.params)
+                    if (at_rest(q)) r.set(q, p.rest.at(q.name));
+                r.patch.clear_outputs();
+                for (int part = 0; part < 5; ++part) {
+                    for (auto &q : c.prof.params)
+                        if (!at_rest(q) && cs.g() % 2) r.set(q, any_value(q, cs.g));
+                    if (cs.g() % 4 == 0) send_one_of(r, p.messages, cs);
+                    r.patch.run(frames(p.duration_s / 5, cs.sr));
+                }
+                for (int o : p.outputs)
+                    check_finite_range(r.out(o), 0, -p.fresh_level, p.fresh_level, "outlet " + std::to_string(o) + " (not excited since creation)", where(cs, "silent"));
+                return;
+            }
+            int j = 0;
+            for (auto &q : c.prof.params) {
+                ++j;
+                auto [lo, hi] = range_of(p, q);
+                r.set(q, at_rest(q) ? random_in(q, lo, hi, cs.g) : valid_value(p, q, cs.index, j, cs.g));
+            }
+            double excite_s = 0.05 + double(cs.g() % 250) / 1000.0;
+            cs.stimulus = "excited for " + num(excite_s) + " s, then at rest";
+            r.patch.run(frames(excite_s, cs.sr));
+            for (auto &q : c.prof.params)
+                if (at_rest(q)) r.set(q, p.rest.at(q.name));
+            r.patch.run(frames(p.after_s, cs.sr) + std::int64_t(p.after_samples));
+            r.patch.clear_outputs();
+            r.patch.run(frames(0.05, cs.sr));
+            for (int o : p.outputs)
+                check_finite_range(r.out(o), 0, -p.level, p.level, "outlet " + std::to_string(o) + " (" + num(p.after_s) + " s and " + num(p.after_samples) + " samples after the excitation stopped)",
+                                   where(cs, "silent"));
+        });
+    }
+}
+
+// ---- control objects: what they send, where and when ---------------------------------------
+
+const Param &param_named(Context &c, const std::string &name) {
+    for (auto &q : c.prof.params)
+        if (q.name == name) return q;
+    fail("the profile names a parameter '" + name + "' it does not declare");
+}
+
+// How a 32-bit host carries a number in a message.
+double carried(double v) { return tk::host_width_bits() == 32 ? double(float(v)) : v; }
+
+std::string event_text(const tk::Event &e) {
+    std::string k = e.kind == tk::Event::Bang ? "bang" : e.kind == tk::Event::Int ? "int " + num(e.value) : e.kind == tk::Event::Float ? "float " + num(e.value) : "a list or message";
+    return k + " at outlet " + std::to_string(e.outlet);
+}
+
+// Each number at the inlet leaves, unchanged, by one outlet: `below` when it is below the
+// threshold, `above` otherwise (equal and NaN included); with `resend`, a new threshold sends
+// the last number again by the same rule.
+void check_routing(Context &c) {
+    for (const Property *pp : props_of(c, "routing")) {
+        const Property &p = *pp;
+        for_cases(c, "routing", 12, 120, [&](Case &cs) {
+            Run r(c, cs, p);
+            const Param &tq = param_named(c, p.threshold);
+            double thr = 0, last = 0;
+            auto vals = valid_settings(c, p, cs);
+            if (auto it = vals.find(tq.name); it != vals.end()) r.set(tq, it->second, false);
+            if (r.values.count(tq.name)) thr = value_of(r, tq.name);
+            cs.stimulus = "numbers and thresholds";
+            const int steps = c.full ? 200 : 40;
+            for (int step = 0; step < steps; ++step) {
+                r.box->clear_events();
+                std::string sent;
+                bool number = cs.g() % 10 < 7;
+                if (number) {
+                    double v;
+                    switch (cs.g() % 8) {
+                        case 0: v = thr; break;
+                        case 1: v = std::nextafter(thr, HUGE_VAL); break;
+                        case 2: v = std::nextafter(thr, -HUGE_VAL); break;
+                        case 3: v = any_value(tq, cs.g); break;
+                        default: v = std::uniform_real_distribution<double>(-1000, 1000)(cs.g); break;
+                    }
+                    bool as_int = std::isfinite(v) && std::fabs(v) < 1e9 && cs.g() % 4 == 0;
+                    if (as_int) {
+                        v = std::trunc(v);
+                        r.patch.send(r.box, p.inlet, "int", {std::int64_t(v)});
+                    } else {
+                        v = carried(v);
+                        r.patch.send(r.box, p.inlet, "float", {v});
+                    }
+                    last = v;
+                    sent = (as_int ? "int " : "float ") + num(v) + " with threshold " + num(thr);
+                } else {
+                    r.set(tq, cs.g() % 2 ? any_value(tq, cs.g) : std::uniform_real_distribution<double>(-1000, 1000)(cs.g), false);
+                    thr = value_of(r, tq.name);
+                    sent = "threshold " + num(thr) + " after " + num(last);
+                }
+                cs.log.push_back(sent);
+                std::vector<tk::Event> ev = r.box->events();
+                const std::string at = where(cs, "routing") + ": " + sent;
+                if (!number && !p.resend) {
+                    if (!ev.empty()) fail(at + " sent " + event_text(ev[0]) + "; a new threshold sends nothing");
+                    continue;
+                }
+                int want = last < thr ? p.below : p.above;
+                if (ev.size() != 1) fail(at + " sent " + std::to_string(ev.size()) + " messages, not one (at outlet " + std::to_string(want) + ")");
+                const tk::Event &e = ev[0];
+                bool same = (e.kind == tk::Event::Float || e.kind == tk::Event::Int) && (e.value == last || (std::isnan(e.value) && std::isnan(last)));
+                if (e.outlet != want || !same)
+                    fail(at + " sent " + event_text(e) + "; it belongs at outlet " + std::to_string(want) + " as " + num(last));
+            }
+        });
+    }
+}
+
+// Events at an outlet come at the stated logical times: the first at `first`, then one every
+// `every` (in samples, exactly, or in ms, within the block the time falls in), `count` of them
+// after a trigger when stated; the numbers they carry stay within `values`.
+void check_timing(Context &c) {
+    for (const Property *pp : props_of(c, "timing")) {
+        const Property &p = *pp;
+        for_cases(c, "timing", 12, 120, [&](Case &cs) {
+            std::map<std::string, double> chosen;
+            std::string args = creation_args(c, p, cs, chosen);
+            Run r(c, cs, p, p.args.empty() ? nullptr : &args);
+            for (auto &[k, v] : chosen) r.values[k] = v;
+            const bool triggered = !p.trigger.empty();
+            if (triggered) stir(r, p, cs, false);
+            settle_params(r, p, cs, triggered);
+            static const double amp[] = {1, 0.5, 1e-3, 0, 2};
+            double peak = amp[cs.g() % 5];
+            r.stimulate(p.inputs, pick_stimulus(cs, peak, int(cs.index)));
+            auto vars = names_of(r, p, {{"peak", peak}});
+            const double every = evaluate(p.every, vars), first = p.first.empty() ? every : evaluate(p.first, vars);
+            const bool ms = p.unit == "ms";
+            const double block_ms = 1000.0 * cs.n / cs.sr;
+            double span = p.count > 0 ? first + p.count * every : first + p.events * every;
+            if (ms) span += (p.count > 0 ? p.count + 1 : p.events + 1) * block_ms;  // each event may come a block late
+            if (!(span >= 0 && span < 1e9)) fail(where(cs, "timing") + ": the stated times (first " + num(first) + ", every " + num(every) + ") are not usable");
+            std::int64_t total = ms ? frames(span / 1000.0, cs.sr) + cs.n : std::int64_t(span) + cs.n;
+            r.box->clear_events();
+            const double t0 = r.patch.now_ms();
+            const std::int64_t s0 = r.patch.samples_processed();
+            if (triggered) {
+                r.patch.send_text(r.box, 0, p.trigger);
+                cs.log.push_back("'" + p.trigger + "'");
+            }
+            for (int part = 0; part < 4; ++part) {
+                if (part) poke_free(r, p, cs);
+                r.patch.run(std::max<std::int64_t>(1, total / 4));
+            }
+            const double end = ms ? r.patch.now_ms() - t0 : double(r.patch.samples_processed() - s0);
+            std::vector<tk::Event> ev;
+            for (auto &e : r.box->events())
+                if (e.outlet == p.outlet) ev.push_back(e);
+            std::vector<double> due;
+            for (int k = 0; (p.count == 0 || k < p.count) && first + k * every <= end && k < 1000000; ++k) due.push_back(first + k * every);
+            const std::string unit = ms ? " ms" : " samples";
+            const std::string at = where(cs, "timing") + ": outlet " + std::to_string(p.outlet) + " (first after " + num(first) + unit + ", then every " + num(every) +
+                                   unit + (p.count ? ", " + std::to_string(p.count) + " in all" : "") + ")";
+            // in ms, clocks fire at the end of the block their time falls in, and a clock set from
+            // a clock counts from there: each event within one block of its time after the last one
+            double prev = 0;
+            for (std::size_t k = 0; k < std::min(ev.size(), due.size()); ++k) {
+                double t = ms ? ev[k].time_ms - t0 : double(ev[k].sample - s0);
+                double want = ms ? prev + (k == 0 ? first : every) : due[k];
+                bool ok = ms ? t >= want - 1e-6 && t <= want + block_ms + 1e-6 : t == want;
+                if (!ok) {
+                    std::vector<double> times;
+                    for (auto &e : ev) times.push_back(ms ? e.time_ms - t0 : double(e.sample - s0));
+                    fail(at + ": event " + std::to_string(k + 1) + " came at " + num(t) + unit + ", due at " + num(want) + unit + (ms ? " (within one block)" : "") +
+                         "; events at " + fmt_list(times));
+                }
+                prev = t;
+            }
+            if (ms && p.count > 0 && due.size() < std::size_t(p.count))
+                fail(at + ": the run of " + num(end) + unit + " was too short to see every event (a declaration error)");
+            if (ev.size() != due.size())
+                fail(at + ": " + std::to_string(ev.size()) + " events in " + num(end) + unit + " where " + std::to_string(due.size()) + " were due" +
+                     (ev.size() > due.size() ? " (an extra one at " + num(ms ? ev[due.size()].time_ms - t0 : double(ev[due.size()].sample - s0)) + unit + ")" : ""));
+            if (p.values.size() == 2) {
+                double lo = evaluate(p.values[0], vars), hi = evaluate(p.values[1], vars);
+                double slack = 1e-9 * std::max({1.0, std::fabs(lo), std::fabs(hi)});
+                for (auto &e : ev)
+                    if (!((e.kind == tk::Event::Float || e.kind == tk::Event::Int) && e.value >= lo - slack && e.value <= hi + slack))
+                        fail(at + ": it sent " + event_text(e) + ", outside " + num(lo) + " .. " + num(hi) + " (input peak " + num(peak) + ")");
+            }
+        });
+    }
+}
+
+// The numbers an outlet sends stay within the range of the numbers received so far (and of
+// the `also` values: start values, what a reset sends), whatever arrives between them:
+// non-finite numbers, settings changed to any value, the declared messages, time passing.
+void check_inrange(Context &c) {
+    for (const Property *pp : props_of(c, "inrange")) {
+        const Property &p = *pp;
+        for_cases(c, "inrange", 12, 120, [&](Case &cs) {
+            Run r(c, cs, p);
+            stir(r, p, cs, false);
+            settle_params(r, p, cs, true);
+            static const double scales[] = {1, 1000, 1e-3, 1e6};
+            const double scale = scales[cs.g() % 4];
+            const bool ints = cs.index % 2 == 1 && scale >= 1;
+            cs.stimulus = std::string(ints ? "whole numbers" : "numbers") + " in " + num(p.numbers[0] * scale) + " .. " + num(p.numbers[1] * scale);
+            double lo = HUGE_VAL, hi = -HUGE_VAL;
+            auto include = [&](double v) {
+                if (std::isfinite(v)) lo = std::min(lo, v), hi = std::max(hi, v);
+            };
+            auto include_also = [&] {
+                auto vars = names_of(r, p);
+                for (auto &e : p.also) include(evaluate(e, vars));
+            };
+            include_also();
+            r.box->clear_events();
+            const int steps = c.full ? 300 : 60;
+            std::size_t seen = 0;
+            for (int step = 0; step < steps; ++step) {
+                int what = int(cs.g() % 20);
+                if (what < 14) {
+                    double v = std::uniform_real_distribution<double>(p.numbers[0], p.numbers[1])(cs.g) * scale;
+                    if (ints) {
+                        v = std::trunc(v);
+                        r.patch.send(r.box, p.inlet, "int", {std::int64_t(v)});
+                    } else {
+                        v = carried(v);
+                        r.patch.send(r.box, p.inlet, "float", {v});
+                    }
+                    include(v);
+                    cs.log.push_back(num(v));
+                } else if (what < 16) {
+                    static const double hostile[] = {std::nan(""), HUGE_VAL, -HUGE_VAL, 1e300};
+                    double v = hostile[cs.g() % 4];
+                    r.patch.send(r.box, p.inlet, "float", {v});
+                    if (std::isfinite(v)) include(v);
+                    cs.log.push_back(num(v));
+                } else if (what < 18) {
+                    poke_free(r, p, cs);
+                    include_also();
+                } else {
+                    send_one_of(r, p.messages, cs);
+                    include_also();
+                }
+                r.patch.run(std::int64_t(cs.g() % 4) * cs.n);
+                const auto &ev = r.box->events();
+                for (; seen < ev.size(); ++seen) {
+                    const tk::Event &e = ev[seen];
+                    if (e.outlet != p.outlet || e.kind == tk::Event::Bang) continue;
+                    double slack = 1e-12 * std::max(std::fabs(lo), std::fabs(hi));
+                    bool number = e.kind == tk::Event::Float || e.kind == tk::Event::Int;
+                    if (!number || !(e.value >= lo - slack && e.value <= hi + slack))
+                        fail(where(cs, "inrange") + ": it sent " + event_text(e) + " while the numbers received" + (p.also.empty() ? "" : " and the stated values") +
+                             " span " + num(lo) + " .. " + num(hi));
+                }
+            }
+        });
+    }
+}
+
 }  // namespace
 
 const std::vector<PropertyCheck> &property_checks() {
     static const std::vector<PropertyCheck> t = {{"limit", check_limit},   {"gainrange", check_gainrange}, {"unity", check_unity},
                                                  {"monotonic", check_monotonic}, {"stable", check_stable},    {"noburst", check_noburst},
-                                                 {"decay", check_decay}};
+                                                 {"decay", check_decay},   {"panlaw", check_panlaw},       {"delay", check_delay},
+                                                 {"bounded", check_bounded}, {"silent", check_silent},       {"routing", check_routing},
+                                                 {"timing", check_timing},   {"inrange", check_inrange}};
     return t;
 }
 
@@ -653,7 +1248,35 @@ void get(const nlohmann::json &j, const char *key, T &out) {
     if (j.contains(key)) out = j.at(key).get<T>();
 }
 
-const std::set<std::string> kKinds = {"limit", "gainrange", "unity", "monotonic", "stable", "noburst", "decay"};
+const std::set<std::string> kKinds = {"limit",  "gainrange", "unity",   "monotonic", "stable", "noburst", "decay",
+                                      "panlaw", "delay",     "bounded", "silent",    "routing", "timing",  "inrange"};
+
+// What each new kind cannot do without.
+template <class Known>
+void check_new_kind(const Property &x, Known known) {
+    auto need = [&](bool ok, const std::string &what) {
+        if (!ok) throw std::runtime_error("property " + x.kind + " needs " + what);
+    };
+    if (x.kind == "panlaw") {
+        need(known(x.position), "'position' naming a parameter");
+        need(x.law == "energy" || x.law == "amplitude", "'law': \"energy\" or \"amplitude\"");
+    } else if (x.kind == "delay") {
+        need(!x.delays.empty(), "'delays': an expression per judged output");
+    } else if (x.kind == "bounded") {
+        need(x.peak > 0, "'peak' above 0");
+    } else if (x.kind == "silent") {
+        need(!x.rest.empty(), "'rest': {PARAM: value} (the settings that leave it unexcited)");
+        for (auto &[n, v] : x.rest) need(known(n), "'rest' naming parameters ('" + n + "' is not among the params)");
+    } else if (x.kind == "routing") {
+        need(!x.threshold.empty(), "'threshold' naming a parameter");
+    } else if (x.kind == "timing") {
+        need(!x.every.empty(), "'every'");
+        need(x.unit == "samples" || x.unit == "ms", "'unit': \"samples\" or \"ms\"");
+        need(x.values.empty() || x.values.size() == 2, "'values' as [low, high]");
+    } else if (x.kind == "inrange") {
+        need(x.numbers.size() == 2 && x.numbers[0] <= x.numbers[1], "'numbers' as [low, high]");
+    }
+}
 
 }  // namespace
 
@@ -693,7 +1316,10 @@ void read_profile_json(const std::string &text, Profile &p) {
             get(q, "clamps", x.clamps);
             get(q, "log", x.log);
             get(q, "points", x.points);
-            if (!x.signal && x.message.find('$') == std::string::npos)
+            if (q.contains("default")) x.fallback = q.at("default").get<double>();
+            get(q, "arg", x.arg);
+            get(q, "integer", x.integer);
+            if (!x.signal && !x.arg && x.message.find('$') == std::string::npos)
                 throw std::runtime_error("parameter " + x.name + ": 'message' must contain $ for the value (or set \"signal\": true)");
             p.params.push_back(x);
         }
@@ -735,7 +1361,43 @@ void read_profile_json(const std::string &text, Profile &p) {
             get(q, "decay_s", x.decay_s);
             get(q, "decay_samples", x.decay_samples);
             get(q, "max_response_s", x.max_response_s);
-            for (auto &g : q.value("gains", nlohmann::json::array())) {
+            get(q, "args", x.args);
+            for (auto &d : q.value("define", nlohmann::json::array())) {
+                auto pair = d.get<std::vector<std::string>>();
+                if (pair.size() != 2) throw std::runtime_error("property " + x.kind + ": each 'define' entry takes [name, expression]");
+                x.define.emplace_back(pair[0], pair[1]);
+            }
+            get(q, "position", x.position);
+            get(q, "law", x.law);
+            if (q.contains("total")) x.total = q.at("total").is_string() ? q.at("total").get<std::string>() : num(q.at("total").get<double>());
+            if (x.kind == "panlaw") get(q, "gains", x.gain_exprs);
+            get(q, "delays", x.delays);
+            if (x.kind == "delay") get(q, "gains", x.out_gains);
+            get(q, "tolerance_samples", x.tolerance_samples);
+            get(q, "peak", x.peak);
+            get(q, "duration_s", x.duration_s);
+            get(q, "messages", x.messages);
+            get(q, "rest", x.rest);
+            get(q, "level", x.level);
+            x.fresh_level = x.level;
+            get(q, "fresh_level", x.fresh_level);
+            get(q, "after_s", x.after_s);
+            get(q, "after_samples", x.after_samples);
+            get(q, "inlet", x.inlet);
+            get(q, "below", x.below);
+            get(q, "above", x.above);
+            get(q, "resend", x.resend);
+            get(q, "outlet", x.outlet);
+            get(q, "trigger", x.trigger);
+            get(q, "unit", x.unit);
+            get(q, "first", x.first);
+            get(q, "every", x.every);
+            get(q, "count", x.count);
+            get(q, "events", x.events);
+            get(q, "values", x.values);
+            get(q, "also", x.also);
+            get(q, "numbers", x.numbers);
+            for (auto &g : (x.kind == "panlaw" || x.kind == "delay") ? nlohmann::json::array() : q.value("gains", nlohmann::json::array())) {
                 StatedGain s;
                 s.at = g.at("at").get<std::string>();
                 get(g, "gain", s.gain);
@@ -760,6 +1422,27 @@ void read_profile_json(const std::string &text, Profile &p) {
                 throw std::runtime_error("property " + x.kind + " needs " + (x.kind == "limit" ? "'ceiling'" : "'threshold'"));
             if ((x.kind == "gainrange" || x.kind == "unity") && x.gain_outlets.empty())
                 throw std::runtime_error("property " + x.kind + " needs 'gain_outlet'");
+            check_new_kind(x, known);
+            // every expression must read: all parameters, rate, vector, peak and the definitions are names
+            std::map<std::string, double> names = {{"rate", 48000}, {"vector", 64}, {"peak", 1}};
+            for (auto &a : p.params) names[a.name] = 1;
+            auto parses = [&](const std::string &e, const std::string &what) {
+                try {
+                    evaluate(e, names);
+                } catch (const std::exception &err) {
+                    throw std::runtime_error("property " + x.kind + ", " + what + ": " + err.what());
+                }
+            };
+            for (auto &[n, e] : x.define) {
+                parses(e, "definition of " + n);
+                names[n] = 1;
+            }
+            for (auto &row : x.gain_exprs)
+                for (auto &e : row) parses(e, "gains");
+            for (auto *list : {&x.delays, &x.out_gains, &x.values, &x.also})
+                for (auto &e : *list) parses(e, "expression");
+            for (auto *e : {&x.total, &x.every, &x.first})
+                if (!e->empty()) parses(*e, "expression");
             p.properties.push_back(x);
         }
     } catch (const nlohmann::json::exception &e) {
@@ -780,7 +1463,9 @@ properties. The file is a JSON object (// comments allowed):
       "message" is sent with $ replaced by the value ("$" alone: a number at "inlet");
       "signal": true with "inlet": K feeds a constant signal instead; "clamps": false when
       values outside the range are not clamped; "log": true for frequencies and times;
-      "points": [..] values worth trying (where a design divides)
+      "points": [..] values worth trying (where a design divides); "default": D when values
+      outside the range (NaN included) restore D instead; "arg": true for a creation argument
+      (placed by a property's "args": "$window $period"); "integer": true for whole numbers
   "properties": [ {"kind": KIND, ...}, ... ]
       limit      "ceiling": PARAM (dB), "tolerance_db", "settle_s", "settle_samples", "gain_outlet", "outputs"
       gainrange  "gain_outlet", "gain_range": [lo, hi]
@@ -792,6 +1477,27 @@ properties. The file is a JSON object (// comments allowed):
                  "max_response_s"
       noburst    "margin", "max_response_s", "from_any": false (start from valid settings only)
       decay      "decay_s" plus "decay_samples" (for filters whose times scale with the rate)
+      panlaw     panners: "position": PARAM, "law": "energy"|"amplitude", "total": EXPR (the sum
+                 over outputs of each input's squared gain, or gain), "gains": [[EXPR per output]
+                 per input], "tolerance_db", "settle_s", "inputs", "outputs"
+      delay      delays: "delays": [EXPR samples per output], "gains": [EXPR per output],
+                 "tolerance_samples", "tolerance_db", "settle_s" (silence before the impulse)
+      bounded    generators and models: "peak" (|output| never above it), "duration_s",
+                 "messages": ["clearall", ..] sent at random moments
+      silent     generators: "rest": {PARAM: value} (not excited), "fresh_level" (from creation,
+                 default "level"), "level" after "after_s" plus "after_samples" once the
+                 excitation stops, "duration_s"
+      routing    "inlet", "threshold": PARAM, "below"/"above": outlets, "resend": true when a
+                 new threshold sends the last number again
+      timing     events: "outlet", "every": EXPR, "first": EXPR, "unit": "samples"|"ms" (ms:
+                 within the block the time falls in), "trigger": "bang" (else from DSP start),
+                 "count", "events" (periods watched), "values": [EXPR, EXPR] (names: peak =
+                 the input's peak), "args" for creation arguments
+      inrange    "inlet", "outlet", "numbers": [lo, hi] sent, "also": [EXPR..] values that count
+                 as received (start values), "messages": sent at random moments
+    EXPR: an expression of the parameters, rate, vector and "define": [[NAME, EXPR], ..] names:
+      + - * / ^, comparisons (1 or 0), min max abs sqrt exp log log10 pow sin cos tan floor
+      ceil trunc if(c, a, b)
     and for any kind: "vary": [PARAM..] (valid values only; the others get any value, NaN and
     infinities included), "range": {PARAM: [lo, hi]}, "setup": ["message", ..], "inputs": [inlets])";
 }

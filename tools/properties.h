@@ -2,7 +2,9 @@
 // values: limiters hold their ceiling, compressors and gates keep their gains in range, settle
 // to unity below the threshold and have a monotonic static curve, linear filters are stable,
 // have the gains they state, release no stored energy after a parameter change and decay to
-// silence. The declarations are data: a JSON document per external (built in for ours, or a
+// silence; panners keep their law and delays their time; generators stay bounded and silent
+// when not excited; control objects send what they document, where and when they document it.
+// The declarations are data: a JSON document per external (built in for ours, or a
 // NAME.validate.json file next to any external).
 #pragma once
 
@@ -27,6 +29,9 @@ struct Param {
     bool clamps = true;        // values outside [lo, hi] act as the nearer limit
     bool log = false;          // random values spread evenly in log(value) (lo > 0)
     std::vector<double> points = {};  // values worth trying beside the limits (where designs divide)
+    std::optional<double> fallback;   // values outside [lo, hi] (NaN included) restore this one
+    bool arg = false;          // a creation argument (placed by a property's "args"), not a message
+    bool integer = false;      // whole numbers only (values are rounded)
 };
 
 // A stated gain of a linear filter: at DC, at Nyquist or at the frequency a parameter holds.
@@ -61,6 +66,38 @@ struct Property {
     double decay_s = 1;                   // decay: time to fall below -120 dB of the input's peak
     double decay_samples = 0;             // decay: plus this many samples
     double max_response_s = 10;           // stable/noburst: how long an impulse response may take
+
+    // Expressions (see expression_help) of the parameters, `rate` and `vector`:
+    std::string args;                     // creation arguments with $PARAM for "arg" parameters
+    std::vector<std::pair<std::string, std::string>> define = {};  // names for sub-expressions, in order
+    std::string position;                 // panlaw: the position parameter
+    std::string law;                      // panlaw: "energy" or "amplitude"
+    std::string total = "1";              // panlaw: the sum over outputs of each input's (squared) gain
+    std::vector<std::vector<std::string>> gain_exprs = {};  // panlaw: gains[input][output]
+    std::vector<std::string> delays = {};   // delay: per judged output, in samples
+    std::vector<std::string> out_gains = {};  // delay: per judged output (default 1)
+    double tolerance_samples = 0.01;      // delay
+    double peak = 1;                      // bounded: |output| never exceeds it
+    double duration_s = 1;                // bounded: run length; silent: how long a fresh box is judged
+    std::vector<std::string> messages = {};  // bounded, inrange: messages sent at random moments
+    std::map<std::string, double> rest = {};  // silent: the settings that leave it unexcited
+    double level = 0;                     // silent: the largest |output| allowed when not excited
+    double after_s = 1;                   // silent: time after the excitation stops ...
+    double after_samples = 0;             // ... plus this many samples (per-sample smoothers)
+    double fresh_level = 0;               // silent: the same for a box never excited
+    int inlet = 0;                        // routing, inrange: where the numbers arrive
+    int below = 0, above = 1;             // routing: outlets for numbers below / not below the threshold
+    bool resend = false;                  // routing: a new threshold sends the last number again
+    int outlet = 0;                       // timing, inrange: the outlet judged
+    std::string trigger;                  // timing: the message that starts the events (empty: DSP on)
+    std::string unit = "samples";         // timing: "samples" (exact) or "ms" (within one block)
+    std::string first;                    // timing: the first event's time (default: every)
+    std::string every;                    // timing: the distance between events
+    int count = 0;                        // timing: events in all (0: as many as the time allows)
+    int events = 6;                       // timing: how many periods are watched
+    std::vector<std::string> values = {};  // timing: [lo, hi] of the numbers sent (variable peak)
+    std::vector<std::string> also = {};   // inrange: values that count as received beside the numbers
+    std::vector<double> numbers = {-1000, 1000};  // inrange: the range of the numbers sent
 };
 
 struct Profile {
@@ -112,5 +149,10 @@ void add_builtin_properties(const std::string &name, Profile &p);
 const std::map<std::string, const char *> &other_builtin_properties();
 // What the file format takes, for --help.
 const char *profile_format_help();
+
+// The expressions that properties state expectations with: numbers, names, + - * / ^,
+// comparisons (1 or 0), parentheses, and min max abs sqrt exp log log10 pow sin cos tan floor
+// ceil trunc if(c, a, b). Throws std::runtime_error naming what is wrong.
+double evaluate(const std::string &expr, const std::map<std::string, double> &vars);
 
 }  // namespace tilde::vd

@@ -17,7 +17,20 @@
    7 holdstore~   leaky integrator with a pole on the unit circle at frequency 0: the output is
                   0 but the state keeps every input and comes out when the frequency rises
    8 stickyfilt~  low-pass that skips its update while the input is exactly 0, so it never
-                  decays to silence */
+                  decays to silence
+   9 tiltpan~     constant-power panner whose right-input gain sqrt(2 pan) is not capped at 1:
+                  right of the centre the law gains up to 3 dB
+  10 wrapdelay~   delay in a ring of 64 samples read with a mask: longer delays wrap onto
+                  newer samples
+  11 runaway~     feedback model whose loop gain 0.99 + 0.02 x feedback reaches 1.01 at the top
+                  of its range: it grows without bound there
+  12 stuckglide~  tone generator whose smoothed level starts at 0.5 instead of 0: a fresh box
+                  sounds for thousands of samples although it was never excited
+  13 leftequal    threshold router that sends a number equal to the threshold left (<= for <)
+  14 doubletick~  meter that reports once per period and again half-way through it (a hold
+                  report left in)
+  15 overshoot    smoother whose `smooth` message leaves the input weight 1 - s as it was, so
+                  its output leaves the range of its input */
 #include <ext.h>
 #include <ext_obex.h>
 #include <z_dsp.h>
@@ -34,6 +47,12 @@ typedef struct _faulty {
     double thresh_db, release_ms, ratio, knee_db, freq, q;
     double gain, ms, env, state, delay[8], chunk_peak, target;
     long count, pos;
+    /* the later fixtures */
+    double pan, delay_samples, feedback, velocity, level, threshold, last, smooth, weight;
+    double ring[64];
+    long period, real_period, phase, half;
+    void *out_left, *out_right;
+    t_clock *clock;
 } t_faulty;
 
 static t_class *faulty_class;
@@ -56,7 +75,7 @@ static void faulty_perform64(t_object *ob, t_object *dsp64, double **ins, long n
                              long n, long flags, void *userparam)
 {
     t_faulty *x = (t_faulty *)ob;
-    double *in = ins[0], *out = outs[0], *aux = numouts > 1 ? outs[1] : NULL;
+    double *in = numins > 0 ? ins[0] : NULL, *out = numouts > 0 ? outs[0] : NULL, *aux = numouts > 1 ? outs[1] : NULL;
     double thr = dbtolin(x->thresh_db);
     (void)thr;
     (void)aux;
@@ -133,25 +152,121 @@ static void faulty_perform64(t_object *ob, t_object *dsp64, double **ins, long n
         if (in[i] != 0) x->state += c * (in[i] - x->state); /* the fault: silence freezes the state */
         out[i] = x->state;
     }
+#elif FIXTURE_KIND == 9
+    double d = 2 * x->pan, *inr = ins[1];
+    double gll = sqrt(fmin(1, 2 - d)), grl = sqrt(fmax(0, 1 - d)), glr = sqrt(fmax(0, d - 1));
+    double grr = sqrt(d); /* the fault: not capped at 1 */
+    for (long i = 0; i < n; i++) {
+        double l = in[i], r = inr[i];
+        out[i] = l * gll + r * grl;
+        aux[i] = l * glr + r * grr;
+    }
+#elif FIXTURE_KIND == 10
+    long d = (long)x->delay_samples;
+    for (long i = 0; i < n; i++) {
+        x->ring[x->pos & 63] = in[i];
+        out[i] = x->ring[(x->pos - d) & 63]; /* the fault: delays past 63 wrap */
+        x->pos++;
+    }
+#elif FIXTURE_KIND == 11
+    double g = 0.99 + 0.02 * x->feedback; /* the fault: above 1 at the top of the range */
+    for (long i = 0; i < n; i++) {
+        x->state = g * x->state + 0.01 * x->velocity;
+        out[i] = x->state;
+    }
+    if (!(fabs(x->state) < 1e300)) x->state = 0;
+#elif FIXTURE_KIND == 12
+    double w = 440 * 6.283185307179586 / x->sr;
+    for (long i = 0; i < n; i++) {
+        x->level = 0.999 * x->level + 0.001 * x->velocity;
+        x->state += w;
+        if (x->state > 6.283185307179586) x->state -= 6.283185307179586;
+        out[i] = x->level * sin(x->state);
+    }
+#elif FIXTURE_KIND == 14
+    x->phase -= n;
+    if (x->phase < 0) {
+        x->phase = x->real_period - n;
+        x->half = 0;
+        clock_delay(x->clock, 0);
+    } else if (!x->half && x->phase < x->real_period / 2) {
+        x->half = 1;
+        clock_delay(x->clock, 0); /* the fault: a hold report half-way */
+    }
 #endif
 }
 
 static void faulty_dsp64(t_faulty *x, t_object *dsp64, short *count, double sr, long maxvec, long flags)
 {
     x->sr = sr;
+#if FIXTURE_KIND == 14
+    x->real_period = x->period % maxvec ? x->period + maxvec - x->period % maxvec : x->period;
+#endif
     object_method(dsp64, gensym("dsp_add64"), x, faulty_perform64, 0, NULL);
+}
+
+[[maybe_unused]] static void faulty_pan(t_faulty *x, double v) { set_param(&x->pan, v, 0, 1); }
+[[maybe_unused]] static void faulty_delay(t_faulty *x, double v) { set_param(&x->delay_samples, v, 0, 100); }
+[[maybe_unused]] static void faulty_feedback(t_faulty *x, double v) { set_param(&x->feedback, v, 0, 1); }
+[[maybe_unused]] static void faulty_velocity(t_faulty *x, double v) { set_param(&x->velocity, v, 0, 1); }
+[[maybe_unused]] static void faulty_tick(t_faulty *x) { outlet_float(x->out_left, 50); }
+
+/* the control fixtures: numbers in, numbers out */
+[[maybe_unused]] static void faulty_float(t_faulty *x, double v)
+{
+#if FIXTURE_KIND == 13
+    x->last = v;
+    outlet_float(v <= x->threshold ? x->out_left : x->out_right, v); /* the fault: equal goes left */
+#elif FIXTURE_KIND == 15
+    if (!isfinite(v)) return;
+    double y = v * x->weight + x->state;
+    x->state = y * x->smooth;
+    outlet_float(x->out_left, y);
+#endif
+}
+[[maybe_unused]] static void faulty_int(t_faulty *x, long v) { faulty_float(x, (double)v); }
+[[maybe_unused]] static void faulty_ft1(t_faulty *x, double v)
+{
+    x->threshold = v;
+    outlet_float(x->last < v ? x->out_left : x->out_right, x->last);
+}
+[[maybe_unused]] static void faulty_smooth(t_faulty *x, double v)
+{
+    if (!(v >= 0 && v <= 0.99)) v = 0.9;
+    x->smooth = v; /* the fault: the weight 1 - v is not updated */
+}
+
+static void faulty_free(t_faulty *x)
+{
+#if FIXTURE_KIND < 13 || FIXTURE_KIND == 14
+    z_dsp_free((t_pxobject *)x);
+#endif
+    if (x->clock) freeobject((t_object *)x->clock);
 }
 
 static void *faulty_new(t_symbol *s, long argc, t_atom *argv)
 {
     t_faulty *x = (t_faulty *)object_alloc(faulty_class);
     if (!x) return NULL;
+    x->clock = NULL;
+#if FIXTURE_KIND == 13
+    floatin((t_object *)x, 1);
+    x->out_right = outlet_new((t_object *)x, NULL);
+    x->out_left = outlet_new((t_object *)x, NULL);
+#elif FIXTURE_KIND == 15
+    x->out_left = outlet_new((t_object *)x, NULL);
+#elif FIXTURE_KIND == 14
     z_dsp_setup((t_pxobject *)x, 1);
+    x->out_left = outlet_new((t_object *)x, "float");
+    x->clock = clock_new(x, (method)faulty_tick);
+#else
+    z_dsp_setup((t_pxobject *)x, FIXTURE_KIND == 9 ? 2 : 1);
     outlet_new((t_object *)x, "signal");
-#if FIXTURE_KIND <= 4
-    outlet_new((t_object *)x, "signal"); /* the gain */
+#if FIXTURE_KIND <= 4 || FIXTURE_KIND == 9
+    outlet_new((t_object *)x, "signal"); /* the gain, or the right output */
 #endif
     x->ob.z_misc |= Z_NO_INPLACE;
+#endif
     x->sr = sys_getsr();
     x->thresh_db = -20;
     x->release_ms = 50;
@@ -164,13 +279,40 @@ static void *faulty_new(t_symbol *s, long argc, t_atom *argv)
     x->target = 1;
     x->count = x->pos = 0;
     for (int i = 0; i < 8; i++) x->delay[i] = 0;
+    for (int i = 0; i < 64; i++) x->ring[i] = 0;
+    x->pan = 0.5;
+    x->delay_samples = 0;
+    x->feedback = 0;
+    x->velocity = 0;
+    x->level = FIXTURE_KIND == 12 ? 0.5 : 0; /* kind 12's fault: the glide starts at 0.5 */
+    x->threshold = x->last = 0;
+    x->smooth = 0.9;
+    x->weight = 1 - 0.9;
+    x->period = 512;
+    if (argc > 0) x->period = (long)atom_getlong(argv);
+    if (x->period < 1) x->period = 1;
+    x->real_period = x->period;
+    x->phase = x->half = 0;
     return x;
 }
 
 extern "C" C74_EXPORT void ext_main(void *r)
 {
-    t_class *c = class_new(FIXTURE_NAME, (method)faulty_new, (method)z_dsp_free, sizeof(t_faulty), NULL, A_GIMME, 0);
+    t_class *c = class_new(FIXTURE_NAME, (method)faulty_new, (method)faulty_free, sizeof(t_faulty), NULL, A_GIMME, 0);
+#if FIXTURE_KIND == 13 || FIXTURE_KIND == 15
+    class_addmethod(c, (method)faulty_float, "float", A_FLOAT, 0);
+    class_addmethod(c, (method)faulty_int, "int", A_LONG, 0);
+    class_addmethod(c, (method)faulty_ft1, "ft1", A_FLOAT, 0);
+    class_addmethod(c, (method)faulty_smooth, "smooth", A_FLOAT, 0);
+    class_register(gensym("box"), c);
+    faulty_class = c;
+    return;
+#endif
     class_addmethod(c, (method)faulty_dsp64, "dsp64", A_CANT, 0);
+    class_addmethod(c, (method)faulty_pan, "pan", A_FLOAT, 0);
+    class_addmethod(c, (method)faulty_delay, "delay", A_FLOAT, 0);
+    class_addmethod(c, (method)faulty_feedback, "feedback", A_FLOAT, 0);
+    class_addmethod(c, (method)faulty_velocity, "velocity", A_FLOAT, 0);
     class_addmethod(c, (method)faulty_thresh, "thresh", A_FLOAT, 0);
     class_addmethod(c, (method)faulty_release, "release", A_FLOAT, 0);
     class_addmethod(c, (method)faulty_ratio, "ratio", A_FLOAT, 0);

@@ -83,9 +83,38 @@ TEST(Properties, FilterThatNeverDecaysToSilenceIsCaught) {
     expect_caught("stickyfilt~", "decay", "after the input stopped");
 }
 
+TEST(Properties, PannerWhoseLawIsOffAtOneEndIsCaught) {
+    expect_caught("tiltpan~", "panlaw", "the energy law's 1");
+}
+
+TEST(Properties, DelayThatWrapsItsRingIsCaught) {
+    expect_caught("wrapdelay~", "delay", "the stated delay");
+}
+
+TEST(Properties, ModelThatGrowsWithoutBoundAtOneSettingIsCaught) {
+    expect_caught("runaway~", "bounded", "(bounded by 10)");
+}
+
+TEST(Properties, GeneratorThatSoundsBeforeItIsExcitedIsCaught) {
+    expect_caught("stuckglide~", "silent", "not excited since creation");
+}
+
+TEST(Properties, RouterThatSendsTheThresholdLeftIsCaught) {
+    expect_caught("leftequal", "routing", "it belongs at outlet 1");
+}
+
+TEST(Properties, MeterThatReportsTwicePerPeriodIsCaught) {
+    expect_caught("doubletick~", "timing", "due at");
+}
+
+TEST(Properties, SmootherThatLeavesTheRangeOfItsInputIsCaught) {
+    expect_caught("overshoot", "inrange", "while the numbers received");
+}
+
 // The same checks pass on sound externals: ours, with their built-in properties.
 TEST(Properties, SoundExternalsPassTheirProperties) {
-    for (auto [name, kind] : {std::pair{"peakguard~", "limit"}, {"highcut~", "stable"}, {"modalfilt~", "noburst"}}) {
+    for (auto [name, kind] : {std::pair{"peakguard~", "limit"}, {"highcut~", "stable"}, {"modalfilt~", "noburst"}, {"stereoplace~", "panlaw"},
+                              {"headdelay~", "delay"}, {"cutroute", "routing"}, {"levelmeter~", "timing"}, {"calibrator", "inrange"}}) {
         Result r = run(std::string(name) + " --only " + kind + " --seed 7 --json -", TILDEKIT_MODULE_DIR);
         EXPECT_EQ(r.status, 0) << r.out;
         EXPECT_NE(r.out.find("validate: 1 passed, 0 failed"), std::string::npos) << r.out;
