@@ -1,8 +1,10 @@
 // The host's own objects, driven through the embedding API as a patch would drive them.
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdio>
 #include <filesystem>
+#include <thread>
 #include <fstream>
 
 #include "support.h"
@@ -367,6 +369,36 @@ TEST_F(HostObjects, CountCountsSamplesWrapsAtItsMaximumAndStops)
     EXPECT_TRUE(cap.contains("count~: start is not a number"));
     EXPECT_EQ(p.create("count~ zero"), nullptr);
     EXPECT_TRUE(cap.contains("count~: argument 1 is not a number"));
+}
+
+TEST_F(HostObjects, LineAndCountTakeMessagesFromAnotherThreadWhileBlocksRun)
+{
+    for (int round = 0; round < 20; ++round) {
+        tk::Patch p(44100, 64);
+        tk::Box *count = p.create("count~ 5 0 0 1");
+        tk::Box *line = p.create("line~ 1");
+        p.capture(count, 0);
+        p.capture(line, 0);
+        std::atomic<bool> sent{false};
+        std::thread other([&] {
+            p.send_int(count, 0, 100);
+            p.send(line, "list", {0.5, 1});  // 44 samples
+            sent = true;
+        });
+        while (!sent)
+            p.run(64);
+        other.join();
+        p.run(128);  // whatever block they landed in, both have taken effect by now
+        p.clear_outputs();
+        p.run(64);
+        const auto &c = p.output(count, 0);
+        // counting on from 100 at some block start (from 5 it would never be 100 + 64k)
+        ASSERT_EQ(c.size(), 64u);
+        EXPECT_EQ(std::fmod(c[0] - 100.0, 64.0), 0.0) << round << ": " << c[0];
+        for (std::size_t i = 1; i < c.size(); ++i)
+            ASSERT_EQ(c[i], c[i - 1] + 1);
+        EXPECT_EQ(p.output(line, 0), std::vector<double>(64, 0.5)) << round;
+    }
 }
 
 TEST_F(HostObjects, ReverseDivideDividesItsArgumentByTheInput)

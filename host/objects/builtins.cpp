@@ -699,22 +699,33 @@ void define_timers()
 // A ramp generator: a number jumps there (or ramps there over the time last given at the right
 // inlet); a list of "target time" pairs plays the ramps one after the other; the right outlet
 // bangs when a list that held a ramp has been played to its end.
+//
+// Messages may come from any thread: they leave the new list (or a stop) under a lock, and the
+// perform routine, the only one to touch the playing state, takes it at the start of a block
+// (a block later if a message holds the lock at that moment).
 
 const int line_max_segments = 128;
 const double line_max_ms = 1e12;  // about 30 years: longer ramps are held at this length
+
+struct t_line_list {
+    double target[line_max_segments];
+    double ms[line_max_segments];
+    int count;
+};
 
 struct t_line {
     t_pxobject ob;
     void *done_out;
     t_clock *done_clock;
-    std::mutex *lock;  // messages and the perform routine both change the segments
-    double value;      // the last value sent
-    double next_ms;    // ramp time for the next number at the left inlet (right inlet)
+    std::mutex *lock;   // guards the pending list
+    double next_ms;     // ramp time for the next number at the left inlet (right inlet)
+    t_line_list pending;
+    long pending_kind;  // 0 nothing, 1 a new list, 2 stop
+    // the playing state (perform routine only)
+    t_line_list playing;
+    double value;  // the last value sent
     double sr;
-    double target[line_max_segments];
-    double ms[line_max_segments];
-    int count;  // segments of the current list
-    int pos;    // the segment playing (or to start)
+    int pos;       // the segment playing (or to start)
     bool running_segment;
     bool had_ramp;  // the current list holds a ramp: bang at its end
     double step;
@@ -724,50 +735,67 @@ t_class *line_class;
 
 void line_done(t_line *x) { outlet_bang(x->done_out); }
 
+std::int64_t line_samples(const t_line *x, double ms) { return std::llround(ms * x->sr / 1000.0); }
+
+void line_take_pending(t_line *x)
+{
+    if (!x->pending_kind || !x->lock->try_lock())
+        return;
+    if (x->pending_kind == 1) {
+        x->playing = x->pending;
+        x->had_ramp = false;
+        for (int k = 0; k < x->playing.count; ++k)
+            if (line_samples(x, x->playing.ms[k]) > 0)
+                x->had_ramp = true;
+    } else {
+        x->playing.count = 0;
+        x->had_ramp = false;
+    }
+    x->pos = 0;
+    x->running_segment = false;
+    x->pending_kind = 0;
+    x->lock->unlock();
+}
+
+// Starts the segments due at the current sample: jumps take effect at once.
+void line_next_segment(t_line *x, double &v)
+{
+    while (!x->running_segment && x->pos < x->playing.count) {
+        std::int64_t len = line_samples(x, x->playing.ms[x->pos]);
+        if (len <= 0) {
+            v = x->playing.target[x->pos++];
+            continue;
+        }
+        x->step = (x->playing.target[x->pos] - v) / double(len);
+        x->left = len;
+        x->running_segment = true;
+    }
+}
+
 void line_perform(t_object *xo, t_object *, double **, long, double **outs, long, long n, long, void *)
 {
     auto *x = reinterpret_cast<t_line *>(xo);
     double *out = outs[0];
-    if (!x->lock->try_lock()) {  // a message is being taken in: hold the value for this block
-        for (long i = 0; i < n; ++i)
-            out[i] = x->value;
-        return;
-    }
+    line_take_pending(x);
     double v = x->value;
     for (long i = 0; i < n; ++i) {
-        while (!x->running_segment && x->pos < x->count) {
-            std::int64_t len = std::llround(x->ms[x->pos] * x->sr / 1000.0);
-            if (len <= 0) {  // a jump
-                v = x->target[x->pos++];
-                continue;
-            }
-            x->step = (x->target[x->pos] - v) / double(len);
-            x->left = len;
-            x->running_segment = true;
-        }
+        line_next_segment(x, v);
         if (x->running_segment) {
             if (--x->left <= 0) {
-                v = x->target[x->pos++];  // exactly the target at the end of each ramp
+                v = x->playing.target[x->pos++];  // exactly the target at the end of each ramp
                 x->running_segment = false;
             } else {
                 v += x->step;
             }
-            if (!x->running_segment && x->pos >= x->count && x->had_ramp) {
-                x->had_ramp = false;
-                clock_delay(x->done_clock, 0);
-            }
         }
         out[i] = v;
     }
-    // jumps at the very end of a list take effect before the next block
-    while (!x->running_segment && x->pos < x->count && std::llround(x->ms[x->pos] * x->sr / 1000.0) <= 0)
-        v = x->target[x->pos++];
-    if (x->pos >= x->count && !x->running_segment && x->had_ramp) {
+    line_next_segment(x, v);  // jumps right after the block's last ramp belong to it
+    if (x->had_ramp && !x->running_segment && x->pos >= x->playing.count) {
         x->had_ramp = false;
         clock_delay(x->done_clock, 0);
     }
     x->value = v;
-    x->lock->unlock();
 }
 
 void line_dsp64(t_line *x, t_object *dsp64, short *, double sr, long, long)
@@ -787,24 +815,16 @@ bool line_time_ok(t_line *x, double *ms)
     return true;
 }
 
-// Starts a new list of segments (replacing what was playing) from the current value.
+// Replaces what is playing, from the value it has reached, at the next block.
 void line_start(t_line *x, const double *targets, const double *times, int count)
 {
     std::lock_guard<std::mutex> g(*x->lock);
-    x->count = count;
-    x->pos = 0;
-    x->running_segment = false;
-    x->had_ramp = false;
     for (int k = 0; k < count; ++k) {
-        x->target[k] = targets[k];
-        x->ms[k] = times[k];
-        if (std::llround(times[k] * x->sr / 1000.0) > 0)
-            x->had_ramp = true;
+        x->pending.target[k] = targets[k];
+        x->pending.ms[k] = times[k];
     }
-    if (count > 0 && !x->had_ramp) {  // only jumps: the value changes now
-        x->value = targets[count - 1];
-        x->count = 0;
-    }
+    x->pending.count = count;
+    x->pending_kind = 1;
 }
 
 void line_float(t_line *x, double v)
@@ -856,10 +876,7 @@ void line_list(t_line *x, t_symbol *, long argc, t_atom *argv)
 void line_stop(t_line *x)
 {
     std::lock_guard<std::mutex> g(*x->lock);
-    x->count = 0;
-    x->pos = 0;
-    x->running_segment = false;
-    x->had_ramp = false;
+    x->pending_kind = 2;
 }
 
 void *line_new(t_symbol *, long argc, t_atom *argv)
@@ -904,30 +921,57 @@ void define_line()
 // Counts samples: a bang starts counting from the minimum, a number from that number; the right
 // inlet sets the maximum (the count goes back to the minimum on reaching it; 0 or less than the
 // minimum: no limit). Arguments: minimum, maximum, autoreset (start again from the minimum
-// whenever audio starts), and 1 to count from the start.
+// whenever audio starts), and 1 to count from the start. Messages are taken at the start of
+// the next block, as line~ takes them.
 
 const double count_limit = 9007199254740992.0;  // 2^53: every count below is exact
 
 struct t_count {
     t_pxobject ob;
+    std::mutex *lock;
+    // what messages set, under the lock; taken by the perform routine when `changed`
+    double new_value;
+    long has_new_value;
+    long new_running;  // -1 unchanged, 0 stop, 1 count
+    double min_set, max_set;
+    long changed;
+    long autoreset;
+    // the playing state (perform routine and dsp64 only)
     double value;  // the next count sent
     double min, max;
-    long running;  // read by the perform routine, written by messages
-    long autoreset;
+    long running;
 };
 t_class *count_class;
+
+void count_take(t_count *x)
+{
+    x->min = x->min_set;
+    x->max = x->max_set;
+    if (x->has_new_value)
+        x->value = x->new_value;
+    if (x->new_running >= 0)
+        x->running = x->new_running;
+    x->has_new_value = 0;
+    x->new_running = -1;
+    x->changed = 0;
+}
 
 void count_perform(t_object *xo, t_object *, double **, long, double **outs, long, long n, long, void *)
 {
     auto *x = reinterpret_cast<t_count *>(xo);
+    if (x->changed && x->lock->try_lock()) {
+        count_take(x);
+        x->lock->unlock();
+    }
     double *out = outs[0];
-    double v = x->value, lo = x->min, hi = x->max;
-    bool wrap = hi > lo;
+    double v = x->value;
     if (!x->running) {
         for (long i = 0; i < n; ++i)
             out[i] = v;
         return;
     }
+    const double lo = x->min, hi = x->max;
+    const bool wrap = hi > lo;
     for (long i = 0; i < n; ++i) {
         out[i] = v;
         v = v < count_limit ? v + 1 : lo;
@@ -939,6 +983,10 @@ void count_perform(t_object *xo, t_object *, double **, long, double **outs, lon
 
 void count_dsp64(t_count *x, t_object *dsp64, short *, double, long, long)
 {
+    {
+        std::lock_guard<std::mutex> g(*x->lock);
+        count_take(x);
+    }
     if (x->autoreset)
         x->value = x->min;
     object_method(dsp64, gensym("dsp_add64"), x, count_perform, 0, NULL);
@@ -954,20 +1002,38 @@ bool count_number(t_count *x, const char *what, double v, double *out)
     return true;
 }
 
-void count_bang(t_count *x)
+// Starts counting from `from` (or from the minimum), or stops (running 0).
+void count_set(t_count *x, const double *from, long running)
 {
-    x->value = x->min;
-    x->running = 1;
+    std::lock_guard<std::mutex> g(*x->lock);
+    if (running) {
+        x->new_value = from ? *from : x->min_set;
+        x->has_new_value = 1;
+    }
+    x->new_running = running;
+    x->changed = 1;
 }
+
+void count_bang(t_count *x) { count_set(x, nullptr, 1); }
 void count_float(t_count *x, double v)
 {
-    if (count_number(x, "start", v, &x->value))
-        x->running = 1;
+    double start;
+    if (count_number(x, "start", v, &start))
+        count_set(x, &start, 1);
 }
 void count_int(t_count *x, t_atom_long v) { count_float(x, double(v)); }
-void count_ft1(t_count *x, double v) { count_number(x, "maximum", v, &x->max); }
-void count_min(t_count *x, double v) { count_number(x, "minimum", v, &x->min); }
-void count_stop(t_count *x) { x->running = 0; }
+void count_limit_msg(t_count *x, const char *what, double v, double *slot)
+{
+    double n;
+    if (!count_number(x, what, v, &n))
+        return;
+    std::lock_guard<std::mutex> g(*x->lock);
+    *slot = n;
+    x->changed = 1;
+}
+void count_ft1(t_count *x, double v) { count_limit_msg(x, "maximum", v, &x->max_set); }
+void count_min(t_count *x, double v) { count_limit_msg(x, "minimum", v, &x->min_set); }
+void count_stop(t_count *x) { count_set(x, nullptr, 0); }
 void count_autoreset(t_count *x, t_atom_long v) { x->autoreset = v != 0; }
 
 void *count_new(t_symbol *, long argc, t_atom *argv)
@@ -984,18 +1050,25 @@ void *count_new(t_symbol *, long argc, t_atom *argv)
         }
         a[i] = atom_getfloat(argv + i);
     }
-    x->min = x->max = 0;
-    count_number(x, "minimum", a[0], &x->min);
-    count_number(x, "maximum", a[1], &x->max);
+    x->min_set = x->max_set = 0;
+    count_number(x, "minimum", a[0], &x->min_set);
+    count_number(x, "maximum", a[1], &x->max_set);
     x->autoreset = a[2] != 0;
-    x->running = a[3] != 0;
+    x->lock = new std::mutex;
+    x->new_running = -1;
+    count_take(x);
     x->value = x->min;
+    x->running = a[3] != 0;
     z_dsp_setup(&x->ob, 0);
     floatin(x, 1);
     outlet_new(x, "signal");
     return x;
 }
-void count_free(t_count *x) { z_dsp_free(&x->ob); }
+void count_free(t_count *x)
+{
+    z_dsp_free(&x->ob);
+    delete x->lock;
+}
 
 void define_count()
 {
