@@ -455,6 +455,14 @@ TEST_F(HostObjects, LiveGainScalesEveryChannelByItsValueInDecibels)
     EXPECT_NEAR(out[0][0], std::pow(10.0, 6.0 / 20.0), 1e-12);
     p.send_float(g, 0, -70);  // the bottom is silence
     EXPECT_EQ(p.process(g, {tkt::constant(64, 1.0)}, 64)[0][5], 0.0);
+    {
+        tk::ConsoleCapture cap;
+        p.send_float(g, 0, NAN);  // refused: the value stays
+        EXPECT_TRUE(cap.contains("live.gain~: value is not a number"));
+        EXPECT_EQ(p.process(g, {tkt::constant(64, 1.0)}, 64)[0][5], 0.0);
+        p.send_float(g, 0, -INFINITY);
+        EXPECT_EQ(p.process(g, {tkt::constant(64, 1.0)}, 64)[0][5], 0.0);
+    }
 
     tk::Patch q(48000, 64);
     EXPECT_EQ(q.create("live.gain~")->signal_inlets(), 1);

@@ -1,6 +1,6 @@
 // tilde run PATCH: reads a patcher file, creates its boxes (externals and the host's own
 // objects), connects them, fires loadbang, and runs the DSP chain; adc~ reads --in, dac~
-// and ezdac~ write --out, print writes to stdout.
+// and ezdac~ write --out, print writes to stdout, buffer~ reads files beside the patcher.
 #include "run.h"
 
 #include <CLI/CLI.hpp>
@@ -102,7 +102,8 @@ std::string level_text(double v)
 CLI::App *add_run_command(CLI::App &app, RunOptions &o)
 {
     auto *cmd = app.add_subcommand("run", "Render a Max patcher file (.maxpat, .maxhelp) headless: adc~ reads --in, dac~ "
-                                          "and ezdac~ write --out, print writes to stdout");
+                                          "and ezdac~ write --out, print writes to stdout; buffer~ looks for its files beside the patcher, "
+                                          "then in the working directory");
     cmd->add_option("patch", o.patch, "Patcher file")->required();
     cmd->add_option("--in", o.in, "Sound file whose channel k is adc~ channel k+1")->type_name("FILE");
     cmd->add_option("--out", o.out, "Sound file with one channel per dac~ channel")->type_name("FILE");
