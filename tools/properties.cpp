@@ -893,7 +893,7 @@ void check_delay(Context &c) {
             });
             r.patch.clear_outputs();
             r.patch.run(std::int64_t(longest) + 64);
-            cs.stimulus = "an impulse after " + num(p.settle_s) + " s of silence";
+            cs.stimulus = "an impulse after " + std::to_string(settle_frames(p, cs.sr)) + " samples of silence";
             const std::string at = where(cs, "delay");
             for (std::size_t k = 0; k < p.outputs.size(); ++k) {
                 const auto &h = r.out(p.outputs[k]);
