@@ -17,6 +17,7 @@
 #include <CLI/CLI.hpp>
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <cfenv>
 #include <chrono>
 #include <cmath>
@@ -926,7 +927,7 @@ void run_checks(const std::string &name, const ValidateOptions &o, std::uint64_t
 #ifndef _WIN32
 // In the child: runs the checks and writes their lines to the pipe.
 [[noreturn]] void child_main(int fd, const std::string &name, const ValidateOptions &o, std::uint64_t seed) {
-    ::alarm(o.full ? 1800 : 300);
+    ::alarm(o.full ? 7200 : 1200);  // a last resort: the watchdog catches what stops answering
     start_watchdog(fd, o.hang_after);
     run_checks(name, o, seed, [&](const std::string &line) {
         beat();
@@ -1086,7 +1087,7 @@ void add_validate_options(CLI::App &cmd, ValidateOptions &o) {
         ->type_name("S")
         ->check(CLI::Range(0.1, 3600.0));
     cmd.add_option("--json", o.json, "Also write the results as JSON (- for stdout)")->type_name("FILE");
-    cmd.add_option("--jobs", o.jobs, "Externals validated at the same time, each in its own process (default 1)")
+    cmd.add_option("--jobs", o.jobs, "Externals validated at the same time, each in its own process (default: one per processor, at most 8)")
         ->type_name("N")
         ->check(CLI::Range(1, 64));
     cmd.footer(std::string("Properties are declared per external (built in for tildekit's own). ") + vd::profile_format_help() + "\n\n" +
@@ -1150,7 +1151,8 @@ int run_validate(const ValidateOptions &o) {
         progress(i, std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count());
     }
 #else
-    const std::size_t jobs = std::size_t(o.jobs > 0 ? o.jobs : 1);
+    // by default as many at a time as there are processors (at most 8)
+    const std::size_t jobs = o.jobs > 0 ? std::size_t(o.jobs) : std::clamp<std::size_t>(std::thread::hardware_concurrency(), 1, 8);
     std::vector<Child> live;
     std::size_t next = 0;
     while (next < names.size() || !live.empty()) {

@@ -21,7 +21,7 @@ struct ValidateOptions {
     std::optional<std::uint64_t> seed;
     std::string only;                // run one check
     std::optional<long long> case_index;  // with a property check: run this case alone
-    int jobs = 0;                    // externals at the same time (0: one)
+    int jobs = 0;                    // externals at the same time (0: one per processor)
     bool times = false;              // print the seconds each check took, per external
     double hang_after = 60;          // seconds without an answer from the external that count as a hang
     std::string json;                // write the results as JSON to this file ("-": stdout)
