@@ -147,6 +147,15 @@ TEST(Properties, ProfileFilesAreReadInferredOrRefused) {
     EXPECT_EQ(bad.status, 2) << bad.out;
     EXPECT_NE(bad.out.find("stickyfilt~.validate.json: property decay varies 'nosuch', which is not among the params"), std::string::npos) << bad.out;
 
+    // an expectation that names something undeclared is refused before anything runs
+    std::ofstream(dir / "stickyfilt~.validate.json") << R"({"params": [{"name": "freq", "message": "freq $", "range": [10, 5000]}],
+        "properties": [{"kind": "delay", "delays": ["max(freq, 1) * 2 + nosuch"]}]})";
+    bad = run("stickyfilt~ --seed 1", dir.string());
+    EXPECT_EQ(bad.status, 2) << bad.out;
+    EXPECT_NE(bad.out.find("stickyfilt~.validate.json: property delay, expression: expression 'max(freq, 1) * 2 + nosuch': unknown name 'nosuch'"),
+              std::string::npos)
+        << bad.out;
+
     std::ofstream(dir / "stickyfilt~.validate.json") << "{\"params\": [";
     bad = run("stickyfilt~ --seed 1", dir.string());
     EXPECT_EQ(bad.status, 2) << bad.out;
