@@ -420,14 +420,17 @@ TEST_F(HostObjects, ReverseDivideDividesItsArgumentByTheInput)
     p.send_int(i, 0, 3);        // integers: truncated quotient
     p.send_float(i, 0, -4.9);   // the input is truncated to -4
     p.send_int(i, 0, 0);
-    p.send_float(i, 1, 1e300);  // a huge argument stays within the integers
+    p.send_float(i, 1, 1e300);  // a huge argument is held at the largest int
     p.send_int(i, 0, 1);
     ASSERT_EQ(i->events().size(), 4u);
     EXPECT_EQ(i->events()[0].kind, tk::Event::Int);
     EXPECT_EQ(values(*i)[0], 3);
     EXPECT_EQ(values(*i)[1], -2);
     EXPECT_EQ(values(*i)[2], 0);
-    EXPECT_GT(values(*i)[3], 9e18);
+    if (tk::host_width_bits() == 64)
+        EXPECT_GT(values(*i)[3], 9e18);
+    else
+        EXPECT_EQ(values(*i)[3], 2147483647.0);
 
     tk::ConsoleCapture cap;
     i->clear_events();

@@ -1105,7 +1105,7 @@ void rdiv_bang(t_rdiv *x)
         return;
     }
     auto num = static_cast<long long>(x->arg), den = static_cast<long long>(x->input);
-    long long q = den == 0 ? 0 : num / den;  // both within +-9.2e18: no overflow
+    long long q = den == 0 ? 0 : num / den;  // both within the int range: no overflow
     outlet_int(x->out, t_atom_long(q));
 }
 
@@ -1115,8 +1115,9 @@ bool rdiv_number(t_rdiv *x, double v, double *out)
         object_error(&x->ob, "!/: input is not a number; ignored");
         return false;
     }
-    // integers stay within what a long long holds
-    *out = x->floats ? v : std::trunc(std::clamp(v, -9.2e18, 9.2e18));
+    // integers stay within what an int message carries (32 bits in the 32-bit host)
+    const double lim = sizeof(t_atom_long) >= 8 ? 9.2e18 : 2147483647.0;
+    *out = x->floats ? v : std::trunc(std::clamp(v, -lim, lim));
     return true;
 }
 void rdiv_float(t_rdiv *x, double v)
