@@ -491,6 +491,7 @@ void check_churn(Context &c) {
     for (int i = 0; i < cycles; ++i) {
         const std::string &v = variants[std::size_t(i) % variants.size()];
         if (std::find(c.prof.churn_skip.begin(), c.prof.churn_skip.end(), v) != c.prof.churn_skip.end()) continue;
+        set_stage("cycle " + std::to_string(i) + " with arguments '" + v + "'");
         auto before = tk::memory_stats();
         auto dsp_frees = tk::frees_without_dsp_free();
         {
