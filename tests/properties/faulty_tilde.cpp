@@ -232,8 +232,7 @@ static void faulty_dsp64(t_faulty *x, t_object *dsp64, short *count, double sr, 
 }
 [[maybe_unused]] static void faulty_smooth(t_faulty *x, double v)
 {
-    if (!(v >= 0 && v <= 0.99)) v = 0.9;
-    x->smooth = v; /* the fault: the weight 1 - v is not updated */
+    set_param(&x->smooth, v, 0, 0.99); /* the fault: the weight 1 - smooth is not updated */
 }
 
 static void faulty_free(t_faulty *x)
