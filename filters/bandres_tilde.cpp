@@ -32,6 +32,8 @@ typedef struct _bandres {
        and coefficients retuned from there could be taken half old, half new. */
     double frequency_asked;    /* the last number at the frequency inlet */
     double q_asked;            /* the last number at the Q inlet */
+    double state_gain;         /* the output scale the memory was last used with ... */
+    int16_t state_off;         /* ... and whether the resonance was off then */
     uint32_t frequency_requests, frequencies_done; /* numbers received / acted on (wrap) */
     uint32_t q_requests, qs_done;
     uint32_t clear_requests, clears_done;
@@ -82,6 +84,23 @@ static inline void bandres_coefficients(double *f, double *q, double sr, t_bandr
     b->coef1 = (cosw * 2.0) * r;
     b->coef2 = -(r * r);
     b->gain = (rw + oneminusr) * (oneminusr * 2.0);
+}
+
+/* The memory after the output scale changes from g_old, the one it was last used with, to
+   g_new. The recursion runs on the input unscaled, so its memory holds the input over roughly
+   the output scale (up to 1 / (w/Q)^2 for narrow low settings) and only the output is scaled
+   back. Rescaled by g_old / g_new, the memory keeps what it means at the output: a change
+   to a wider setting goes on from the sound the narrow one made instead of releasing what
+   it stored (millions from a sine of 1 after 10 Hz Q 100 -> 20 kHz). A memory built with
+   the resonance off is only the last inputs, not part of the output: it is kept as it is.
+   A memory that would not fit starts again from 0. */
+template <typename T>
+static inline T bandres_rescale(T s, double g_old, double g_new, bool was_off)
+{
+    if (was_off)
+        return s;
+    T v = (T)(((double)s * g_old) / g_new);
+    return flush_denormal((double)v) == 0.0 ? (T)0 : v;
 }
 
 static inline void bandres_tune(t_bandres *x, double f, double q)
@@ -139,8 +158,16 @@ static inline void bandres_run(t_bandres *x, const T *in, const T *freq_sig, con
         bandres_tune(x, x->centre_frequency, x->q);
     T x1 = (T)b->x1;
     T x2 = (T)b->x2;
+    T g_state = (T)x->state_gain;
+    bool off_state = x->state_off != 0;
     if (!freq_sig && !q_sig) {
         T c1 = (T)b->coef1, c2 = (T)b->coef2, g = (T)b->gain;
+        if (g != g_state) {
+            x1 = bandres_rescale(x1, (double)g_state, (double)g, off_state);
+            x2 = bandres_rescale(x2, (double)g_state, (double)g, off_state);
+            g_state = g;
+        }
+        off_state = b->coef2 == 0.0;
         for (long i = 0; i < n; i++)
             out[i] = bandres_step(x1, x2, c1, c2, g, in[i]);
     } else {
@@ -150,9 +177,18 @@ static inline void bandres_run(t_bandres *x, const T *in, const T *freq_sig, con
             double f = freq_sig ? (double)freq_sig[i] : x->centre_frequency;
             double q = q_sig ? (double)q_sig[i] : x->q;
             bandres_tune(x, f, q);
-            out[i] = bandres_step(x1, x2, (T)b->coef1, (T)b->coef2, (T)b->gain, xin);
+            const T g = (T)b->gain;
+            if (g != g_state) {
+                x1 = bandres_rescale(x1, (double)g_state, (double)g, off_state);
+                x2 = bandres_rescale(x2, (double)g_state, (double)g, off_state);
+                g_state = g;
+            }
+            off_state = b->coef2 == 0.0;
+            out[i] = bandres_step(x1, x2, (T)b->coef1, (T)b->coef2, g, xin);
         }
     }
+    x->state_gain = (double)g_state;
+    x->state_off = off_state;
     b->x1 = flush_denormal((double)x1);
     b->x2 = flush_denormal((double)x2);
 }
@@ -304,6 +340,8 @@ static void *bandres_new(t_symbol *s, long argc, t_atom *argv)
     atom_arg_getdouble(&f, 0, argc, argv);
     atom_arg_getdouble(&q, 1, argc, argv);
     bandres_tune(x, f, q);
+    x->state_gain = x->block->gain;
+    x->state_off = x->block->coef2 == 0.0;
     x->frequency_asked = x->centre_frequency;
     x->q_asked = x->q;
     x->frequency_requests = x->frequencies_done = 0;

@@ -20,6 +20,7 @@ typedef struct _lowcut {
     double cutoff;          /* Hz, 0 or more */
     t_lowcut_block storage; /* reached through `block` only */
     t_lowcut_block *block;  /* points at `storage` */
+    double state_coef;      /* the coefficient the stored w[n-1] was built with */
     /* `clear` only counts its requests; the perform routine, which alone writes the state,
        clears it at the start of its next block. A message may land while a block runs, and a
        state cleared from there would be overwritten when the block stores its own at the end. */
@@ -65,8 +66,21 @@ static inline void lowcut_pass(const T *in, T *out, long n)
         out[i] = in[i];
 }
 
-/* Number cutoff: a coefficient below 1 filters, 1 passes the input through and forgets the
-   state. Samples go in groups of four, then the rest. */
+/* The memory after a change of coefficient from c_old to c_new. The filter subtracts
+   (1 - c) w[n-1] from its input: the low end it has gathered, while w itself holds the input
+   scaled by up to 1 / (1 - c) (rate / (2 pi cutoff)). Rescaled by (1 - c_old) / (1 - c_new),
+   w keeps that low end, so the output goes on from where the old coefficient left it instead
+   of releasing a memory built for a lower cutoff (thousands of times the input after a jump
+   from 20 Hz to 30 kHz at 384 kHz). A coefficient of 1 passes the input through and forgets
+   the memory, going into it and coming out of it. */
+template <typename T>
+static inline T lowcut_rescale(T w, T c_old, T c_new)
+{
+    if (!(c_old < (T)1) || !(c_new < (T)1))
+        return (T)0;
+    return (T)(((double)w * (1.0 - (double)c_old)) / (1.0 - (double)c_new));
+}
+
 /* Carries out a `clear` asked for since the last block. */
 static inline void lowcut_take_request(t_lowcut *x)
 {
@@ -77,14 +91,21 @@ static inline void lowcut_take_request(t_lowcut *x)
     }
 }
 
+/* Number cutoff: a coefficient below 1 filters, 1 passes the input through and forgets the
+   state. Samples go in groups of four, then the rest. */
 template <typename T>
 static inline void lowcut_run(t_lowcut *x, const T *in, T *out, long n)
 {
     lowcut_take_request(x);
     t_lowcut_block *b = x->block;
-    T a = (T)b->coef;
+    const double coef = b->coef; /* read once: a message may write it meanwhile */
+    T a = (T)coef;
+    T a_old = (T)x->state_coef;
+    x->state_coef = coef;
     if (a < (T)1) {
         T w_prev = (T)b->last;
+        if (a != a_old)
+            w_prev = lowcut_rescale(w_prev, a_old, a);
         long i = 0;
         for (; i + 4 <= n; i += 4) {
             out[i] = lowcut_step(w_prev, a, in[i]);
@@ -114,14 +135,21 @@ static inline void lowcut_run_signal(t_lowcut *x, const T *in, const T *cutoff_s
     double sr = x->sample_rate;
     if ((T)b->coef < (T)1) {
         T w_prev = (T)b->last;
+        T a_old = (T)x->state_coef;
         for (long i = 0; i < n; i++) {
             double f = lowcut_limit((double)cutoff_sig[i]);
             T xin = in[i]; /* both inputs are read before the output, which may share a buffer */
             x->cutoff = f;
             b->coef = lowcut_coef(f, sr);
-            out[i] = lowcut_step(w_prev, (T)b->coef, xin);
+            T a = (T)b->coef;
+            if (a != a_old) {
+                w_prev = lowcut_rescale(w_prev, a_old, a);
+                a_old = a;
+            }
+            out[i] = lowcut_step(w_prev, a, xin);
         }
         b->last = flush_denormal((double)w_prev);
+        x->state_coef = (double)a_old;
     } else {
         if (n > 0) {
             x->cutoff = lowcut_limit((double)cutoff_sig[n - 1]);
@@ -129,6 +157,7 @@ static inline void lowcut_run_signal(t_lowcut *x, const T *in, const T *cutoff_s
         }
         lowcut_pass(in, out, n);
         b->last = 0.0;
+        x->state_coef = b->coef;
     }
 }
 
@@ -230,6 +259,7 @@ static void *lowcut_new(t_symbol *s, long argc, t_atom *argv)
     x->block->last = 0.0;
     x->clear_requests = x->clears_done = 0;
     x->block->coef = lowcut_coef(x->cutoff, x->sample_rate);
+    x->state_coef = x->block->coef;
     return x;
 }
 

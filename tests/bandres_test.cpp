@@ -162,9 +162,17 @@ TEST_P(BandresPath, SignalControlsActPerSample) {
         q[i] += 15.5;  // 0.5 .. 30.5
     }
     auto out = render(*p, b, x, &freq, &q);
-    double x1 = 0, x2 = 0;
+    double x1 = 0, x2 = 0, g_prev = seen(2.0);  // the fresh box's resonance is off: gain 2
+    bool was_off = true;
     for (long i = 0; i < n; ++i) {
         Coefs k = coefs(seen(freq[i]), seen(q[i]), sr);
+        const double g = seen(k.gain);
+        if (g != g_prev && !was_off) {  // a new output scale rescales the memory
+            x1 = x1 * g_prev / g;
+            x2 = x2 * g_prev / g;
+        }
+        g_prev = g;
+        was_off = k.c2 == 0.0;
         double y = k.c1 * x1 + seen(x[i]) + k.c2 * x2;
         x2 = x1;
         x1 = y;
@@ -191,6 +199,48 @@ TEST_P(BandresPath, RecoversAndClears) {
     p->send(b, "clear");
     auto cleared = p->process(b, {x}, 128)[0];
     EXPECT_EQ(cleared, p->process(p->create("bandres~ 2000 30"), {x}, 128)[0]);
+}
+
+// A change from a narrow low setting to a wide high one goes on from what the narrow one
+// played instead of releasing its memory, which holds the input over the narrow setting's
+// output scale (the box gave millions from a sine of 1 at 10 Hz Q 100 -> 20 kHz). By number
+// and by signal; from a wide setting to a narrow one the memory is left as it was.
+TEST_P(BandresPath, AWiderSettingReleasesNoStoredEnergy) {
+    const double sr = 48000.0;
+    const long settle = 48000 * 2, after = 48000;
+    for (bool by_signal : {false, true})
+        for (bool constant_input : {false, true}) {
+            auto p = patch(sr, 64);
+            tk::Box *b = p->create("bandres~ 10 100");
+            auto x = constant_input ? tkt::constant(settle + after, 1.0) : tkt::sine(settle + after, 10.0, sr);
+            std::vector<double> freq(settle + after, 10.0), q(settle + after, 100.0);
+            std::fill(freq.begin() + settle, freq.end(), 20000.0);
+            std::vector<double> out;
+            if (by_signal) {
+                out = render(*p, b, x, &freq, &q);
+            } else {
+                auto first = render(*p, b, std::vector<double>(x.begin(), x.begin() + settle), nullptr, nullptr);
+                p->send_float(b, 1, 20000.0);
+                auto second = render(*p, b, std::vector<double>(x.begin() + settle, x.end()), nullptr, nullptr);
+                out = first;
+                out.insert(out.end(), second.begin(), second.end());
+            }
+            double before = 0, peak = 0;
+            for (long i = 0; i < settle; ++i) before = std::max(before, std::fabs(out[i]));
+            for (long i = settle; i < settle + after; ++i) peak = std::max(peak, std::fabs(out[i]));
+            EXPECT_LT(before, 1.5);
+            EXPECT_LT(peak, 3.0) << (by_signal ? "signal" : "number") << (constant_input ? ", constant 1" : ", sine of 1");
+        }
+    // with the resonance off (Q 0) the memory is the last inputs only: a narrow setting after
+    // it starts from them as they are
+    auto p = patch(sr, 64);
+    tk::Box *b = p->create("bandres~ 2000 0");
+    auto x = tkt::noise(4096, 0.5, 27);
+    render(*p, b, x, nullptr, nullptr);
+    p->send_float(b, 1, 0.4);
+    p->send_float(b, 2, 80.0);
+    auto out = render(*p, b, std::vector<double>(4800, 0.0), nullptr, nullptr);
+    for (double v : out) ASSERT_LT(std::fabs(v), 1e-3);
 }
 
 INSTANTIATE_TEST_SUITE_P(Paths, BandresPath, ::testing::Values(false, true),
