@@ -89,15 +89,17 @@ static inline void bandres_coefficients(double *f, double *q, double sr, t_bandr
 /* The memory after the output scale changes from g_old, the one it was last used with, to
    g_new. The recursion runs on the input unscaled, so its memory holds the input over roughly
    the output scale (up to 1 / (w/Q)^2 for narrow low settings) and only the output is scaled
-   back. Rescaled by g_old / g_new, the memory keeps what it means at the output: a change
-   to a wider setting goes on from the sound the narrow one made instead of releasing what
-   it stored (millions from a sine of 1 after 10 Hz Q 100 -> 20 kHz). A memory built with
-   the resonance off is only the last inputs, not part of the output: it is kept as it is.
-   A memory that would not fit starts again from 0. */
+   back. When the scale grows, the memory is scaled down by g_old / g_new so that it keeps
+   what it means at the output: a change to a wider setting goes on from the sound the
+   narrow one made instead of releasing what it stored (millions from a sine of 1 after
+   10 Hz Q 100 -> 20 kHz). A shrinking scale leaves the memory as it is (it comes out
+   smaller; scaled up, a memory shaped by one setting would ring in another), and so does a
+   memory built with the resonance off (only the last inputs, not part of the output). A
+   memory that would not fit starts again from 0. */
 template <typename T>
 static inline T bandres_rescale(T s, double g_old, double g_new, bool was_off)
 {
-    if (was_off)
+    if (was_off || !(g_new > g_old))
         return s;
     T v = (T)(((double)s * g_old) / g_new);
     return flush_denormal((double)v) == 0.0 ? (T)0 : v;
