@@ -440,6 +440,7 @@ void for_cases(Context &c, const std::string &kind, int quick, int full, F body)
         if (c.only_case && *c.only_case != k) continue;
         Case cs = make_case(c, kind, k);
         ++c.cases;
+        c.case_now = k;
         body(cs);
     }
 }
@@ -886,7 +887,6 @@ void check_delay(Context &c) {
             }
             r.stimulate(p.inputs, constant(0.0));
             r.patch.run(settle_frames(p, cs.sr));
-            const std::int64_t s0 = r.patch.samples_processed();
             // a generator counts its samples from when it is fed
             r.stimulate(p.inputs, [](double *o, long n, std::int64_t s) {
                 for (long k = 0; k < n; ++k) o[k] = s + k == 0 ? 1.0 : 0.0;

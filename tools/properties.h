@@ -8,6 +8,7 @@
 // NAME.validate.json file next to any external).
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -128,6 +129,7 @@ struct Context {
     std::mt19937_64 rng;
     long long cases = 0;          // cases a property check ran
     std::optional<long long> only_case;  // run this case alone (reproduction)
+    std::atomic<long long> case_now{-1};  // the case being run (read by the hang watchdog)
 };
 
 [[noreturn]] void fail(const std::string &why);

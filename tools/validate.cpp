@@ -327,9 +327,9 @@ void put_num(char *&p, char *end, long long v) {
     put(p, end, "\t");
     put_num(p, end, (long long)hang.after);
     put(p, end, "\t");
-    if (hang.ctx && hang.ctx->cases > 0) {
+    if (hang.ctx && hang.ctx->case_now >= 0) {
         put(p, end, "case ");
-        put_num(p, end, hang.ctx->only_case ? *hang.ctx->only_case : hang.ctx->cases - 1);
+        put_num(p, end, hang.ctx->case_now);
     } else {
         put(p, end, hang.stage);
     }
@@ -1068,15 +1068,20 @@ std::vector<std::string> all_externals() {
 
 }  // namespace
 
+// The checks and properties --only takes, for --help and errors.
+static std::string check_list() {
+    std::string s;
+    for (auto &n : validate_checks()) s += (s.empty() ? "" : ", ") + n;
+    return s;
+}
+
 void add_validate_options(CLI::App &cmd, ValidateOptions &o) {
     cmd.add_option("names", o.names, "External names (default: every external found)");
     cmd.add_flag("--all", o.all, "Every external found in the search path");
     auto *quick = cmd.add_flag("--quick", o.quick, "The quick subset of each check (the default)");
     cmd.add_flag("--full", o.full, "The full figures of each check")->excludes(quick);
     cmd.add_option("--seed", o.seed, "Seed of all randomness (default: from the clock; printed)");
-    cmd.add_option("--only", o.only,
-                   "Run one check: churn, rates, vectors, longrun, hostile, fuzz, threads, connections, determinism, silence, "
-                   "or a property: limit, gainrange, unity, monotonic, stable, noburst, decay")
+    cmd.add_option("--only", o.only, "Run one check or property: " + check_list())
         ->type_name("CHECK");
     cmd.add_option("--case", o.case_index, "With --only PROPERTY: run that one case (as a failure's reproduction command names it)")
         ->type_name("K")
@@ -1106,9 +1111,7 @@ const std::vector<std::string> &validate_checks() {
 
 int run_validate(const ValidateOptions &o) {
     if (!o.only.empty() && std::find(validate_checks().begin(), validate_checks().end(), o.only) == validate_checks().end())
-        throw BadInput("unknown check '" + o.only +
-                       "' (checks: churn, rates, vectors, longrun, hostile, fuzz, threads, connections, determinism, silence, "
-                       "limit, gainrange, unity, monotonic, stable, noburst, decay)");
+        throw BadInput("unknown check '" + o.only + "' (checks: " + check_list() + ")");
     if (o.case_index && o.only.empty()) throw BadInput("--case needs --only with the property the case belongs to");
     std::vector<std::string> names = o.names;
     if (o.all || names.empty()) {
