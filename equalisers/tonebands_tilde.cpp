@@ -86,9 +86,20 @@ static inline void peaking_design(double G0, double G, double GB, double w0, dou
 }
 
 /* One bell from its centre (Hz), gain (dB) and Q. The bandwidth handed to the design is
-   fc / qq in cycles per sample, the unit of fc; it is deliberately not scaled by 2 pi. */
+   fc / qq in cycles per sample, the unit of fc; it is deliberately not scaled by 2 pi.
+   A centre at or above half the sample rate has no design (there the formulas give the bell's
+   gain at 0 Hz and poles that do not decay); such a bell lies past everything the rate can
+   carry, as a shelf corner there does, and the section passes its input unchanged. */
 static inline void tonebands_design_peak(double f, double g, double q, double sr, double ln10, double *coefficients)
 {
+    if (!(2.0 * f < sr)) {
+        coefficients[0] = 1.0;
+        coefficients[1] = coefficients[2] = 0.0;
+        coefficients[3] = 1.0;
+        coefficients[4] = coefficients[5] = 0.0;
+        coefficients[6] = 1.0;
+        return;
+    }
     double G = db_to_linear(g, ln10);
     double fc = f / sr;
     double qq = pow(2.0, 1.0 / q) / (pow(2.0, q) - 1.0);

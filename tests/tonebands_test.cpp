@@ -306,6 +306,31 @@ TEST(Tonebands, ShelfCornersAtOrAboveHalfTheRateLieBeyondTheBand) {
     }
 }
 
+// A bell centred at or above half the rate lies past the band too: the section passes its input
+// (it used to give its own gain at 0 Hz and ring on after the input stopped), while a bell just
+// below half the rate keeps its design and leaves 0 Hz at unity.
+TEST(Tonebands, BellsAtOrAboveHalfTheRateLieBeyondTheBand) {
+    struct Case { double sr, centre; };
+    for (Case c : {Case{1000, 15000}, Case{1000, 500}, Case{1234.5678, 617.2839}, Case{22050, 11025}, Case{8000, 15000}}) {
+        for (double g : {12.0, -50.0}) {
+            const std::string what = std::to_string(c.centre) + " Hz at " + std::to_string(c.sr) + " Hz, " + std::to_string(g) + " dB";
+            tk::Patch p(c.sr, 7);
+            tk::Box *b = make(p, {{"fl/f1/f2/fh", {20, c.centre, c.centre, 15000}}, {"gl/g1/g2/gh", {0, g, g, 0}}});
+            ASSERT_NE(b, nullptr);
+            std::vector<double> in = tkt::noise(4000, 0.5, 3);
+            in.resize(8000, 0.0);
+            std::vector<double> y = render(p, b, in);
+            for (std::size_t i = 0; i < in.size(); ++i) ASSERT_NEAR(y[i], in[i], 1e-9) << what << ", sample " << i;
+        }
+    }
+    tk::Patch p(1000, 64);
+    tk::Box *b = make(p, {{"fl/f1/f2/fh", {20, 499, 20, 15000}}, {"gl/g1/g2/gh", {0, -50, 0, 0}}});
+    ASSERT_NE(b, nullptr);
+    std::vector<double> h(4000, 0.0);
+    h[0] = 1;
+    EXPECT_NEAR(gain_db(render(p, b, h), 0.0, 1000), 0.0, 0.01);
+}
+
 // A reset that arrives from another thread while a block runs: from the next block on every
 // section starts from silence, not from the memories the block had kept.
 TEST(Tonebands, ResetDuringABlockIsNotUndoneByIt) {
