@@ -3,8 +3,8 @@
 #include <cmath>
 #include <cstring>
 #include <mutex>
-#include <set>
 #include <algorithm>
+#include <atomic>
 #include <unordered_map>
 
 #include "sdkapi.h"
@@ -15,14 +15,10 @@ namespace tk::detail {
 namespace {
 constexpr long attr_magic = 0x61747472;  // 'attr', in the header's magic word
 
-// What an object carries beyond its class: the attributes it added and its obex entries.
-// `token` is a never-armed clock placed in the object's clock list: the free routines of the
-// host clear that list with the object's record, so an entry whose token is no longer in the
-// list of the object now at that address belonged to a freed object (an address the allocator
-// has handed out again) and is dropped. Method records of classes have no token: they live as
+// What an object carries beyond its class: the attributes it added and its obex entries. An
+// instance's entry goes when it is freed (forget_object_extras); those of method records live as
 // long as their classes.
 struct Extras {
-    ClockRec *token = nullptr;
     std::vector<AttrRec *> attrs;
     std::map<t_symbol *, t_object *> obex;
 };
@@ -44,9 +40,6 @@ struct Tables {
     std::unordered_map<const t_class *, std::vector<AttrRec *>> by_class;
     std::unordered_map<const void *, AttrRec *> all;
     std::unordered_map<const void *, Extras> extras;
-    // names of attributes that instances of a class added, and the message records of a class
-    std::unordered_map<const t_class *, std::set<std::string>> instance_names;
-    std::map<std::pair<const t_class *, std::string>, AttrRec *> routes;
     std::unordered_map<const t_class *, MethodTable *> method_tables;
     std::unordered_map<const void *, MethodObject *> method_objects;
 };
@@ -69,47 +62,13 @@ void forget_attr_locked(AttrRec *a) {
     delete a;
 }
 
-// Whether the entry still belongs to the object at x (called with the tables' lock held; the
-// object is used on this thread, so its clock list is too).
-bool current(const void *x, const Extras &e) {
-    if (!e.token) return true;
-    ObjRec *r = find_object(x);
-    return r && std::find(r->clocks.begin(), r->clocks.end(), e.token) != r->clocks.end();
-}
-
-void drop_extras_locked(std::unordered_map<const void *, Extras>::iterator it) {
-    for (AttrRec *a : it->second.attrs) forget_attr_locked(a);
-    delete it->second.token;
-    tables().extras.erase(it);
-}
-
-// The extras of x (made when `create`), with those of a freed object at the same address dropped.
+// The extras of x, made when `create` for an instance or a method record (nullptr otherwise).
 Extras *extras_locked(const void *x, bool create) {
     auto &all = tables().extras;
-    auto it = all.find(x);
-    if (it != all.end() && !current(x, it->second)) {
-        drop_extras_locked(it);
-        it = all.end();
-    }
-    if (it != all.end()) return &it->second;
+    if (auto it = all.find(x); it != all.end()) return &it->second;
     if (!create) return nullptr;
-    const bool method_record = tables().method_objects.count(x) != 0;
-    ObjRec *r = method_record ? nullptr : find_object(x);
-    if (!method_record && !r) return nullptr;
-    // entries of objects no longer registered anywhere go now (their tokens are in no list)
-    for (auto j = all.begin(); j != all.end();)
-        if (j->second.token && !find_object(j->first)) {
-            auto gone = j++;
-            drop_extras_locked(gone);
-        } else {
-            ++j;
-        }
-    Extras e;
-    if (r) {
-        e.token = new ClockRec{const_cast<void *>(x), nullptr, nullptr};
-        r->clocks.push_back(e.token);
-    }
-    return &all.emplace(x, std::move(e)).first->second;
+    if (!tables().method_objects.count(x) && !find_object(x)) return nullptr;
+    return &all.emplace(x, Extras{}).first->second;
 }
 
 AttrRec *own_attr_locked(const void *x, const std::string &name) {
@@ -127,20 +86,11 @@ AttrRec *class_attr_locked(const t_class *c, const std::string &name) {
     return nullptr;
 }
 
-// A message that no method, class attribute or own attribute of the object takes: the class's
-// `anything` gets it, as it would have without attributes, else the usual error.
-void not_understood(void *x, const std::string &selector, long argc, t_atom *argv) {
-    ObjRec *r = find_object(x);
-    if (!r) return;
-    const std::string &cls = r->cls->info.name;
-    const _class::Method *m = r->cls->find(intern("anything"));
-    if (m && m->types.size() == 1 && m->types[0] == A_GIMME) {
-        std::vector<t_atom> args(argv, argv + (argc > 0 && argv ? argc : 0));
-        auto res = typed_call(m->fn, x, true, intern(selector.c_str()), m->types, args);
-        if (!res.ok) post_error(cls, "'" + selector + "': " + res.why + "; message ignored");
-        return;
-    }
-    post_error(cls, "doesn't understand '" + selector + "'");
+// The attribute of that name of an instance: its own first, then its class's.
+AttrRec *attr_of(const ObjRec *r, const std::string &name) {
+    std::lock_guard g(tables().lock);
+    if (AttrRec *a = own_attr_locked(r->obj, name)) return a;
+    return class_attr_locked(r->cls, name);
 }
 
 std::string atoms_text_of(const std::vector<t_atom> &v) {
@@ -187,33 +137,6 @@ AttrRec *class_attr_named(t_class *c, t_symbol *name) {
     return class_attr_locked(c, name->s_name);
 }
 
-AttrRec *find_class_attr(t_class *c, t_symbol *name) {
-    if (!c || !name) return nullptr;
-    std::lock_guard g(tables().lock);
-    const std::string sel = name->s_name;
-    if (AttrRec *a = class_attr_locked(c, sel)) return a;
-    auto added = tables().instance_names.find(c);
-    auto instances_have = [&](const std::string &n) { return added != tables().instance_names.end() && added->second.count(n); };
-    AttrRec::Role role;
-    std::string attr;
-    if (sel.size() > 3 && sel.compare(0, 3, "get") == 0 && (class_attr_locked(c, sel.substr(3)) || instances_have(sel.substr(3)))) {
-        role = AttrRec::Role::Query;
-        attr = sel.substr(3);
-    } else if (instances_have(sel)) {
-        role = AttrRec::Role::Route;
-        attr = sel;
-    } else {
-        return nullptr;
-    }
-    AttrRec *&rec = tables().routes[{c, sel}];
-    if (!rec) {
-        rec = new AttrRec();  // not an attribute object: no entry in `all`
-        rec->name = attr;
-        rec->role = role;
-    }
-    return rec;
-}
-
 const std::vector<AttrRec *> &class_attrs(t_class *c) {
     std::lock_guard g(tables().lock);
     return tables().by_class[c];
@@ -235,7 +158,6 @@ std::vector<AttrRec *> instance_attrs(void *x) {
 
 bool instance_add_attr(void *x, AttrRec *a) {
     if (!x || !a) return false;
-    ObjRec *r = find_object(x);
     std::lock_guard g(tables().lock);
     if (!tables().all.count(a) || a->attached) return false;
     Extras *e = extras_locked(x, true);
@@ -244,7 +166,6 @@ bool instance_add_attr(void *x, AttrRec *a) {
         if (old->name == a->name) return false;
     a->attached = true;
     e->attrs.push_back(a);
-    if (r) tables().instance_names[r->cls].insert(a->name);
     return true;
 }
 
@@ -327,28 +248,46 @@ bool is_method_object(const void *p) {
     return tables().method_objects.count(p) != 0;
 }
 
-bool attr_set(void *x, AttrRec *a, long argc, t_atom *argv) {
-    // a record standing for a message: resolved for this object (its own attribute first)
-    if (a->role != AttrRec::Role::Attribute || a->attached) {
-        AttrRec *mine = find_attr(x, intern(a->name.c_str()));
-        if (a->role == AttrRec::Role::Query) {
-            if (!mine) {
-                not_understood(x, "get" + a->name, argc, argv);
-                return false;
-            }
-            if (mine->flags & 0x00000100 /* ATTR_GET_OPAQUE_USER */) {
-                post_error(class_name_of(x), "attribute '" + a->name + "' cannot be read by a message");
-                return false;
-            }
-            attr_answer_query(x, mine);
-            return true;
+namespace {
+std::atomic<void (*)(const void *)> deferred_call_canceller{nullptr};
+}
+
+void set_deferred_call_canceller(void (*cancel)(const void *ob)) { deferred_call_canceller = cancel; }
+
+void forget_object_extras(void *x) {
+    if (!x) return;
+    {
+        std::lock_guard g(tables().lock);
+        if (auto it = tables().extras.find(x); it != tables().extras.end()) {
+            for (AttrRec *a : it->second.attrs) forget_attr_locked(a);
+            tables().extras.erase(it);
         }
-        if (!mine) {
-            not_understood(x, a->name, argc, argv);
-            return false;
-        }
-        a = mine;
     }
+    if (auto cancel = deferred_call_canceller.load()) cancel(x);
+    forget_proxies(x);
+}
+
+bool attr_message(ObjRec *r, int inlet, const std::string &selector, std::vector<t_atom> &argv) {
+    const long argc = long(argv.size());
+    t_atom *av = argv.empty() ? nullptr : argv.data();
+    if (AttrRec *a = attr_of(r, selector)) {
+        set_inlet(r, inlet);
+        attr_set(r->obj, a, argc, av);
+        return true;
+    }
+    if (selector.size() <= 3 || selector.compare(0, 3, "get") != 0) return false;
+    const std::string name = selector.substr(3);
+    AttrRec *a = attr_of(r, name);
+    if (!a) return false;
+    set_inlet(r, inlet);
+    if (a->flags & 0x00000100 /* ATTR_GET_OPAQUE_USER */)
+        post_error(r->cls->info.name, "attribute '" + name + "' cannot be read by a message");
+    else
+        attr_answer_query(r->obj, a);
+    return true;
+}
+
+bool attr_set(void *x, AttrRec *a, long argc, t_atom *argv) {
     const std::string who = class_name_of(x);
     auto refuse = [&](const std::string &why) {
         post_error(who, "attribute '" + a->name + "': " + why + "; unchanged");

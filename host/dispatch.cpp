@@ -68,12 +68,8 @@ void dispatch(ObjRec *r, int inlet, const std::string &selector_in, std::vector<
         if (r->cls->find(intern(num))) return dispatch(r, inlet, num, argv);
     }
     if (!m) {
-        // an attribute's name sets it; an object's `anything` takes every other selector
-        if (AttrRec *a = find_class_attr(r->cls, intern(selector.c_str()))) {
-            set_inlet(r, inlet);
-            attr_set(r->obj, a, long(argv.size()), argv.empty() ? nullptr : argv.data());
-            return;
-        }
+        // an attribute's name sets it, getNAME asks for it; `anything` takes every other selector
+        if (attr_message(r, inlet, selector, argv)) return;
         if ((m = r->cls->find(intern("anything"))) && !(m->types.size() == 1 && m->types[0] == A_GIMME)) m = nullptr;
     }
     if (!m) {

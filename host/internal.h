@@ -224,6 +224,11 @@ void take_handed_clocks(PatchState &s);  // the scheduler applies what the audio
 bool free_clock(void *c);  // false when c is no clock
 bool free_unboxed_object(void *x);  // false when x is no instance or already a box
 void note_free_without_dsp_free(const ObjRec *r);
+// What the host keeps for an object beside its record goes when the object is freed: the
+// attributes it added, its obex entries, the calls still deferred for it and its proxies. The free
+// routines call this once the object's record is removed, before its memory goes back to the
+// allocator (which may hand the same block to the next object).
+void forget_object_extras(void *x);
 // Fires every armed clock due at or before `until` (see clocks.cpp).
 void fire_clocks(PatchState &s, double until, bool at_block_end = false);
 
@@ -254,5 +259,9 @@ void post_error(const std::string &object, const std::string &text);
 void set_inlet(ObjRec *r, int inlet);
 int inlet_count(const ObjRec *r);
 void dispatch(ObjRec *r, int inlet, const std::string &selector_in, std::vector<t_atom> argv);
+// A message no method takes but an attribute does: `NAME value...` sets the attribute NAME of the
+// object (its own, else its class's), `getNAME` answers NAME's value out of its dumpout outlet.
+// False when the selector names no attribute of this object (nothing done then).
+bool attr_message(ObjRec *r, int inlet, const std::string &selector, std::vector<t_atom> &argv);
 
 }  // namespace tk::detail

@@ -26,6 +26,7 @@ bool free_unboxed_object(void *x) {
     note_free_without_dsp_free(r);
     for (ClockRec *k : r->clocks) k->armed = false;
     remove_object(x);
+    forget_object_extras(x);
     accounted_free(x);
     return true;
 }

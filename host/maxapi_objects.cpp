@@ -17,9 +17,8 @@ namespace {
 
 // A call deferred to the scheduler: it rides on a clock armed at no delay, so deferred calls run
 // in the order they were made, after the message that made them, with the clocks due at that time.
-// The clock of a call deferred for an object is in that object's clock list, like the clocks it
-// made itself: freeing the object disarms it, so the call is cancelled and never reaches freed
-// memory; at its time the call also checks that the object it was made for is still there.
+// Freeing the object a call was deferred for cancels the call (cancel_deferred_calls, from the
+// free routines): it never reaches freed memory, nor an object the allocator put at its address.
 struct Deferred {
     void *ob;
     method fn;
@@ -28,6 +27,7 @@ struct Deferred {
     ClockRec *clock = nullptr;
     bool for_object = false;  // ob was an object of this host when the call was deferred
     bool handed = false;      // deferred on an audio thread: armed when the scheduler takes it
+    bool cancelled = false;   // its object was freed (under the pending lock)
 };
 
 struct Pending {
@@ -53,6 +53,7 @@ void sweep_cancelled() {
     {
         std::lock_guard g(pending().lock);
         std::erase_if(pending().calls, [&](Deferred *d) {
+            // disarmed: cancelled, or its patch went (a handed one is still in the handoff queue)
             const bool cancelled = d->clock->owner == mine && !d->clock->armed && !d->handed;
             if (cancelled) gone.push_back(d);
             return cancelled;
@@ -63,15 +64,11 @@ void sweep_cancelled() {
 
 void run_deferred_call(void *p) {
     auto *d = static_cast<Deferred *>(p);
+    bool live;
     {
         std::lock_guard g(pending().lock);
         std::erase(pending().calls, d);
-    }
-    bool live = true;
-    if (d->for_object) {
-        ObjRec *r = find_object(d->ob);
-        live = r && std::find(r->clocks.begin(), r->clocks.end(), d->clock) != r->clocks.end();
-        if (live) std::erase(r->clocks, d->clock);
+        live = !d->cancelled;
     }
     if (live) {
         using F = void (*)(void *, t_symbol *, short, t_atom *);
@@ -89,10 +86,7 @@ void *defer_call_later(void *ob, method fn, t_symbol *sym, short argc, t_atom *a
     d->clock = new ClockRec{d, reinterpret_cast<method>(run_deferred_call), &s};
     d->handed = on_audio_thread;
     s.clocks.push_back(d->clock);
-    if (ObjRec *r = find_object(ob)) {
-        d->for_object = true;
-        r->clocks.push_back(d->clock);
-    }
+    d->for_object = find_object(ob) != nullptr;
     {
         std::lock_guard g(pending().lock);
         pending().calls.push_back(d);
@@ -120,6 +114,21 @@ t_class *class_to_instantiate(t_symbol *classname, const char *caller) {
     return c && c->mnew ? c : nullptr;
 }
 
+}  // namespace
+
+namespace {
+void cancel_deferred_calls(const void *ob) {
+    std::lock_guard g(pending().lock);
+    for (Deferred *d : pending().calls)
+        if (d->for_object && d->ob == ob && !d->cancelled) {
+            d->cancelled = true;
+            // the free runs on the patch's thread: a clock armed here is disarmed; one handed over
+            // by an audio thread is armed later, runs nothing and is released then
+            if (!d->handed) d->clock->armed = false;
+        }
+}
+// the host calls it from its free routines (forget_object_extras)
+const bool canceller_set = (set_deferred_call_canceller(cancel_deferred_calls), true);
 }  // namespace
 
 extern "C" {

@@ -168,6 +168,7 @@ void Patch::free(Box *box) {
         // clocks the object forgot to release must never fire into freed memory
         for (ClockRec *k : r->clocks) k->armed = false;
         remove_object(box->obj_);
+        forget_object_extras(box->obj_);
         accounted_free(box->obj_);
     }
     std::erase_if(impl_->boxes, [&](const std::unique_ptr<Box> &b) { return b.get() == box; });

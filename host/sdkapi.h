@@ -29,19 +29,11 @@ struct AttrRec {
     bool own = false;
     std::vector<t_atom> value;  // the value of an attribute that keeps its own
     bool attached = false;      // to a class or an object (then freed with it, not by object_free)
-    // What a message addresses when it is no attribute of the class itself (see find_class_attr):
-    // `getNAME` asks for NAME's value; NAME names an attribute that instances added.
-    enum class Role { Attribute, Query, Route } role = Role::Attribute;
 };
 bool is_attr(const void *p);
 AttrRec *new_attr();
 void delete_attr(AttrRec *a);
 void class_add_attr(t_class *c, AttrRec *a);
-// The attribute that a message of this selector addresses in the instances of a class: the
-// class's attribute of that name, else a record standing for `getNAME` queries of attributes
-// the class or its instances have, or for attributes that only instances added. Messages reach
-// these records through attr_set, which resolves them for the receiving instance.
-AttrRec *find_class_attr(t_class *c, t_symbol *name);
 AttrRec *class_attr_named(t_class *c, t_symbol *name);  // the class's own attribute only
 const std::vector<AttrRec *> &class_attrs(t_class *c);
 // The attribute of that name of one object: its own (object_addattr) first, then its class's.
@@ -53,7 +45,7 @@ bool instance_add_attr(void *x, AttrRec *a);
 AttrRec *instance_remove_attr(void *x, t_symbol *name);  // detached, not freed; nullptr if none
 // Sets an attribute of an instance from atoms, through its setter or straight into the instance
 // at its offset. Wrong types or counts post an error naming the object and the attribute and
-// change nothing; returns false then. A query record answers instead (through the dumpout).
+// change nothing; returns false then.
 bool attr_set(void *x, AttrRec *a, long argc, t_atom *argv);
 std::vector<t_atom> attr_get(void *x, AttrRec *a);
 // Sends `NAME value...` out of the object's dumpout outlet (posted when it has none).
@@ -80,7 +72,11 @@ ProxyRec *proxy_at(const void *owner, long inlet);
 int proxy_inlet_count(const void *owner);  // highest proxy id + 1, or 0
 ProxyRec *add_proxy(void *owner, long id, long *stuffloc);
 bool free_proxy(void *p);                    // false when p is no proxy
-void forget_proxies(const void *owner);
+void forget_proxies(const void *owner);  // those its owner never freed, when the owner goes
+
+// Deferred calls live in the object library, which links against the host: it hands the host
+// the routine that cancels the calls pending for an object being freed (they never run then).
+void set_deferred_call_canceller(void (*cancel)(const void *ob));
 
 // Any message out of a control outlet: recorded as an event (int, float and bang as before,
 // lists and other selectors with their atoms) and passed on along the connections.

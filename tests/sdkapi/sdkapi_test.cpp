@@ -1,6 +1,7 @@
 // The host API as externals built against the SDK's headers use it, through fixtures written
 // in C: attributes an object adds at run time, getNAME queries answered out of the dumpout
-// outlet, attributes of methods, and calls deferred for an object that is freed first.
+// outlet, attributes of methods, and calls deferred for an object that is freed first or proxies
+// it never freed.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -245,6 +246,26 @@ TEST_F(SdkApi, CallsDeferredForAFreedObjectAreCancelled) {
     EXPECT_NE(cap.texts()[0].find("deferred later 6"), std::string::npos);
     q.free(b);
     EXPECT_EQ(tk::memory_stats().live_blocks, before.live_blocks);
+}
+
+TEST_F(SdkApi, AProxyItsOwnerNeverFreedGoesWithTheOwner) {
+    int reused = 0;
+    for (int i = 0; i < 20; ++i) {
+        tk::Patch p(48000, 64);
+        tk::Box *a = p.create("deferfree");
+        p.send_text(a, 0, "proxy");
+        tk::ConsoleCapture cap;
+        p.send_text(a, 1, "later 3");  // the proxy takes any message
+        EXPECT_TRUE(cap.texts(tk::ConsoleLine::Error).empty());
+        void *where = a->object();
+        p.free(a);
+        tk::Box *b = p.create("deferfree");
+        reused += b->object() == where;
+        EXPECT_THROW(p.send_text(b, 1, "later 4"), tk::Error);  // no inlet 1: not the old proxy's
+        p.advance(1);
+        EXPECT_TRUE(cap.texts().empty());  // the call deferred through the proxy went with its object
+    }
+    EXPECT_GT(reused, 0) << "no instance got a freed one's block: the case was not exercised";
 }
 
 }  // namespace
