@@ -78,6 +78,8 @@ static void faulty_perform64(t_object *ob, t_object *dsp64, double **ins, long n
     double *in = numins > 0 ? ins[0] : NULL, *out = numouts > 0 ? outs[0] : NULL, *aux = numouts > 1 ? outs[1] : NULL;
     double thr = dbtolin(x->thresh_db);
     (void)thr;
+    (void)in;
+    (void)out;
     (void)aux;
 #if FIXTURE_KIND == 1
     double t = 1; /* the fault: the target starts at 1 in every block */
