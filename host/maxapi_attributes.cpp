@@ -47,6 +47,29 @@ std::vector<t_atom> parse_text(const char *text) {
 
 bool is_attr_name(const t_atom &a) { return a.a_type == A_SYM && a.a_w.w_sym && a.a_w.w_sym->s_name[0] == '@'; }
 
+// The arguments of a *_format call as atoms: s symbol, l/i integer, f/d float (each one
+// argument); other letters are skipped.
+std::vector<t_atom> atoms_from_format(const char *fmt, va_list ap) {
+    std::vector<t_atom> v;
+    for (const char *f = fmt; f && *f; ++f) {
+        t_atom a{};
+        if (*f == 's') {
+            a.a_type = A_SYM;
+            a.a_w.w_sym = va_arg(ap, t_symbol *);
+        } else if (*f == 'l' || *f == 'i') {
+            a.a_type = A_LONG;
+            a.a_w.w_long = *f == 'l' ? t_atom_long(va_arg(ap, long)) : t_atom_long(va_arg(ap, int));
+        } else if (*f == 'f' || *f == 'd') {
+            a.a_type = A_FLOAT;
+            a.a_w.w_float = t_atom_float(va_arg(ap, double));
+        } else {
+            continue;
+        }
+        v.push_back(a);
+    }
+    return v;
+}
+
 }  // namespace
 
 void *tk::detail::attr_object_method(AttrRec *a, t_symbol *s, void *const *p) {
@@ -101,26 +124,9 @@ t_max_err class_attr_addattr_parse(t_class *c, const char *attrname, const char 
 }
 
 t_max_err class_attr_addattr_format(t_class *c, const char *attrname, const char *attrname2, const t_symbol *type, long flags, const char *fmt, ...) {
-    // the format letters: s symbol, l/i integer, f/d float (each one argument)
-    std::vector<t_atom> v;
     va_list ap;
     va_start(ap, fmt);
-    for (const char *f = fmt; f && *f; ++f) {
-        t_atom a{};
-        if (*f == 's') {
-            a.a_type = A_SYM;
-            a.a_w.w_sym = va_arg(ap, t_symbol *);
-        } else if (*f == 'l' || *f == 'i') {
-            a.a_type = A_LONG;
-            a.a_w.w_long = *f == 'l' ? t_atom_long(va_arg(ap, long)) : t_atom_long(va_arg(ap, int));
-        } else if (*f == 'f' || *f == 'd') {
-            a.a_type = A_FLOAT;
-            a.a_w.w_float = t_atom_float(va_arg(ap, double));
-        } else {
-            continue;
-        }
-        v.push_back(a);
-    }
+    std::vector<t_atom> v = atoms_from_format(fmt, ap);
     va_end(ap);
     return class_attr_addattr_atoms(c, attrname, attrname2, const_cast<t_symbol *>(type), flags, long(v.size()), v.data());
 }
@@ -273,25 +279,9 @@ t_max_err object_addattr_parse(t_object *x, const char *attrname, t_symbol *type
 }
 
 t_max_err object_addattr_format(t_object *x, const char *attrname, t_symbol *type, long flags, const char *fmt, ...) {
-    std::vector<t_atom> v;
     va_list ap;
     va_start(ap, fmt);
-    for (const char *f = fmt; f && *f; ++f) {
-        t_atom a{};
-        if (*f == 's') {
-            a.a_type = A_SYM;
-            a.a_w.w_sym = va_arg(ap, t_symbol *);
-        } else if (*f == 'l' || *f == 'i') {
-            a.a_type = A_LONG;
-            a.a_w.w_long = *f == 'l' ? t_atom_long(va_arg(ap, long)) : t_atom_long(va_arg(ap, int));
-        } else if (*f == 'f' || *f == 'd') {
-            a.a_type = A_FLOAT;
-            a.a_w.w_float = t_atom_float(va_arg(ap, double));
-        } else {
-            continue;
-        }
-        v.push_back(a);
-    }
+    std::vector<t_atom> v = atoms_from_format(fmt, ap);
     va_end(ap);
     return object_addattr_atoms(x, attrname, type, flags, long(v.size()), v.data());
 }
