@@ -41,10 +41,14 @@ TEST_F(SdkApi, AttributesAnObjectAddsTakeArgumentsMessagesAndQueries) {
     tk::Box *b = p.create("instattr extra @level 0.5 @tag loud @mode 2");
     ASSERT_TRUE(b);
     auto names = tk::attribute_names(b);
-    EXPECT_EQ(names, (std::vector<std::string>{"mode", "level", "tag"}));
+    EXPECT_EQ(names, (std::vector<std::string>{"mode", "level", "tag", "steps"}));
     EXPECT_EQ(value(b, "level"), "0.5");
     EXPECT_EQ(value(b, "tag"), "loud");
     EXPECT_EQ(value(b, "mode"), "2");
+    EXPECT_EQ(value(b, "steps"), "7");  // the value its format letters gave
+    p.send_text(b, 0, "steps 12");
+    p.send_text(b, 0, "getsteps");
+    EXPECT_EQ(last_message(b, dumpout), "steps 12");
 
     p.send_text(b, 0, "level 0.75");  // an offset into the instance: the object sees it
     p.send(b, 0, "bang", {});
