@@ -138,13 +138,17 @@ Result run_tilde(const std::vector<std::string> &args, const fs::path &dir, cons
     return {st ? *st : -1, slurp(dir / "tilde.err")};
 }
 
-// A dummy JACK server under a private name, stopped by its process id.
+// A dummy JACK server under a private name, stopped by its process id. JACK keeps its servers
+// in a registry of eight slots and frees the slot of a server that died without unregistering
+// (the test that kills one, a crashed run) only when a server of the same name registers, so the
+// names repeat from run to run (the live tests run one at a time) instead of carrying a process
+// id: unique names fill the registry after eight killed servers and no server starts after that.
 class Server {
 public:
     explicit Server(int period, int rate = 48000)
     {
         static int count = 0;
-        name_ = "tildekit-test-" + std::to_string(getpid()) + "-" + std::to_string(++count);
+        name_ = "tildekit-test-" + std::to_string(++count);
         dir_ = fresh_dir(name_);
         pid_ = spawn({*find_program("jackd"), "-n", name_, "-d", "dummy", "-r", std::to_string(rate), "-p", std::to_string(period)},
                      dir_, "jackd", name_);
@@ -602,8 +606,11 @@ TEST_F(Live, DrawsALevelMeterOnATerminal)
 // ---- servers of their own ----------------------------------------------------------------
 
 // Every external of the build in one patch, two metros banging every message box of their
-// help patchers (parameter changes, clear, reset, ...), 10 s on the dummy backend.
-TEST(LiveStress, EveryExternalWithMetroDrivenMessagesRunsWithoutXrunsOrAllocation)
+// help patchers (parameter changes, clear, reset, ...), 10 s on the dummy backend. On a busy
+// machine the dummy server's own thread can miss its time (an xrun while the callback took a few
+// per cent of its period); an xrun counts against the patch only where the callback itself came
+// near its period.
+TEST(LiveStress, EveryExternalWithMetroDrivenMessagesRunsWithinItsPeriodWithoutAllocation)
 {
     REQUIRE_JACKD();
     Server server(1024);
@@ -624,7 +631,9 @@ TEST(LiveStress, EveryExternalWithMetroDrivenMessagesRunsWithoutXrunsOrAllocatio
     write_file(dir / "stress.maxpat", p.dump());
     Result r = run_tilde({"run", "stress.maxpat", "--live", "--seconds", "10", "--no-connect", "-q", "--out", "s.wav"}, dir, server.name());
     ASSERT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(closing_figure(r.err, "xruns"), 0.0) << r.err;
+    const auto xruns = closing_figure(r.err, "xruns"), worst = closing_figure(r.err, "worst");
+    ASSERT_TRUE(xruns && worst) << r.err;
+    EXPECT_TRUE(*xruns == 0 || *worst < 50) << r.err;
     EXPECT_EQ(closing_figure(r.err, "allocations on the audio thread"), 0.0) << r.err;
     auto s = read_sound(dir / "s.wav");
     ASSERT_TRUE(s);
