@@ -88,6 +88,9 @@ TEST(Validate, SoundExternalPassesAndBadArgumentsAreRefused) {
     EXPECT_NE(r.out.find("validate: 13 passed, 0 failed"), std::string::npos) << r.out;  // 10 checks and 3 properties
     EXPECT_NE(r.out.find("property cases (externals): stable 12 (1), noburst 12 (1), decay 12 (1)"), std::string::npos) << r.out;
     EXPECT_NE(r.out.find("\"seed\": 5"), std::string::npos) << r.out;
+    // stated gains are compared only where a response died away in the time followed: say where
+    r = run("sosect~ --only stable --seed 1");
+    EXPECT_NE(r.out.find("property cases (externals): stable 12 (1, stated gains compared in 12)"), std::string::npos) << r.out;
     EXPECT_EQ(run("recur~ --only nosuchcheck").status, 2);
     EXPECT_EQ(run("nosuchexternal~").status, 2);
 }

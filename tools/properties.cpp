@@ -527,6 +527,7 @@ void check_stable(Context &c) {
                 if (q4 > 4 * q2 && q4 > 1e-300)
                     fail(at + ": the impulse response grows from " + num(q2) + " (second quarter of " + std::to_string(N) + " samples) to " + num(q4) +
                          " (last quarter): unstable");
+                if (decayed && !p.gains.empty()) c.gains_judged++;
                 for (auto &sg : p.gains) {
                     if (!decayed) break;  // a response cut off before it died away has no exact gains
                     double w;

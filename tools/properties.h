@@ -128,6 +128,7 @@ struct Context {
     std::uint64_t seed;
     std::mt19937_64 rng;
     long long cases = 0;          // cases a property check ran
+    long long gains_judged = 0;   // stable: cases whose stated gains were compared (responses that died away)
     std::optional<long long> only_case;  // run this case alone (reproduction)
     std::atomic<long long> case_now{-1};  // the case being run (read by the hang watchdog)
 };

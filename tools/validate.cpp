@@ -380,6 +380,7 @@ struct Outcome {
     bool pass = true;
     std::string detail;
     long long cases = -1;  // property checks: the cases run
+    long long gains_judged = 0;  // stable: the cases whose stated gains were compared
     long long repro_case = -1;  // a hang in a property check: the case that hung
 };
 
@@ -678,7 +679,7 @@ void check_threads(Context &c) {
         std::atomic<std::int64_t> done_blocks{0}, sent{0};
         std::atomic<bool> hurry{false};
         std::string thread_error;
-        Context mc{c.name, c.prof, c.full, c.seed, std::mt19937_64(c.rng()), 0, std::nullopt};
+        Context mc{c.name, c.prof, c.full, c.seed, std::mt19937_64(c.rng()), 0, 0, std::nullopt};
         set_stage("vector size " + std::to_string(n) + ", messages from a second thread");
         std::thread sender([&] {
             tk::ConsoleCapture own;  // this thread's posts, judged like the others (and kept off the terminal)
@@ -759,7 +760,7 @@ void check_determinism(Context &c) {
         r.feed_clean(c, seed);
         const tk::ClassInfo &info = tk::load_class(c.name);
         std::mt19937_64 g(seed);
-        Context copy{c.name, c.prof, false, seed, g, 0, std::nullopt};
+        Context copy{c.name, c.prof, false, seed, g, 0, 0, std::nullopt};
         auto selectors = message_selectors(info);
         r.patch.run(256);
         for (auto &s : selectors)
@@ -890,7 +891,7 @@ void run_checks(const std::string &name, const ValidateOptions &o, std::uint64_t
                                     [&](const vd::PropertyCheck &p) { return def.name == std::string(p.name); });
         say(std::string("BEGIN ") + def.name);
         std::clock_t cpu0 = std::clock();  // processor time: what a check costs, whatever else the machine runs
-        Context c{name, profile_for(name), o.full, seed, std::mt19937_64(mix(seed, name, def.name)), 0, std::nullopt};
+        Context c{name, profile_for(name), o.full, seed, std::mt19937_64(mix(seed, name, def.name)), 0, 0, std::nullopt};
         c.only_case = o.case_index;
         if (property && std::none_of(c.prof.properties.begin(), c.prof.properties.end(),
                                      [&](const vd::Property &p) { return p.kind == def.name; })) {
@@ -908,7 +909,7 @@ void run_checks(const std::string &name, const ValidateOptions &o, std::uint64_t
         try {
             tk::load_class(name);
             def.fn(c);
-            verdict = std::string("PASS ") + def.name + (property ? "\t" + std::to_string(c.cases) : "");
+            verdict = std::string("PASS ") + def.name + (property ? "\t" + std::to_string(c.cases) + "\t" + std::to_string(c.gains_judged) : "");
         } catch (const std::exception &e) {
             std::string d = e.what();
             std::replace(d.begin(), d.end(), '\n', ' ');
@@ -968,7 +969,11 @@ void read_lines(const std::string &data, Result &res, std::string &running) {
         } else if (line.rfind("PASS ", 0) == 0) {
             auto tab = line.find('\t');
             Outcome ok;
-            if (tab != std::string::npos) ok.cases = std::stoll(line.substr(tab + 1));
+            if (tab != std::string::npos) {
+                std::size_t end = 0;
+                ok.cases = std::stoll(line.substr(tab + 1), &end);
+                if (line.size() > tab + 1 + end) ok.gains_judged = std::stoll(line.substr(tab + 2 + end));
+            }
             res.checks[line.substr(5, tab == std::string::npos ? std::string::npos : tab - 5)] = ok;
             running.clear();
         } else if (line.rfind("SKIP ", 0) == 0) {
@@ -1271,14 +1276,17 @@ int run_validate(const ValidateOptions &o) {
     // the cases each property ran, over all externals
     std::string counts;
     for (auto &pc : vd::property_checks()) {
-        long long n = 0;
+        long long n = 0, judged = 0;
         int externals = 0;
         for (auto &r : results)
             if (auto it = r.checks.find(pc.name); it != r.checks.end() && it->second.cases >= 0) {
                 n += it->second.cases;
+                judged += it->second.gains_judged;
                 externals++;
             }
-        if (externals) counts += std::string(counts.empty() ? "" : ", ") + pc.name + " " + std::to_string(n) + " (" + std::to_string(externals) + ")";
+        if (externals)
+            counts += std::string(counts.empty() ? "" : ", ") + pc.name + " " + std::to_string(n) + " (" + std::to_string(externals) +
+                      (judged ? ", stated gains compared in " + std::to_string(judged) : "") + ")";
     }
     if (!counts.empty()) std::printf("property cases (externals): %s\n", counts.c_str());
 
@@ -1292,6 +1300,7 @@ int run_validate(const ValidateOptions &o) {
             for (auto &[k, v] : r.checks) {
                 e[k] = v.pass ? nlohmann::json{{"pass", true}} : nlohmann::json{{"pass", false}, {"detail", v.detail}};
                 if (v.cases >= 0) e[k]["cases"] = v.cases;
+                if (v.gains_judged > 0) e[k]["gains_compared"] = v.gains_judged;
             }
             j["externals"][r.name] = e;
         }
