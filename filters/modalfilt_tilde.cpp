@@ -28,6 +28,9 @@ typedef struct _modalfilt {
     t_symbol *filter_kind;       /* bp2, rbp2, lp2, hp2, or any other symbol given */
     int16_t frequency_connected; /* connection flag of inlet 1, copied at DSP compile */
     int16_t q_connected;         /* connection flag of inlet 2, copied at DSP compile */
+    double state_l;              /* the factor and Q the memory was last used with ... */
+    double state_q;
+    int16_t state_used;          /* ... when it has been used since it was last at rest */
 } t_modalfilt;
 
 static t_class *modalfilt_class;
@@ -91,6 +94,74 @@ static inline double modalfilt_end_output(int kind, int end, double x)
     return passes ? x : 0.0;
 }
 
+/* The factor that takes a kind's output from the memory (the numerator's scale). */
+static inline double modalfilt_output_scale(const t_modalfilt_coefs *k, int kind)
+{
+    if (kind == MODALFILT_RBP2)
+        return k->g * k->l;
+    if (kind == MODALFILT_LP2)
+        return k->g;
+    if (kind == MODALFILT_HP2)
+        return (k->L - 1.0) * k->g;
+    return k->g * k->a;
+}
+
+/* How strongly the recursion's memory holds a sine of the input at frequency w: 1 / |A(w)|,
+   A(w) = 1 + p1 e^-iw + p2 e^-2iw with p1 = c1 g, p2 = c2 g. |A|^2 is a quadratic in cos w,
+   q2 c^2 + q1 c + q0, smallest (the resonance) at an end of [-1, 1] or at its vertex. */
+typedef struct _modalfilt_quadratic {
+    double q2, q1, q0;
+} t_modalfilt_quadratic;
+
+static inline t_modalfilt_quadratic modalfilt_quadratic(const t_modalfilt_coefs *k)
+{
+    const double p1 = k->c1 * k->g, p2 = k->c2 * k->g;
+    t_modalfilt_quadratic q = {4.0 * p2, 2.0 * p1 * (1.0 + p2), 1.0 + p1 * p1 + p2 * p2 - 2.0 * p2};
+    return q;
+}
+
+static inline double modalfilt_quadratic_at(const t_modalfilt_quadratic *q, double c)
+{
+    return fmax((q->q2 * c + q->q1) * c + q->q0, 0.0);
+}
+
+static inline double modalfilt_resonance(const t_modalfilt_quadratic *q)
+{
+    double c = modalfilt_quadratic_at(q, -1.0) < modalfilt_quadratic_at(q, 1.0) ? -1.0 : 1.0;
+    if (q->q2 > 0.0) {
+        const double v = -q->q1 / (2.0 * q->q2);
+        if (v > -1.0 && v < 1.0 && modalfilt_quadratic_at(q, v) < modalfilt_quadratic_at(q, c))
+            c = v;
+    }
+    return c;
+}
+
+/* A new number at either inlet is a step. The memory holds the input over the recursion's
+   denominator, up to thousands of times over at the resonance of a narrow or low setting, and
+   the step put all of it through the new recursion and output scale at once: 88 times the
+   input's peak from 340 Hz at Q 10 to 4.5 kHz at Q 0.5 (at 78.7 kHz), 10^5 from a narrow
+   setting near 0 Hz to one near half the rate. At a step the memory is scaled down, never up,
+   so that it is no larger than the new recursion would hold for the same input, both at the
+   old resonance (where what is stored lies) and at the new one, and so that it gives no more
+   at the output than under the old setting (the ratio of the output scales, where the new one
+   is larger). What is stored then goes on at about the level a fresh filter reaches. Settings
+   that arrive as signals are paths, followed exactly: the recursion is left alone there (a
+   signal that jumps still releases what was stored). */
+static inline void modalfilt_step_memory(const t_modalfilt_coefs *from, const t_modalfilt_coefs *to, int kind, double *w1, double *w2)
+{
+    const t_modalfilt_quadratic was = modalfilt_quadratic(from), now = modalfilt_quadratic(to);
+    const double c_was = modalfilt_resonance(&was), c_now = modalfilt_resonance(&now);
+    const double held = modalfilt_quadratic_at(&was, c_was);
+    double r = fmin(sqrt(held / modalfilt_quadratic_at(&now, c_was)), sqrt(held / modalfilt_quadratic_at(&now, c_now)));
+    const double s_was = modalfilt_output_scale(from, kind), s_now = modalfilt_output_scale(to, kind);
+    if (s_now > s_was)
+        r = fmin(r, s_was / s_now);
+    if (r < 1.0) {
+        *w1 *= r;
+        *w2 *= r;
+    }
+}
+
 /* One direct-form-II step; the kind is a constant in each perform routine. */
 static inline double modalfilt_step(const t_modalfilt_coefs *k, int kind, double x, double *w1, double *w2)
 {
@@ -126,6 +197,7 @@ static inline void modalfilt_run(t_modalfilt *x, double **ins, double **outs, lo
     double *out = outs[0];
     double w1 = x->state_w1;
     double w2 = x->state_w2;
+    const bool numbers = !x->frequency_connected && !x->q_connected;
     for (long j = 0; j < n; j += MODALFILT_GROUP) {
         long end = j + MODALFILT_GROUP < n ? j + MODALFILT_GROUP : n;
         double l = x->frequency_connected ? lsig[j] : x->frequency_factor;
@@ -133,6 +205,13 @@ static inline void modalfilt_run(t_modalfilt *x, double **ins, double **outs, lo
         t_modalfilt_coefs k = modalfilt_coefs(l, q);
         int range_end = modalfilt_range_end(&k);
         if (range_end == MODALFILT_RUNS) {
+            if (numbers && x->state_used && !(l == x->state_l && q == x->state_q)) {
+                t_modalfilt_coefs was = modalfilt_coefs(x->state_l, x->state_q);
+                modalfilt_step_memory(&was, &k, kind, &w1, &w2);
+            }
+            x->state_l = l;
+            x->state_q = q;
+            x->state_used = 1;
             for (long i = j; i < end; i++)
                 out[i] = modalfilt_step(&k, kind, in[i], &w1, &w2);
         } else {
@@ -140,6 +219,7 @@ static inline void modalfilt_run(t_modalfilt *x, double **ins, double **outs, lo
                 out[i] = modalfilt_end_output(kind, range_end, in[i]);
             w1 = 0.0;
             w2 = 0.0;
+            x->state_used = 0;
         }
     }
     x->state_w1 = flush_denormal(w1);
@@ -236,6 +316,9 @@ static void *modalfilt_new(t_symbol *s, long argc, t_atom *argv)
     outlet_new((t_object *)x, "signal");
     x->state_w1 = 0.0;
     x->state_w2 = 0.0;
+    x->state_l = 0.0;
+    x->state_q = 0.0;
+    x->state_used = 0;
     x->frequency_factor = 0.0;
     x->q = 0.0;
     x->frequency_connected = 0;
