@@ -562,7 +562,7 @@ static void thirdbands_perform64(t_object *ob, t_object *dsp64, double **ins, lo
             double s = out[i];
             if (pending_flush)
                 s = flush_abnormal(s);
-            out[i] = s * master;
+            out[i] = flush_abnormal(s * master);
         }
     }
     for (; i + THIRDBANDS_LANES <= n; i += THIRDBANDS_LANES) {
@@ -573,9 +573,9 @@ static void thirdbands_perform64(t_object *ob, t_object *dsp64, double **ins, lo
             b = flush_abnormal(b);
             c = flush_abnormal(c);
         }
-        out[i] = a * master;
-        out[i + 1] = b * master;
-        out[i + 2] = c * master;
+        out[i] = flush_abnormal(a * master);
+        out[i + 1] = flush_abnormal(b * master);
+        out[i + 2] = flush_abnormal(c * master);
     }
     for (; i < n; i++) {
         double s = flush_abnormal(in[i]);
@@ -583,7 +583,7 @@ static void thirdbands_perform64(t_object *ob, t_object *dsp64, double **ins, lo
             s = section_filter(ch + j, s);
         if (pending_flush)
             s = flush_abnormal(s);
-        out[i] = s * master;
+        out[i] = flush_abnormal(s * master);  /* a master gain below 1 takes the smallest values kept below the normal range */
     }
 
     for (long j = 0; chained && j < S; j++) {

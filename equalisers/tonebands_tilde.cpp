@@ -270,7 +270,7 @@ static void tonebands_perform64(t_object *ob, t_object *dsp64, double **ins, lon
         u = tonebands_biquad_run(&hs, u);
         u = tonebands_biquad_run(&pk1, u);
         u = tonebands_biquad_run(&pk2, u);
-        out[i] = u * master;
+        out[i] = flush_abnormal(u * master); /* a tiny y times a master gain below 1 can fall below the normal range */
         if (++i == n)
             break;
         ls.y1 = hs.x1 = flush_abnormal(ls.y1);
