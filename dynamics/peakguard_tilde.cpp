@@ -6,10 +6,15 @@
    Outlets 0 .. n-1: the limited channels.
    Outlet n: the applied gain (1 = no reduction).
    The smoothed gain is close to its target when a peak leaves the delay, but not always there: a
-   peak far over the threshold after a quiet stretch needs more than the look-ahead allows. A
-   second delay line keeps, for every sample, the largest channel's magnitude scaled by the
-   threshold in force when it came in; where the smoothed gain would carry that sample over
-   the threshold the gain is lowered to just hold it, and rises from there at the release rate. */
+   peak far over the threshold after a quiet stretch needs more than the look-ahead allows, and
+   at look-aheads of ten fast periods and more (60-65 kHz, 120-130 kHz, 240 kHz up) the held
+   minimum expires a write or two before its peak has left. Ordinary limiting passes the
+   threshold by some 1e-5 dB at most, and is left exactly as it is; only a sample that the
+   gain would carry more than 0.01 dB over it is caught. For that a short line keeps, per fast
+   period, the period's largest magnitude scaled by the threshold of its decision: while the
+   gain stays under what that peak allows, nothing more is done; where it does not, the
+   sample's own magnitude is read from the delay lines, the gain is lowered to hold it at the
+   threshold and rises from there at the release rate. */
 #include <ext.h>
 #include <ext_obex.h>
 #include <z_dsp.h>
@@ -21,7 +26,7 @@
 /* Keeps the look-ahead (and the delay lines) of absurd sample rates allocatable. */
 #define PEAKGUARD_MAX_LOOKAHEAD_STEPS 1048576.0
 #define PEAKGUARD_HISTORY_SIZE 32
-/* Hold length of the history where the look-ahead is short enough for it. */
+/* Hold length of the minimum-hold history. */
 #define PEAKGUARD_HISTORY_HOLD 12
 /* Longest stretch between two fast decisions: the fast period is 8, 16 or 32 samples. */
 #define PEAKGUARD_MAX_CHUNK 32
@@ -68,8 +73,9 @@ typedef struct _peakguard {
     double target_fast;          /* last fast decision, carried into the next block */
     double target_slow;          /* last slow decision (1 once the next block has decided) */
     double *lowpass_states;      /* [channel_count] one-pole state per channel */
-    double *over_line;           /* [delay_size] largest |gained input| of each sample times
-                                    the threshold factor of its block: above 1 is over */
+    double *period_over;         /* [2 * delay_size / fast_period]: per fast period of the delay
+                                    lines, its largest |gained input| times the threshold
+                                    factor of its decision (above 1 is over), then that factor */
     double input_gain_step;      /* per-sample increment of input_gain_current */
     uint8_t bypass;              /* 1: inputs pass unchanged, state frozen */
 } t_peakguard;
@@ -80,6 +86,9 @@ static t_class *peakguard_class;
 static const double PEAKGUARD_LOOKAHEAD_S = 0.0012000000569969416;
 static const double PEAKGUARD_LOWPASS_BIAS = 9.999999682655225e-21; /* keeps the state off denormals */
 static const double PEAKGUARD_RAMP_SNAP = 9.999999717180685e-10;
+/* 10^(0.01 / 20): how far over the threshold (0.01 dB) a sample may leave before the gain is
+   lowered to hold it. Ordinary limiting stays far inside it and is never touched. */
+static const double PEAKGUARD_OVER_ALLOWED = 1.001151955538169;
 
 /* Writes v and returns the minimum of the held window. When the held minimum expires the
    window is searched again for the smallest remaining value and how long it still holds. */
@@ -172,7 +181,6 @@ static void peakguard_perform64(t_object *ob, t_object *dsp64, double **ins, lon
            same start, so the steps are taken once; the peaks are shared so all channels get
            the same gain. Channels go in pairs, whose two low-pass recurrences overlap. */
         double gains[PEAKGUARD_MAX_CHUNK];
-        double loudest[PEAKGUARD_MAX_CHUNK]; /* largest |gained input| over the channels */
         double g = input_gain;
         for (int32_t k = 0; k < chunk; k++) {
             gains[k] = g;
@@ -194,7 +202,6 @@ static void peakguard_perform64(t_object *ob, t_object *dsp64, double **ins, lon
                 line_a[k] = s;
                 const double a = fabs(s);
                 fast_peak = a > fast_peak ? a : fast_peak;
-                double here = a;
                 z_a = z_a + ((s - z_a) * lowpass_coefficient + PEAKGUARD_LOWPASS_BIAS);
                 if (!isfinite(z_a))
                     z_a = 0.0;
@@ -207,23 +214,21 @@ static void peakguard_perform64(t_object *ob, t_object *dsp64, double **ins, lon
                     line_b[k] = t;
                     const double c = fabs(t);
                     fast_peak = c > fast_peak ? c : fast_peak;
-                    here = c > here ? c : here;
                     z_b = z_b + ((t - z_b) * lowpass_coefficient + PEAKGUARD_LOWPASS_BIAS);
                     if (!isfinite(z_b))
                         z_b = 0.0;
                     const double d = fabs(z_b);
                     slow_peak = d > slow_peak ? d : slow_peak;
                 }
-                if (j == 0 || here > loudest[k])
-                    loudest[k] = here;
             }
             lowpass[j] = z_a;
             if (pair)
                 lowpass[j + 1] = z_b;
         }
-        double *over_in = x->over_line + write_index;
-        for (int32_t k = 0; k < chunk; k++)
-            over_in[k] = loudest[k] * threshold_factor;
+        /* the period's peak so far (chunks never straddle a period), scaled as its decision will be */
+        const int32_t period_in = 2 * (write_index / fast_period);
+        x->period_over[period_in] = fast_peak * threshold_factor;
+        x->period_over[period_in + 1] = threshold_factor;
 
         fast_countdown -= chunk;
         if (fast_countdown <= 0) {
@@ -254,11 +259,15 @@ static void peakguard_perform64(t_object *ob, t_object *dsp64, double **ins, lon
         /* Smoothers and output: the slow target eases in, the fast one catches peaks; the
            gain falls at the fast rate and rises at the release rate. Once a step leaves all
            three smoothers exactly where they were, every further step with the same targets
-           does too: the rest of the chunk holds that gain without stepping them. A gain that
-           would carry the sample leaving the delay over the threshold is lowered to hold it
-           there (a NaN threshold compares false and never lowers it). */
+           does too: the rest of the chunk holds that gain without stepping them. A gain above
+           what the period's peak allows is the one comparison added per sample; only then is the
+           sample's own magnitude looked at, and a gain that would carry it more than 0.01 dB over
+           the threshold lowered to hold it there (a NaN threshold compares false and never
+           lowers it). */
         double *gain = gain_outlet + done;
-        const double *over_out = x->over_line + read_index;
+        const int32_t period_out = 2 * (read_index / fast_period);
+        const double allowed = PEAKGUARD_OVER_ALLOWED / x->period_over[period_out];
+        const double factor_out = x->period_over[period_out + 1];
         int held = 0;
         for (int32_t k = 0; k < chunk; k++) {
             if (!held) {
@@ -273,9 +282,17 @@ static void peakguard_perform64(t_object *ob, t_object *dsp64, double **ins, lon
                 gain_fast = fast;
                 gain_out = next;
             }
-            if (gain_out * over_out[k] > 1.0) {
-                gain_out = 1.0 / over_out[k];
-                held = 0;
+            if (gain_out > allowed) {
+                double loudest = 0.0;
+                for (int32_t j = 0; j < channels; j++) {
+                    const double a = fabs(lines[j][read_index + k]);
+                    loudest = a > loudest ? a : loudest;
+                }
+                const double over = loudest * factor_out;
+                if (gain_out * over > PEAKGUARD_OVER_ALLOWED) {
+                    gain_out = 1.0 / over;
+                    held = 0;
+                }
             }
             gain[k] = gain_out;
         }
@@ -387,9 +404,9 @@ static void peakguard_release_buffers(t_peakguard *x)
     if (x->lowpass_states)
         sysmem_freeptr(x->lowpass_states);
     x->lowpass_states = NULL;
-    if (x->over_line)
-        sysmem_freeptr(x->over_line);
-    x->over_line = NULL;
+    if (x->period_over)
+        sysmem_freeptr(x->period_over);
+    x->period_over = NULL;
     if (x->min_history.entries)
         sysmem_freeptr(x->min_history.entries);
     x->min_history.entries = NULL;
@@ -446,17 +463,10 @@ static void *peakguard_new(t_symbol *s, long argc, t_atom *argv)
     if (steps > PEAKGUARD_MAX_LOOKAHEAD_STEPS)
         steps = PEAKGUARD_MAX_LOOKAHEAD_STEPS;
     x->lookahead_steps = (int32_t)steps;
-    /* A peak's target has to stay the held minimum until the peak leaves the delay: through
-       its own decision and the lookahead_steps fast decisions after it, with the slow decisions
-       among them also writing. Twelve writes cover up to nine steps; longer look-aheads (from
-       60 kHz with 8-sample periods, 120 kHz with 16, 240 kHz with 32) hold longer, up to the
-       history's size. Beyond that the over-threshold check still holds the output. */
-    int32_t hold = x->lookahead_steps + (x->lookahead_steps + 1 + x->slow_period - 1) / x->slow_period + 1;
-    if (hold < PEAKGUARD_HISTORY_HOLD)
-        hold = PEAKGUARD_HISTORY_HOLD;
-    if (hold > PEAKGUARD_HISTORY_SIZE)
-        hold = PEAKGUARD_HISTORY_SIZE;
-    x->history_hold = hold;
+    /* Twelve writes hold a peak's target until the peak has left a look-ahead of up to nine
+       fast periods; beyond that the ceiling check holds the samples the early rise would carry
+       over, and leaves the rest of the output as the gain makes it. */
+    x->history_hold = PEAKGUARD_HISTORY_HOLD;
     x->delay_length = x->lookahead_steps * x->fast_period;
     x->delay_size = 64;
     while (x->delay_size < x->delay_length + x->fast_period)
@@ -492,9 +502,9 @@ static void *peakguard_new(t_symbol *s, long argc, t_atom *argv)
 
     h->entries = (double *)sysmem_newptr(PEAKGUARD_HISTORY_SIZE * sizeof(double));
     x->lowpass_states = (double *)sysmem_newptrclear((t_ptr_size)x->channel_count * sizeof(double));
-    x->over_line = (double *)sysmem_newptrclear((t_ptr_size)x->delay_size * sizeof(double));
+    x->period_over = (double *)sysmem_newptrclear((t_ptr_size)(2 * (x->delay_size / x->fast_period)) * sizeof(double));
     x->delay_lines = (double **)sysmem_newptrclear((t_ptr_size)x->channel_count * sizeof(double *));
-    bool ok = h->entries && x->lowpass_states && x->over_line && x->delay_lines;
+    bool ok = h->entries && x->lowpass_states && x->period_over && x->delay_lines;
     for (int32_t j = 0; ok && j < x->channel_count; j++) {
         x->delay_lines[j] = (double *)sysmem_newptrclear((t_ptr_size)x->delay_size * sizeof(double));
         ok = x->delay_lines[j] != NULL;

@@ -19,6 +19,14 @@ typedef struct _bandres_block {
     double gain;  /* output scale, 2 when the resonance is off */
 } t_bandres_block;
 
+/* Peak magnitudes of the input and the output over the current window of samples and the
+   one before it (about a quarter to half a second of history). */
+typedef struct _bandres_peaks {
+    double in, out;               /* this window */
+    double in_before, out_before; /* the window before */
+    double count;                 /* samples into this window */
+} t_bandres_peaks;
+
 typedef struct _bandres {
     t_pxobject x_obj;
     double centre_frequency; /* Hz, 0.001 or more (anything lower is stored as 10) */
@@ -32,8 +40,8 @@ typedef struct _bandres {
        and coefficients retuned from there could be taken half old, half new. */
     double frequency_asked;    /* the last number at the frequency inlet */
     double q_asked;            /* the last number at the Q inlet */
-    double state_gain;         /* the output scale the memory was last used with ... */
-    int16_t state_off;         /* ... and whether the resonance was off then */
+    double state_coef1, state_coef2, state_gain; /* the coefficients the memory was last used with */
+    t_bandres_peaks peaks;     /* recent input and output peaks, the yardstick for a change */
     uint32_t frequency_requests, frequencies_done; /* numbers received / acted on (wrap) */
     uint32_t q_requests, qs_done;
     uint32_t clear_requests, clears_done;
@@ -86,23 +94,81 @@ static inline void bandres_coefficients(double *f, double *q, double sr, t_bandr
     b->gain = (rw + oneminusr) * (oneminusr * 2.0);
 }
 
-/* The memory after the output scale changes from g_old, the one it was last used with, to
-   g_new. The recursion runs on the input unscaled, so its memory holds the input over roughly
-   the output scale (up to 1 / (w/Q)^2 for narrow low settings) and only the output is scaled
-   back. When the scale grows, the memory is scaled down by g_old / g_new so that it keeps
-   what it means at the output: a change to a wider setting goes on from the sound the
-   narrow one made instead of releasing what it stored (millions from a sine of 1 after
-   10 Hz Q 100 -> 20 kHz). A shrinking scale leaves the memory as it is (it comes out
-   smaller; scaled up, a memory shaped by one setting would ring in another), and so does a
-   memory built with the resonance off (only the last inputs, not part of the output). A
-   memory that would not fit starts again from 0. */
-template <typename T>
-static inline T bandres_rescale(T s, double g_old, double g_new, bool was_off)
+/* How far the memory may release beyond what the filter is doing: at a change of setting the
+   filter goes on with the memory it has (a jump of an octave or two, a sweep at any speed, any
+   Q from 0.5 to 50 gives the plain recursion's output), unless the memory would release more
+   than this many times the larger of the recent output peak and the input's peak through the
+   new setting. Ordinary moves come to at most about 32 times by the estimate below (two
+   octaves up at Q 0.5 from a constant input; 12 times from a sine at the old centre, whatever
+   the Q), the bursts it is there for to 100 times and far beyond. */
+static const double bandres_burst_margin = 64.0;
+
+static inline void bandres_track(double &peak, double v)
 {
-    if (was_off || !(g_new > g_old))
-        return s;
-    T v = (T)(((double)s * g_old) / g_new);
-    return flush_denormal((double)v) == 0.0 ? (T)0 : v;
+    double a = fabs(v);
+    if (a > peak) /* a NaN leaves the peak as it was */
+        peak = a;
+}
+
+/* Stores the block's peaks and closes the window once it holds a quarter of a second of
+   samples. */
+static inline void bandres_peaks_advance(t_bandres_peaks *p, double in, double out, long n, double sr)
+{
+    p->in = in;
+    p->out = out;
+    p->count += (double)n;
+    if (p->count >= 0.25 * sr) {
+        p->in_before = p->in;
+        p->out_before = p->out;
+        p->in = 0.0;
+        p->out = 0.0;
+        p->count = 0.0;
+    }
+}
+
+/* The memory at a change to the coefficients c1, c2, g. The recursion runs on the input
+   unscaled, so its memory holds the input over the output scale, up to 1 / (w/Q)^2 times for
+   a narrow low setting, and a jump to a wide or high setting lets all of it out at once
+   (millions from a sine of 1 after 10 Hz Q 100 -> 20 kHz). What it would let out with no
+   further input is y[n] = c1 y[n-1] + c2 y[n-2] from y[-1] = x1, y[-2] = x2, times g: a
+   decaying oscillation at radius r = sqrt(-c2), bounded both by its envelope and by
+   |y0| + |y1 - p y0| / (1 - r) (p the pole; the envelope alone overstates a heavily damped
+   setting). The bound it is held to is the larger of the recent output peak and the input's
+   peak through the new response, whose sum of magnitudes is at least its gain at the pole's
+   angle and at 0 Hz. A memory that would release more than the margin times that bound is
+   scaled down to release the bound itself; any other is kept as it is. */
+template <typename T>
+static inline void bandres_keep(T &x1, T &x2, double c1, double c2, double g, const t_bandres_peaks *p, double in, double out)
+{
+    const double y0 = c1 * (double)x1 + c2 * (double)x2, y1 = c1 * y0 + c2 * (double)x1;
+    const double d = -c2 - 0.25 * c1 * c1; /* r^2 sin^2 of the pole's angle, 0 with r = 0 */
+    if (!(d > 0.0))
+        return; /* resonance off: the memory is the last inputs and releases nothing */
+    const double v = y1 - 0.5 * c1 * y0;
+    const double env2 = y0 * y0 * d + v * v; /* the squared envelope, times d */
+    const double out_pk = fmax(out, p->out_before), in_pk = fmax(in, p->in_before);
+    const double m2 = bandres_burst_margin * bandres_burst_margin;
+    if (!(g * g * env2 > m2 * out_pk * out_pk * d))
+        return; /* the common case: a comparison with the output that came before */
+    /* |D|^2 of the denominator 1 - c1/z - c2/z^2 at the pole's angle (cos = c1 / 2r) and at 0 Hz */
+    const double cs2 = 0.25 * c1 * c1 / -c2, cs = c1 * 0.5 / sqrt(-c2);
+    const double re = 1.0 - c1 * cs - c2 * (2.0 * cs2 - 1.0), im2 = (1.0 - cs2) * (c1 + 2.0 * c2 * cs) * (c1 + 2.0 * c2 * cs);
+    const double dc = 1.0 - c1 - c2;
+    const double den2 = fmin(re * re + im2, dc * dc);
+    /* (no zero on the unit circle below r = 1; at r = 1 the input term bounds nothing) */
+    const double bound2 = den2 > 0.0 ? fmax(out_pk * out_pk, in_pk * in_pk * g * g / den2) : HUGE_VAL;
+    if (!(g * g * env2 > m2 * bound2 * d))
+        return;
+    const double r = sqrt(-c2);
+    const double release_env = sqrt(env2 / d);
+    const double release_damped = 1.0 - r > 0.0 ? fabs(y0) + sqrt(v * v + d * y0 * y0) / (1.0 - r) : release_env;
+    const double release = fabs(g) * fmin(release_env, release_damped);
+    const double bound = sqrt(bound2);
+    if (!(release > bandres_burst_margin * bound))
+        return;
+    const double k = bound / release;
+    x1 = (T)((double)x1 * k);
+    x2 = (T)((double)x2 * k);
 }
 
 static inline void bandres_tune(t_bandres *x, double f, double q)
@@ -158,20 +224,23 @@ static inline void bandres_run(t_bandres *x, const T *in, const T *freq_sig, con
     }
     if (bandres_take_settings(x))
         bandres_tune(x, x->centre_frequency, x->q);
+    t_bandres_peaks *p = &x->peaks;
+    double pin = p->in, pout = p->out;
     T x1 = (T)b->x1;
     T x2 = (T)b->x2;
-    T g_state = (T)x->state_gain;
-    bool off_state = x->state_off != 0;
+    double s1 = x->state_coef1, s2 = x->state_coef2, sg = x->state_gain;
     if (!freq_sig && !q_sig) {
         T c1 = (T)b->coef1, c2 = (T)b->coef2, g = (T)b->gain;
-        if (g != g_state) {
-            x1 = bandres_rescale(x1, (double)g_state, (double)g, off_state);
-            x2 = bandres_rescale(x2, (double)g_state, (double)g, off_state);
-            g_state = g;
+        if ((double)c1 != s1 || (double)c2 != s2 || (double)g != sg) {
+            bandres_keep(x1, x2, (double)c1, (double)c2, (double)g, p, pin, pout);
+            s1 = (double)c1, s2 = (double)c2, sg = (double)g;
         }
-        off_state = b->coef2 == 0.0;
-        for (long i = 0; i < n; i++)
-            out[i] = bandres_step(x1, x2, c1, c2, g, in[i]);
+        for (long i = 0; i < n; i++) {
+            T xin = in[i]; /* read before the output, which may share its buffer */
+            bandres_track(pin, (double)xin);
+            out[i] = bandres_step(x1, x2, c1, c2, g, xin);
+            bandres_track(pout, (double)out[i]);
+        }
     } else {
         for (long i = 0; i < n; i++) {
             /* every input of this sample is read before the output, which may share a buffer */
@@ -179,18 +248,20 @@ static inline void bandres_run(t_bandres *x, const T *in, const T *freq_sig, con
             double f = freq_sig ? (double)freq_sig[i] : x->centre_frequency;
             double q = q_sig ? (double)q_sig[i] : x->q;
             bandres_tune(x, f, q);
-            const T g = (T)b->gain;
-            if (g != g_state) {
-                x1 = bandres_rescale(x1, (double)g_state, (double)g, off_state);
-                x2 = bandres_rescale(x2, (double)g_state, (double)g, off_state);
-                g_state = g;
+            const T c1 = (T)b->coef1, c2 = (T)b->coef2, g = (T)b->gain;
+            if ((double)c1 != s1 || (double)c2 != s2 || (double)g != sg) {
+                bandres_keep(x1, x2, (double)c1, (double)c2, (double)g, p, pin, pout);
+                s1 = (double)c1, s2 = (double)c2, sg = (double)g;
             }
-            off_state = b->coef2 == 0.0;
-            out[i] = bandres_step(x1, x2, (T)b->coef1, (T)b->coef2, g, xin);
+            bandres_track(pin, (double)xin);
+            out[i] = bandres_step(x1, x2, c1, c2, g, xin);
+            bandres_track(pout, (double)out[i]);
         }
     }
-    x->state_gain = (double)g_state;
-    x->state_off = off_state;
+    x->state_coef1 = s1;
+    x->state_coef2 = s2;
+    x->state_gain = sg;
+    bandres_peaks_advance(p, pin, pout, n, x->sample_rate);
     b->x1 = flush_denormal((double)x1);
     b->x2 = flush_denormal((double)x2);
 }
@@ -342,8 +413,11 @@ static void *bandres_new(t_symbol *s, long argc, t_atom *argv)
     atom_arg_getdouble(&f, 0, argc, argv);
     atom_arg_getdouble(&q, 1, argc, argv);
     bandres_tune(x, f, q);
+    x->state_coef1 = x->block->coef1;
+    x->state_coef2 = x->block->coef2;
     x->state_gain = x->block->gain;
-    x->state_off = x->block->coef2 == 0.0;
+    x->peaks.in = x->peaks.out = x->peaks.in_before = x->peaks.out_before = 0.0;
+    x->peaks.count = 0.0;
     x->frequency_asked = x->centre_frequency;
     x->q_asked = x->q;
     x->frequency_requests = x->frequencies_done = 0;

@@ -14,13 +14,22 @@ typedef struct _lowcut_block {
     double coef; /* c, 0..1; 1 passes the input through */
 } t_lowcut_block;
 
+/* Peak magnitudes of the input and the output over the current window of samples and the
+   one before it (about a quarter to half a second of history). */
+typedef struct _lowcut_peaks {
+    double in, out;               /* this window */
+    double in_before, out_before; /* the window before */
+    double count;                 /* samples into this window */
+} t_lowcut_peaks;
+
 typedef struct _lowcut {
     t_pxobject x_obj;
     double sample_rate;     /* Hz, from the host */
     double cutoff;          /* Hz, 0 or more */
     t_lowcut_block storage; /* reached through `block` only */
     t_lowcut_block *block;  /* points at `storage` */
-    double state_coef;      /* the coefficient the stored w[n-1] was built with */
+    double state_coef;      /* the coefficient the stored w[n-1] was last used with */
+    t_lowcut_peaks peaks;   /* recent input and output peaks, the yardstick for a change */
     /* `clear` only counts its requests; the perform routine, which alone writes the state,
        clears it at the start of its next block. A message may land while a block runs, and a
        state cleared from there would be overwritten when the block stores its own at the end. */
@@ -66,19 +75,53 @@ static inline void lowcut_pass(const T *in, T *out, long n)
         out[i] = in[i];
 }
 
-/* The memory after a change of coefficient from c_old to c_new. The filter subtracts
-   (1 - c) w[n-1] from its input: the low end it has gathered, while w itself holds the input
-   scaled by up to 1 / (1 - c) (rate / (2 pi cutoff)). Rescaled by (1 - c_old) / (1 - c_new),
-   w keeps that low end, so the output goes on from where the old coefficient left it instead
-   of releasing a memory built for a lower cutoff (thousands of times the input after a jump
-   from 20 Hz to 30 kHz at 384 kHz). A coefficient of 1 passes the input through and forgets
-   the memory, going into it and coming out of it. */
-template <typename T>
-static inline T lowcut_rescale(T w, T c_old, T c_new)
+/* How far the memory may release beyond what the filter is doing: at a change of cutoff the
+   filter goes on with the memory it has (the output of ordinary moves, a jump of an octave or
+   a sweep at any speed, is the plain recursion's), unless the memory would release more than
+   this many times the larger of the recent output peak and the input's peak through the new
+   cutoff. Moves of an octave or two come to at most 2 times (from a constant input; a noise
+   or a sine far less), a jump of five octaves from a constant to 16; the burst it is there
+   for, 20 Hz -> 30 kHz at 384 kHz, to 750 times. */
+static const double lowcut_burst_margin = 16.0;
+
+static inline void lowcut_track(double &peak, double v)
 {
-    if (!(c_old < (T)1) || !(c_new < (T)1))
-        return (T)0;
-    return (T)(((double)w * (1.0 - (double)c_old)) / (1.0 - (double)c_new));
+    double a = fabs(v);
+    if (a > peak) /* a NaN leaves the peak as it was */
+        peak = a;
+}
+
+/* Stores the block's peaks and closes the window once it holds a quarter of a second of
+   samples. */
+static inline void lowcut_peaks_advance(t_lowcut_peaks *p, double in, double out, long n, double sr)
+{
+    p->in = in;
+    p->out = out;
+    p->count += (double)n;
+    if (p->count >= 0.25 * sr) {
+        p->in_before = p->in;
+        p->out_before = p->out;
+        p->in = 0.0;
+        p->out = 0.0;
+        p->count = 0.0;
+    }
+}
+
+/* The memory at a change to coefficient c. The filter subtracts (1 - c) w[n-1] from its
+   input, and w holds the input scaled by up to 1 / (1 - c) of the cutoff it was built at
+   (rate / (2 pi cutoff)): after a jump from a low cutoff to a high one the first output is
+   -(1 - c) w[n-1], thousands of times the input after 20 Hz -> 30 kHz at 384 kHz. The
+   response to the input has a sum of magnitudes of 2 for any c below 1, so the bound is the
+   larger of the recent output peak and twice the input's peak; a memory that would release
+   more than the margin times that is scaled down to release the bound itself. */
+template <typename T>
+static inline T lowcut_keep(T w, double c, const t_lowcut_peaks *p, double in, double out)
+{
+    const double release = (1.0 - c) * fabs((double)w);
+    const double bound = fmax(fmax(out, p->out_before), 2.0 * fmax(in, p->in_before));
+    if (!(release > lowcut_burst_margin * bound))
+        return w;
+    return (T)((double)w * (bound / release));
 }
 
 /* Carries out a `clear` asked for since the last block. */
@@ -91,6 +134,16 @@ static inline void lowcut_take_request(t_lowcut *x)
     }
 }
 
+/* One sample, with the input and output peaks kept. */
+template <typename T>
+static inline T lowcut_step_tracked(double &in_peak, double &out_peak, T &w_prev, T a, T x)
+{
+    lowcut_track(in_peak, (double)x);
+    T y = lowcut_step(w_prev, a, x);
+    lowcut_track(out_peak, (double)y);
+    return y;
+}
+
 /* Number cutoff: a coefficient below 1 filters, 1 passes the input through and forgets the
    state. Samples go in groups of four, then the rest. */
 template <typename T>
@@ -98,28 +151,33 @@ static inline void lowcut_run(t_lowcut *x, const T *in, T *out, long n)
 {
     lowcut_take_request(x);
     t_lowcut_block *b = x->block;
+    t_lowcut_peaks *p = &x->peaks;
+    double pin = p->in, pout = p->out;
     const double coef = b->coef; /* read once: a message may write it meanwhile */
     T a = (T)coef;
-    T a_old = (T)x->state_coef;
-    x->state_coef = coef;
     if (a < (T)1) {
         T w_prev = (T)b->last;
-        if (a != a_old)
-            w_prev = lowcut_rescale(w_prev, a_old, a);
+        if ((double)a != x->state_coef)
+            w_prev = lowcut_keep(w_prev, (double)a, p, pin, pout);
         long i = 0;
         for (; i + 4 <= n; i += 4) {
-            out[i] = lowcut_step(w_prev, a, in[i]);
-            out[i + 1] = lowcut_step(w_prev, a, in[i + 1]);
-            out[i + 2] = lowcut_step(w_prev, a, in[i + 2]);
-            out[i + 3] = lowcut_step(w_prev, a, in[i + 3]);
+            out[i] = lowcut_step_tracked(pin, pout, w_prev, a, in[i]);
+            out[i + 1] = lowcut_step_tracked(pin, pout, w_prev, a, in[i + 1]);
+            out[i + 2] = lowcut_step_tracked(pin, pout, w_prev, a, in[i + 2]);
+            out[i + 3] = lowcut_step_tracked(pin, pout, w_prev, a, in[i + 3]);
         }
         for (; i < n; i++)
-            out[i] = lowcut_step(w_prev, a, in[i]);
+            out[i] = lowcut_step_tracked(pin, pout, w_prev, a, in[i]);
         b->last = flush_denormal((double)w_prev);
     } else {
+        for (long i = 0; i < n; i++)
+            lowcut_track(pin, (double)in[i]);
         lowcut_pass(in, out, n);
+        pout = fmax(pout, pin);
         b->last = 0.0;
     }
+    x->state_coef = (double)a;
+    lowcut_peaks_advance(p, pin, pout, n, x->sample_rate);
 }
 
 /* Signal cutoff: filtering or pass-through is chosen for the whole block from the coefficient
@@ -132,33 +190,39 @@ static inline void lowcut_run_signal(t_lowcut *x, const T *in, const T *cutoff_s
 {
     lowcut_take_request(x);
     t_lowcut_block *b = x->block;
+    t_lowcut_peaks *p = &x->peaks;
+    double pin = p->in, pout = p->out;
     double sr = x->sample_rate;
     if ((T)b->coef < (T)1) {
         T w_prev = (T)b->last;
-        T a_old = (T)x->state_coef;
+        double a_used = x->state_coef;
         for (long i = 0; i < n; i++) {
             double f = lowcut_limit((double)cutoff_sig[i]);
             T xin = in[i]; /* both inputs are read before the output, which may share a buffer */
             x->cutoff = f;
             b->coef = lowcut_coef(f, sr);
             T a = (T)b->coef;
-            if (a != a_old) {
-                w_prev = lowcut_rescale(w_prev, a_old, a);
-                a_old = a;
+            if ((double)a != a_used) {
+                w_prev = lowcut_keep(w_prev, (double)a, p, pin, pout);
+                a_used = (double)a;
             }
-            out[i] = lowcut_step(w_prev, a, xin);
+            out[i] = lowcut_step_tracked(pin, pout, w_prev, a, xin);
         }
         b->last = flush_denormal((double)w_prev);
-        x->state_coef = (double)a_old;
+        x->state_coef = a_used;
     } else {
         if (n > 0) {
             x->cutoff = lowcut_limit((double)cutoff_sig[n - 1]);
             b->coef = lowcut_coef(x->cutoff, sr);
         }
+        for (long i = 0; i < n; i++)
+            lowcut_track(pin, (double)in[i]);
         lowcut_pass(in, out, n);
+        pout = fmax(pout, pin);
         b->last = 0.0;
-        x->state_coef = b->coef;
+        x->state_coef = (double)(T)b->coef;
     }
+    lowcut_peaks_advance(p, pin, pout, n, sr);
 }
 
 /* ---- perform ---- */
@@ -260,6 +324,8 @@ static void *lowcut_new(t_symbol *s, long argc, t_atom *argv)
     x->clear_requests = x->clears_done = 0;
     x->block->coef = lowcut_coef(x->cutoff, x->sample_rate);
     x->state_coef = x->block->coef;
+    x->peaks.in = x->peaks.out = x->peaks.in_before = x->peaks.out_before = 0.0;
+    x->peaks.count = 0.0;
     return x;
 }
 

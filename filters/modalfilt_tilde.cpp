@@ -19,6 +19,16 @@ static const double modalfilt_q_min = 9.999999974752427e-7;
 /* Coefficients are computed from the first sample of every group of this many samples. */
 #define MODALFILT_GROUP 4
 
+/* Peak magnitudes of the input and the output over the current window of samples and the
+   one before it (8192 to 16384 samples of history: the filter never learns the rate). */
+typedef struct _modalfilt_peaks {
+    double in, out;               /* this window */
+    double in_before, out_before; /* the window before */
+    long count;                   /* samples into this window */
+} t_modalfilt_peaks;
+
+#define MODALFILT_PEAK_WINDOW 8192
+
 typedef struct _modalfilt {
     t_pxobject x_obj;
     double state_w1;             /* filter memory w[n-1] */
@@ -31,6 +41,7 @@ typedef struct _modalfilt {
     double state_l;              /* the factor and Q the memory was last used with ... */
     double state_q;
     int16_t state_used;          /* ... when it has been used since it was last at rest */
+    t_modalfilt_peaks peaks;     /* recent input and output peaks, the yardstick for a change */
 } t_modalfilt;
 
 static t_class *modalfilt_class;
@@ -106,60 +117,93 @@ static inline double modalfilt_output_scale(const t_modalfilt_coefs *k, int kind
     return k->g * k->a;
 }
 
-/* How strongly the recursion's memory holds a sine of the input at frequency w: 1 / |A(w)|,
-   A(w) = 1 + p1 e^-iw + p2 e^-2iw with p1 = c1 g, p2 = c2 g. |A|^2 is a quadratic in cos w,
-   q2 c^2 + q1 c + q0, smallest (the resonance) at an end of [-1, 1] or at its vertex. */
-typedef struct _modalfilt_quadratic {
-    double q2, q1, q0;
-} t_modalfilt_quadratic;
+/* How far the memory may release beyond what the filter is doing: at a change of setting the
+   filter goes on with the memory it has (a jump of an octave or two, a sweep at any speed, any
+   Q from 0.5 to 50 gives the plain recursion's output), unless the memory would release more
+   than this many times the larger of the recent output peak and the input's peak through the
+   new setting. Ordinary moves come to at most about 32 times by the estimate below (two
+   octaves up at Q 0.5 from a constant input; 12 times from a sine at the old centre, whatever
+   the Q), the bursts it is there for to 100 times and far beyond. */
+static const double modalfilt_burst_margin = 64.0;
 
-static inline t_modalfilt_quadratic modalfilt_quadratic(const t_modalfilt_coefs *k)
+static inline void modalfilt_track(double &peak, double v)
 {
-    const double p1 = k->c1 * k->g, p2 = k->c2 * k->g;
-    t_modalfilt_quadratic q = {4.0 * p2, 2.0 * p1 * (1.0 + p2), 1.0 + p1 * p1 + p2 * p2 - 2.0 * p2};
-    return q;
+    double a = fabs(v);
+    if (a > peak) /* a NaN leaves the peak as it was */
+        peak = a;
 }
 
-static inline double modalfilt_quadratic_at(const t_modalfilt_quadratic *q, double c)
+/* Stores the block's peaks and closes the window once it has lasted its length. */
+static inline void modalfilt_peaks_advance(t_modalfilt_peaks *p, double in, double out, long n)
 {
-    return fmax((q->q2 * c + q->q1) * c + q->q0, 0.0);
-}
-
-static inline double modalfilt_resonance(const t_modalfilt_quadratic *q)
-{
-    double c = modalfilt_quadratic_at(q, -1.0) < modalfilt_quadratic_at(q, 1.0) ? -1.0 : 1.0;
-    if (q->q2 > 0.0) {
-        const double v = -q->q1 / (2.0 * q->q2);
-        if (v > -1.0 && v < 1.0 && modalfilt_quadratic_at(q, v) < modalfilt_quadratic_at(q, c))
-            c = v;
+    p->in = in;
+    p->out = out;
+    p->count += n;
+    if (p->count >= MODALFILT_PEAK_WINDOW) {
+        p->in_before = p->in;
+        p->out_before = p->out;
+        p->in = 0.0;
+        p->out = 0.0;
+        p->count = 0;
     }
-    return c;
 }
 
-/* A new number at either inlet is a step. The memory holds the input over the recursion's
-   denominator, up to thousands of times over at the resonance of a narrow or low setting, and
-   the step put all of it through the new recursion and output scale at once: 88 times the
-   input's peak from 340 Hz at Q 10 to 4.5 kHz at Q 0.5 (at 78.7 kHz), 10^5 from a narrow
-   setting near 0 Hz to one near half the rate. At a step the memory is scaled down, never up,
-   so that it is no larger than the new recursion would hold for the same input, both at the
-   old resonance (where what is stored lies) and at the new one, and so that it gives no more
-   at the output than under the old setting (the ratio of the output scales, where the new one
-   is larger). What is stored then goes on at about the level a fresh filter reaches. Settings
-   that arrive as signals are paths, followed exactly: the recursion is left alone there (a
-   signal that jumps still releases what was stored). */
-static inline void modalfilt_step_memory(const t_modalfilt_coefs *from, const t_modalfilt_coefs *to, int kind, double *w1, double *w2)
+/* The least sum of magnitudes of a kind's response: its gain at the centre, where the
+   prototype is exact (1 for bp2, Q for rbp2, Q for lp2 and hp2), and 1 at 0 Hz or half the
+   rate for lp2 and hp2. */
+static inline double modalfilt_least_sum(const t_modalfilt_coefs *k, int kind)
 {
-    const t_modalfilt_quadratic was = modalfilt_quadratic(from), now = modalfilt_quadratic(to);
-    const double c_was = modalfilt_resonance(&was), c_now = modalfilt_resonance(&now);
-    const double held = modalfilt_quadratic_at(&was, c_was);
-    double r = fmin(sqrt(held / modalfilt_quadratic_at(&now, c_was)), sqrt(held / modalfilt_quadratic_at(&now, c_now)));
-    const double s_was = modalfilt_output_scale(from, kind), s_now = modalfilt_output_scale(to, kind);
-    if (s_now > s_was)
-        r = fmin(r, s_was / s_now);
-    if (r < 1.0) {
-        *w1 *= r;
-        *w2 *= r;
+    if (kind == MODALFILT_BP2)
+        return 1.0;
+    const double q = k->l / k->a; /* a > 0 wherever the recursion runs */
+    return kind == MODALFILT_RBP2 ? q : fmax(q, 1.0);
+}
+
+/* The memory at a change to the coefficients k. It holds the input over the recursion's
+   denominator, up to thousands of times over at the resonance of a narrow or low setting,
+   and a step lets all of it through the new recursion and output scale at once (170 times a
+   sine of 1 from 340 Hz at Q 10 to 4.5 kHz at Q 0.5, 10^5 from near 0 Hz to near half the
+   rate). What it would let out with no further input follows, from the first two outputs
+   y0 and y1 on, the recursion y[n] = u1 y[n-1] + u2 y[n-2] (u1 = -c1 g, u2 = -c2 g); its
+   peak is at most |y0| + |y1 - p y0| / (1 - |p'|), p the pole it is split by and p' the
+   other (for complex poles both of radius r), and for complex poles at most its envelope.
+   The bound it is held to is the larger of the recent output peak and the input's peak
+   through the new response; a memory that would release more than the margin times that is
+   scaled down to release the bound itself, any other is kept as it is. */
+static inline void modalfilt_keep(const t_modalfilt_coefs *k, int kind, const t_modalfilt_peaks *p, double in, double out,
+                                  double *w1, double *w2)
+{
+    /* the first two outputs with no input, by the kind's numerator b0 + b1/z + b2/z^2 */
+    const double b1 = kind == MODALFILT_LP2 ? 2.0 : kind == MODALFILT_HP2 ? -2.0 : 0.0;
+    const double b2 = kind == MODALFILT_LP2 || kind == MODALFILT_HP2 ? 1.0 : -1.0;
+    const double s = modalfilt_output_scale(k, kind);
+    const double v0 = -(k->c1 * *w1 + k->c2 * *w2) * k->g, v1 = -(k->c1 * v0 + k->c2 * *w1) * k->g;
+    const double y0 = s * (v0 + b1 * *w1 + b2 * *w2), y1 = s * (v1 + b1 * v0 + b2 * *w1);
+    const double u1 = -k->c1 * k->g, u2 = -k->c2 * k->g;
+    const double disc = u1 * u1 + 4.0 * u2;
+    double release;
+    if (disc < 0.0) {
+        const double d = -0.25 * disc, v = y1 - 0.5 * u1 * y0; /* d: the poles' imaginary part squared */
+        const double env = sqrt(y0 * y0 + v * v / d);
+        const double r = sqrt(-u2);
+        release = 1.0 - r > 0.0 ? fmin(env, fabs(y0) + sqrt(v * v + d * y0 * y0) / (1.0 - r)) : env;
+    } else {
+        const double sq = sqrt(disc);
+        double pa = 0.5 * (u1 + sq), pb = 0.5 * (u1 - sq);
+        if (fabs(pb) > fabs(pa)) {
+            const double t = pa;
+            pa = pb;
+            pb = t;
+        }
+        const double e = fabs(y1 - pa * y0);
+        release = 1.0 - fabs(pb) > 0.0 ? fabs(y0) + e / (1.0 - fabs(pb)) : (e > 0.0 ? HUGE_VAL : fabs(y0));
     }
+    const double bound = fmax(fmax(out, p->out_before), fmax(in, p->in_before) * modalfilt_least_sum(k, kind));
+    if (!(release > modalfilt_burst_margin * bound))
+        return;
+    const double scale = release < HUGE_VAL ? bound / release : 0.0;
+    *w1 *= scale;
+    *w2 *= scale;
 }
 
 /* One direct-form-II step; the kind is a constant in each perform routine. */
@@ -197,7 +241,8 @@ static inline void modalfilt_run(t_modalfilt *x, double **ins, double **outs, lo
     double *out = outs[0];
     double w1 = x->state_w1;
     double w2 = x->state_w2;
-    const bool numbers = !x->frequency_connected && !x->q_connected;
+    t_modalfilt_peaks *p = &x->peaks;
+    double pin = p->in, pout = p->out;
     for (long j = 0; j < n; j += MODALFILT_GROUP) {
         long end = j + MODALFILT_GROUP < n ? j + MODALFILT_GROUP : n;
         double l = x->frequency_connected ? lsig[j] : x->frequency_factor;
@@ -205,23 +250,29 @@ static inline void modalfilt_run(t_modalfilt *x, double **ins, double **outs, lo
         t_modalfilt_coefs k = modalfilt_coefs(l, q);
         int range_end = modalfilt_range_end(&k);
         if (range_end == MODALFILT_RUNS) {
-            if (numbers && x->state_used && !(l == x->state_l && q == x->state_q)) {
-                t_modalfilt_coefs was = modalfilt_coefs(x->state_l, x->state_q);
-                modalfilt_step_memory(&was, &k, kind, &w1, &w2);
-            }
+            if (x->state_used && !(l == x->state_l && q == x->state_q))
+                modalfilt_keep(&k, kind, p, pin, pout, &w1, &w2);
             x->state_l = l;
             x->state_q = q;
             x->state_used = 1;
-            for (long i = j; i < end; i++)
-                out[i] = modalfilt_step(&k, kind, in[i], &w1, &w2);
+            for (long i = j; i < end; i++) {
+                const double xin = in[i];
+                modalfilt_track(pin, xin);
+                out[i] = modalfilt_step(&k, kind, xin, &w1, &w2);
+                modalfilt_track(pout, out[i]);
+            }
         } else {
-            for (long i = j; i < end; i++)
+            for (long i = j; i < end; i++) {
+                modalfilt_track(pin, in[i]);
                 out[i] = modalfilt_end_output(kind, range_end, in[i]);
+                modalfilt_track(pout, out[i]);
+            }
             w1 = 0.0;
             w2 = 0.0;
             x->state_used = 0;
         }
     }
+    modalfilt_peaks_advance(p, pin, pout, n);
     x->state_w1 = flush_denormal(w1);
     x->state_w2 = flush_denormal(w2);
 }
@@ -319,6 +370,8 @@ static void *modalfilt_new(t_symbol *s, long argc, t_atom *argv)
     x->state_l = 0.0;
     x->state_q = 0.0;
     x->state_used = 0;
+    x->peaks.in = x->peaks.out = x->peaks.in_before = x->peaks.out_before = 0.0;
+    x->peaks.count = 0;
     x->frequency_factor = 0.0;
     x->q = 0.0;
     x->frequency_connected = 0;

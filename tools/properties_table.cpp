@@ -16,9 +16,11 @@ namespace {
 const std::map<std::string, const char *> &table() {
     static const std::map<std::string, const char *> t = {
         // a look-ahead limiter: the ceiling is its threshold (no lower limit; -60 dB and up here).
-        // No sample leaves above it: where the smoothed gain falls short (a peak far over after
-        // quiet, short releases, InputGain 30) the gain is lowered to hold that sample, so the
-        // tolerance covers rounding only, and InputGain is judged over its whole range
+        // No sample leaves more than 0.01 dB above it: ordinary limiting stays within some 1e-5
+        // dB and is left as the smoothed gain makes it; where that gain falls short (a peak
+        // far over after quiet, short releases, InputGain 30, lone peaks where the look-ahead
+        // outlasts the hold) the gain is lowered to hold that sample at the ceiling, so
+        // InputGain is judged over its whole range
         {"peakguard~", R"({
           "params": [
             {"name": "Threshold", "message": "Threshold $", "range": [-60, 0.5], "clamps": false},
@@ -123,12 +125,13 @@ const std::map<std::string, const char *> &table() {
             {"kind": "noburst", "vary": ["cutoff"], "range": {"cutoff": [0.5, 30000]}, "margin": 2},
             {"kind": "decay", "vary": ["cutoff"], "range": {"cutoff": [10, 30000]}, "decay_s": 0.25}]})"},
         // one-pole high-pass: nothing at DC. Its integrator holds the input scaled by up to
-        // rate / (2 pi cutoff); a new cutoff rescales it, so nothing stored is released
+        // rate / (2 pi cutoff); a new cutoff keeps it unless it would release more than 16
+        // times the bound (then it is scaled down to it): 17 with the input's own response
         {"lowcut~", R"({
           "params": [{"name": "cutoff", "message": "$", "inlet": 1, "range": [0, 30000], "clamps": false}],
           "properties": [
             {"kind": "stable", "vary": ["cutoff"], "range": {"cutoff": [0.5, 30000]}, "gains": [{"at": "dc", "gain": 0}]},
-            {"kind": "noburst", "vary": ["cutoff"], "margin": 2},
+            {"kind": "noburst", "vary": ["cutoff"], "margin": 17},
             {"kind": "decay", "vary": ["cutoff"], "range": {"cutoff": [10, 30000]}, "decay_s": 0.25}]})"},
         // band-pass with unity gain at the centre, nothing at DC; l = cot(pi f / rate); its
         // poles lie about 1 / (Q max(l, 1/l)) inside the unit circle, so with l from 0.02 to 50
@@ -140,9 +143,10 @@ const std::map<std::string, const char *> &table() {
           "properties": [
             {"kind": "stable", "vary": ["factor", "q"], "range": {"factor": [0.02, 300]},
              "gains": [{"at": "factor:factor", "gain": 1, "tol_db": 0.05}, {"at": "dc", "gain": 0}]},
-            // its memory is scaled down at a step of the numbers, so no setting releases what
-            // another stored (from any setting, the ends of the range included)
-            {"kind": "noburst", "vary": ["factor", "q"], "margin": 2},
+            // at a step its memory is kept unless it would release more than 64 times the
+            // bound, then scaled down to it (from any setting, the ends of the range included):
+            // 65 with the input's own response
+            {"kind": "noburst", "vary": ["factor", "q"], "margin": 65},
             {"kind": "decay", "vary": ["factor", "q"], "range": {"factor": [0.02, 50], "q": [0.5, 10]}, "decay_s": 0, "decay_samples": 8000}]})"},
         // raw first-order sections with a coefficient at the right inlet: the pole of recur~ is
         // the coefficient itself (stable inside the unit circle; with |a| up to 0.99 its gain is
@@ -168,14 +172,15 @@ const std::map<std::string, const char *> &table() {
             {"kind": "decay", "vary": ["a"], "decay_s": 0, "decay_samples": 2}]})"},
         // two-pole band-pass with radius 1 - w/Q (w in radians per sample): with Q up to 20 and
         // 20 Hz and up its time constant is at most Q / (2 pi f) = 0.16 s. Its memory holds the
-        // input over the output scale and is rescaled when that scale changes
+        // input over the output scale; a change keeps it unless it would release more than 64
+        // times the bound, then it is scaled down to it: 65 with the input's own response
         {"bandres~", R"({
           "params": [
             {"name": "freq", "message": "$", "inlet": 1, "range": [0.001, 20000], "log": true, "clamps": false},
             {"name": "q", "message": "$", "inlet": 2, "range": [0, 100], "clamps": false}],
           "properties": [
             {"kind": "stable", "vary": ["freq", "q"]},
-            {"kind": "noburst", "vary": ["freq", "q"], "margin": 8},
+            {"kind": "noburst", "vary": ["freq", "q"], "margin": 65},
             {"kind": "decay", "vary": ["freq", "q"], "range": {"freq": [20, 20000], "q": [0, 20]}, "decay_s": 2.5}]})"},
         // complex one-pole resonator with radius 1 - w/Q; Q = -2 is where its gain divides; with
         // Q up to 20 and 20 Hz and up its time constant is at most Q / (2 pi f) = 0.16 s, so it
