@@ -113,13 +113,13 @@ static void stereosquash_perform64(t_object *ob, t_object *dsp64, double **ins, 
     /* `reset` only asks; the state is cleared here, where it is owned. A message may land while
        a block runs, and clearing the fields then would be undone when the block stores its
        state at the end. */
-    const uint32_t resets = x->reset_requests;
+    const uint32_t resets = tk_load_u32(&x->reset_requests);
     if (resets != x->resets_done) {
         x->resets_done = resets;
         squash_clear_state(x);
     }
 
-    if (x->bypass) {
+    if (tk_load_i32(&x->bypass)) {
         /* the state stays as it was, so processing resumes where it left off */
         for (long i = 0; i < n; i++) {
             out_l[i] = in_l[i];
@@ -131,22 +131,22 @@ static void stereosquash_perform64(t_object *ob, t_object *dsp64, double **ins, 
 
     const double ln10 = log(10.0);
     const double sr = x->sample_rate;
-    const double attack_ms = x->attack_ms;
-    const double slew_ms = 2.0 * (x->slew - 1.0);
+    const double attack_ms = tk_load(&x->attack_ms);
+    const double slew_ms = 2.0 * (tk_load(&x->slew) - 1.0);
     double att = squash_coefficient(sr, attack_ms);
-    const double rel = squash_coefficient(sr, x->release_ms);
-    const double w = 6.0 * x->knee_db + 0.01;
-    const int use_sidechain = x->sidechain_connected != 0 && x->sidechain_enabled != 0;
+    const double rel = squash_coefficient(sr, tk_load(&x->release_ms));
+    const double w = 6.0 * tk_load(&x->knee_db) + 0.01;
+    const int use_sidechain = x->sidechain_connected != 0 && tk_load_i32(&x->sidechain_enabled) != 0;
     int slewed = 0;
 
     /* What the messages set is read once per block, and whatever is derived from it alone is
        computed once; a message landing while the block runs takes effect at the next one. */
-    const double threshold = x->threshold_db;
-    const double ratio = x->ratio;
+    const double threshold = tk_load(&x->threshold_db);
+    const double ratio = tk_load(&x->ratio);
     const double knee_slope = 1.0 / ratio - 1.0;
     const double knee_span = 2.0 * w;
-    const int32_t link_max = x->link_max;
-    const double m = db_to_linear(x->makeup_db, ln10);
+    const int32_t link_max = tk_load_i32(&x->link_max);
+    const double m = db_to_linear(tk_load(&x->makeup_db), ln10);
 
     double s_l = x->left_smoothed_db;
     double s_r = x->right_smoothed_db;
@@ -243,49 +243,46 @@ static void stereosquash_dsp64(t_stereosquash *x, t_object *dsp64, short *count,
 /* ---- messages ---- */
 static void stereosquash_attack(t_stereosquash *x, double v)
 {
-    x->attack_ms = clamp_posted(v, 0.1, 1000.0, "Maximum Attack Time: 1000 ms", "Minimum Atack Time: 0.1 ms");
+    tk_store(&x->attack_ms, clamp_posted(v, 0.1, 1000.0, "Maximum Attack Time: 1000 ms", "Minimum Atack Time: 0.1 ms"));
 }
 
 static void stereosquash_release(t_stereosquash *x, double v)
 {
-    x->release_ms =
-        clamp_posted(v, 1.0, 3000.0, "Maximum Release Time: 3000 ms", "Minimum Release Time: 1 ms");
+    tk_store(&x->release_ms,
+             clamp_posted(v, 1.0, 3000.0, "Maximum Release Time: 3000 ms", "Minimum Release Time: 1 ms"));
 }
 
 static void stereosquash_thresh(t_stereosquash *x, double v)
 {
-    x->threshold_db =
-        clamp_posted(v, -80.0, 0.0, "Maximum Threshold Value: 0 db", "Minimum Threshold Value: -80 db");
+    tk_store(&x->threshold_db,
+             clamp_posted(v, -80.0, 0.0, "Maximum Threshold Value: 0 db", "Minimum Threshold Value: -80 db"));
 }
 
 static void stereosquash_knee(t_stereosquash *x, double v)
 {
-    x->knee_db = clamp_posted(v, 0.0, 12.0, "Maximum Knee Value: 12 db", "Minimum Knee Value: 0 db");
+    tk_store(&x->knee_db, clamp_posted(v, 0.0, 12.0, "Maximum Knee Value: 12 db", "Minimum Knee Value: 0 db"));
 }
 
 static void stereosquash_ratio(t_stereosquash *x, double v)
 {
-    x->ratio = clamp_posted(v, 1.0, 30.0, "Maximum Ratio Value: 30", "Minimum Ratio Value: 1");
+    tk_store(&x->ratio, clamp_posted(v, 1.0, 30.0, "Maximum Ratio Value: 30", "Minimum Ratio Value: 1"));
 }
 
 static void stereosquash_slew(t_stereosquash *x, double v)
 {
-    x->slew = clamp_posted(v, 1.0, 150.0, "Maximum Slew Value: 150", "Minimum Slew Value: 1");
+    tk_store(&x->slew, clamp_posted(v, 1.0, 150.0, "Maximum Slew Value: 150", "Minimum Slew Value: 1"));
 }
 
 static void stereosquash_makeup(t_stereosquash *x, double v)
 {
-    x->makeup_db = clamp_posted(v, 0.0, 30.0, "Maximum Makeup Value: 30 db", "Minimum Makeup Value: 0 db");
+    tk_store(&x->makeup_db, clamp_posted(v, 0.0, 30.0, "Maximum Makeup Value: 30 db", "Minimum Makeup Value: 0 db"));
 }
 
 static void stereosquash_sidechain(t_stereosquash *x, t_atom_long v)
 {
-    if (v) {
+    if (v)
         object_post(NULL, "Sidechain is ON");
-        x->sidechain_enabled = 1;
-    } else {
-        x->sidechain_enabled = 0;
-    }
+    tk_store_i32(&x->sidechain_enabled, v ? 1 : 0);
 }
 
 static void stereosquash_avgmax(t_stereosquash *x, t_atom_long v)
@@ -296,24 +293,21 @@ static void stereosquash_avgmax(t_stereosquash *x, t_atom_long v)
         w = INT32_MAX;
     else if (w < INT32_MIN)
         w = INT32_MIN;
-    x->link_max = (int32_t)w;
+    tk_store_i32(&x->link_max, (int32_t)w);
 }
 
 static void stereosquash_bypass(t_stereosquash *x, t_atom_long v)
 {
-    if (v) {
+    if (v)
         object_post(NULL, "Bypass is ON");
-        x->bypass = 1;
-    } else {
-        x->bypass = 0;
-    }
+    tk_store_i32(&x->bypass, v ? 1 : 0);
 }
 
 /* Carried out at the start of the next block (also during Bypass, so the state is clear when
    processing resumes). */
 static void stereosquash_reset(t_stereosquash *x)
 {
-    x->reset_requests++;
+    tk_store_u32(&x->reset_requests, x->reset_requests + 1);
 }
 
 /* ---- new ---- */

@@ -101,7 +101,7 @@ static void backtap_int(t_backtap *x, t_atom_long n) { backtap_float(x, (double)
 static void backtap_set(t_backtap *x, double v)
 {
     tk_request_begin(&x->set_requests);
-    *(volatile double *)&x->set_value = v;
+    tk_request_value(&x->set_value, v);
     tk_request_end(&x->set_requests);
 }
 

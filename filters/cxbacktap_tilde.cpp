@@ -124,8 +124,8 @@ static void cxbacktap_dsp(t_cxbacktap *x, t_signal **sp, short *count)
 static void cxbacktap_set(t_cxbacktap *x, double re, double im)
 {
     tk_request_begin(&x->set_requests);
-    ((volatile double *)x->set_value)[0] = re;
-    ((volatile double *)x->set_value)[1] = im;
+    tk_request_value(&x->set_value[0], re);
+    tk_request_value(&x->set_value[1], im);
     tk_request_end(&x->set_requests);
 }
 

@@ -123,8 +123,8 @@ static void cxfwdtap_dsp(t_cxfwdtap *x, t_signal **sp, short *count)
 static void cxfwdtap_set(t_cxfwdtap *x, double re, double im)
 {
     tk_request_begin(&x->set_requests);
-    ((volatile double *)x->set_value)[0] = re;
-    ((volatile double *)x->set_value)[1] = im;
+    tk_request_value(&x->set_value[0], re);
+    tk_request_value(&x->set_value[1], im);
     tk_request_end(&x->set_requests);
 }
 

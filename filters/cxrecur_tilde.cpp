@@ -130,8 +130,8 @@ static void cxrecur_int(t_cxrecur *x, t_atom_long n) { cxrecur_float(x, (double)
 static void cxrecur_set(t_cxrecur *x, double re, double im)
 {
     tk_request_begin(&x->set_requests);
-    ((volatile double *)x->set_value)[0] = re;
-    ((volatile double *)x->set_value)[1] = im;
+    tk_request_value(&x->set_value[0], re);
+    tk_request_value(&x->set_value[1], im);
     tk_request_end(&x->set_requests);
 }
 

@@ -101,7 +101,7 @@ static void fwdtap_int(t_fwdtap *x, t_atom_long n) { fwdtap_float(x, (double)n);
 static void fwdtap_set(t_fwdtap *x, double v)
 {
     tk_request_begin(&x->set_requests);
-    *(volatile double *)&x->set_value = v;
+    tk_request_value(&x->set_value, v);
     tk_request_end(&x->set_requests);
 }
 

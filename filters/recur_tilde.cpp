@@ -98,7 +98,7 @@ static void recur_int(t_recur *x, t_atom_long n) { recur_float(x, (double)n); }
 static void recur_set(t_recur *x, double v)
 {
     tk_request_begin(&x->set_requests);
-    *(volatile double *)&x->set_value = v;
+    tk_request_value(&x->set_value, v);
     tk_request_end(&x->set_requests);
 }
 

@@ -140,7 +140,7 @@ static void sosect_list(t_sosect *x, t_symbol *s, long argc, t_atom *argv)
     sosect_coefficients(argc, argv, c);
     tk_request_begin(&x->list_requests);
     for (int i = 0; i < 5; i++)
-        ((volatile double *)x->coefs_asked)[i] = c[i];
+        tk_request_value(&x->coefs_asked[i], c[i]);
     tk_request_end(&x->list_requests);
 }
 
@@ -151,8 +151,8 @@ static void sosect_set(t_sosect *x, t_symbol *s, long argc, t_atom *argv)
     const double w1 = (double)atom_getfloatarg(0, ac, argv);
     const double w2 = (double)atom_getfloatarg(1, ac, argv);
     tk_request_begin(&x->set_requests);
-    ((volatile double *)x->state_asked)[0] = w1;
-    ((volatile double *)x->state_asked)[1] = w2;
+    tk_request_value(&x->state_asked[0], w1);
+    tk_request_value(&x->state_asked[1], w2);
     tk_request_end(&x->set_requests);
 }
 

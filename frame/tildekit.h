@@ -67,26 +67,95 @@ static inline double clamp_posted(double v, double lo, double hi, const char *ab
     return v;
 }
 
+/* Fields that a message writes while the perform routine may be reading them on the audio
+   thread, and values the audio thread hands to a clock: each load and store is whole, with no
+   order of its own (a relaxed atomic access). Where the compiler's atomic forms of a double would
+   cost more than a move (gcc sends them through an integer register on x86) a volatile access
+   stands in: on x86 an aligned load or store of up to 8 bytes is one move, never torn, and a
+   volatile one is never split, merged or left out. (The 32-bit x86 builds keep doubles 4-byte
+   aligned in records; their moves are whole all the same there.) */
+#if (defined(__i386__) || defined(__x86_64__)) && !defined(__clang__)
+#define TK_PLAIN_MOVES 1
+#endif
+
+static inline double tk_load(const double *p)
+{
+#ifdef TK_PLAIN_MOVES
+    return *(const volatile double *)p;
+#else
+    double v;
+    __atomic_load(p, &v, __ATOMIC_RELAXED);
+    return v;
+#endif
+}
+
+static inline void tk_store(double *p, double v)
+{
+#ifdef TK_PLAIN_MOVES
+    *(volatile double *)p = v;
+#else
+    __atomic_store(p, &v, __ATOMIC_RELAXED);
+#endif
+}
+
+static inline int32_t tk_load_i32(const int32_t *p) { return __atomic_load_n(p, __ATOMIC_RELAXED); }
+static inline void tk_store_i32(int32_t *p, int32_t v) { __atomic_store_n(p, v, __ATOMIC_RELAXED); }
+static inline uint32_t tk_load_u32(const uint32_t *p) { return __atomic_load_n(p, __ATOMIC_RELAXED); }
+static inline void tk_store_u32(uint32_t *p, uint32_t v) { __atomic_store_n(p, v, __ATOMIC_RELAXED); }
+
 /* Values a message hands to the perform routine, taken whole at the start of a block, so that
    one arriving from another thread while a block runs is neither lost (overwritten when the
    block stores its state) nor half-applied. The message counts `requests` up before it writes
    the values and again after (odd while it writes); the perform routine takes them only when
-   the count is even, new, and unchanged while it read them, else at a later block. */
+   the count is even, new, and unchanged while it read them, else at a later block.
+   The order of these accesses is the hardware's business too (arm64 keeps no order of plain
+   loads and stores): the message writes each value with tk_request_value, a release store,
+   which the odd count cannot pass, and the even count with a release store after the values;
+   the perform routine reads the count with an acquire load before the values, and again after
+   an acquire fence that the values cannot pass. Only the message writes the count, so it
+   reads it plainly. On x86 all of these are plain moves: the processor keeps stores in order
+   and loads in order, and where gcc builds (TK_PLAIN_MOVES) the message's side is volatile
+   throughout, which the compiler keeps in order too (gcc's atomic store of the count would
+   only add a second read of it). */
+#ifdef TK_PLAIN_MOVES
 static inline void tk_request_begin(uint32_t *requests) { *(volatile uint32_t *)requests = *requests + 1; }
 static inline void tk_request_end(uint32_t *requests) { *(volatile uint32_t *)requests = *requests + 1; }
+#else
+static inline void tk_request_begin(uint32_t *requests) { __atomic_store_n(requests, *requests + 1, __ATOMIC_RELAXED); }
+static inline void tk_request_end(uint32_t *requests) { __atomic_store_n(requests, *requests + 1, __ATOMIC_RELEASE); }
+#endif
+
+static inline void tk_request_value(double *p, double v)
+{
+#ifdef TK_PLAIN_MOVES
+    *(volatile double *)p = v;
+#else
+    __atomic_store(p, &v, __ATOMIC_RELEASE);
+#endif
+}
 
 /* Copies the k values (at most 8) of the last complete request to `to` and returns 1, or
    returns 0 when there is none new or one is being written. */
 static inline int tk_request_take(const uint32_t *requests, uint32_t *done, const double *from, double *to, int k)
 {
+#ifdef TK_PLAIN_MOVES
     const uint32_t requested = *(const volatile uint32_t *)requests;
+#else
+    const uint32_t requested = __atomic_load_n(requests, __ATOMIC_ACQUIRE);
+#endif
     if (requested == *done || (requested & 1))
         return 0;
     double v[8];
     for (int i = 0; i < k; i++)
-        v[i] = ((const volatile double *)from)[i];
+        v[i] = tk_load(from + i);
+#ifdef TK_PLAIN_MOVES
     if (*(const volatile uint32_t *)requests != requested)
         return 0;
+#else
+    __atomic_thread_fence(__ATOMIC_ACQUIRE);
+    if (__atomic_load_n(requests, __ATOMIC_RELAXED) != requested)
+        return 0;
+#endif
     for (int i = 0; i < k; i++)
         to[i] = v[i];
     *done = requested;

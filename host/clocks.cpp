@@ -10,23 +10,27 @@
 
 namespace tk::detail {
 
-// A clock belongs to the patch current on the thread that makes it (its object's new routine
-// runs inside Patch::create), or to the process's own state outside any patch.
+// A clock belongs to the patch of its object's box, or to the patch current on the thread that
+// makes it (its object's new routine runs inside Patch::create), or to the process's own state
+// outside any patch.
 ClockRec *clock_create(void *obj, method fn) {
     auto *c = static_cast<ClockRec *>(accounted_alloc(sizeof(ClockRec), true, false));
     if (!c) return nullptr;
-    PatchState &s = here();
+    PatchState &s = state_of(obj);
     new (c) ClockRec{obj, fn, &s};
     {
         std::lock_guard lock(rt().objects_lock);
         rt().clocks[c] = c;
     }
+    ObjRec *r = find_object(obj);
+    std::lock_guard lock(s.clock_lock);
     s.clocks.push_back(c);
-    if (ObjRec *r = find_object(obj)) r->clocks.push_back(c);
+    if (r) r->clocks.push_back(c);
     return c;
 }
 
 namespace {
+// under the owner's clock lock
 void arm_now(ClockRec *c, double ms) {
     PatchState &s = *c->owner;
     c->armed = true;
@@ -36,24 +40,33 @@ void arm_now(ClockRec *c, double ms) {
 }
 }  // namespace
 
+// From the audio thread of the clock's patch the change is handed to the scheduler through the
+// ring, without a lock or an allocation; from any other thread (the scheduler itself, a thread
+// sending messages, one an external started) it is made at once under the patch's clock lock,
+// so it takes its place among the clocks in the order it was made.
 void clock_arm(ClockRec *c, double ms) {
     if (!(ms > 0.0)) ms = 0.0;  // negative and NaN delays count as 0
-    if (audio_state_here() == c->owner) {
-        c->owner->handoff.push({c, ms, true});
+    PatchState &s = *c->owner;
+    if (audio_state_here() == &s) {
+        s.handoff.push({c, ms, true});
         return;
     }
+    std::lock_guard lock(s.clock_lock);
     arm_now(c, ms);
 }
 
 void clock_disarm(ClockRec *c) {
-    if (audio_state_here() == c->owner) {
-        c->owner->handoff.push({c, 0.0, false});
+    PatchState &s = *c->owner;
+    if (audio_state_here() == &s) {
+        s.handoff.push({c, 0.0, false});
         return;
     }
+    std::lock_guard lock(s.clock_lock);
     c->armed = false;
 }
 
 void take_handed_clocks(PatchState &s) {
+    std::lock_guard lock(s.clock_lock);
     s.handoff.drain([](const ClockOp &op) {
         if (!op.clock) return;
         if (op.arm)
@@ -72,10 +85,15 @@ bool free_clock(void *p) {
         c = it->second;
         rt().clocks.erase(it);
     }
-    std::erase(c->owner->clocks, c);
-    // a change the audio thread handed over before this clock went must not reach freed memory
-    c->owner->handoff.forget(c);
-    if (ObjRec *r = find_object(c->obj)) std::erase(r->clocks, c);
+    ObjRec *r = find_object(c->obj);
+    {
+        PatchState &s = *c->owner;
+        std::lock_guard lock(s.clock_lock);
+        std::erase(s.clocks, c);
+        // a change the audio thread handed over before this clock went must not reach freed memory
+        s.handoff.forget(c);
+        if (r) std::erase(r->clocks, c);
+    }
     c->~ClockRec();
     accounted_free(c);
     return true;
@@ -87,6 +105,7 @@ bool free_clock(void *p) {
 // bounded number of firings at one instant the rest wait for the next call.
 // With DSP running, time has reached the block's end before the clocks of that block fire.
 void fire_clocks(PatchState &r, double until, bool at_block_end) {
+    std::unique_lock lock(r.clock_lock);
     if (at_block_end && until > r.now) r.now = until;
     if (until < r.earliest_due) {
         if (until > r.now) r.now = until;
@@ -115,13 +134,21 @@ void fire_clocks(PatchState &r, double until, bool at_block_end) {
             at_instant = 0;
         }
         if (++at_instant > 10000) {
-            post_text(ConsoleLine::Error, class_name_of(next->obj), "a clock keeps re-arming itself without delay; the rest waits");
+            void *obj = next->obj;
+            lock.unlock();
+            post_text(ConsoleLine::Error, class_name_of(obj), "a clock keeps re-arming itself without delay; the rest waits");
+            lock.lock();
             break;
         }
         next->armed = false;
+        void *obj = next->obj;
+        method fn = next->fn;
+        // the routine runs without the lock: it may set clocks, defer, free its own clock
+        lock.unlock();
         r.firing++;
-        reinterpret_cast<void (*)(void *)>(next->fn)(next->obj);
+        reinterpret_cast<void (*)(void *)>(fn)(obj);
         r.firing--;
+        lock.lock();
     }
     if (until > r.now) r.now = until;
 }

@@ -115,13 +115,18 @@ private:
 // What belongs to one patch (or, for objects made outside any patch, to the process): its
 // logical time and clocks, sample rate and vector size, the chain being compiled, deferred
 // calls. Used by one thread at a time, except in the two-thread mode, where the audio thread
-// reads sr and block and only hands clock changes over through `handoff`.
+// reads sr and block and only hands clock changes over through `handoff`, and except for its
+// clocks: any thread may set, unset, make or free a clock and defer a call, so the clock list,
+// every clock's arming, `now`'s changes and `earliest_due` are kept under `clock_lock` (the
+// audio thread of the two-thread mode never takes it for a clock: it hands changes over).
 struct PatchState {
     double sr = 44100.0;
     int block = 64;
 
-    // logical time in ms and the clocks
-    double now = 0.0;
+    std::mutex clock_lock;  // innermost: nothing else is locked while it is held
+    // logical time in ms and the clocks; `now` changes on the scheduler thread under the lock,
+    // other threads read it at any time (an outlet's event time)
+    std::atomic<double> now{0.0};
     std::uint64_t clock_seq = 0;
     // no armed clock is due before this time (a lower bound: disarming leaves it as it is),
     // so that the scan after each block is skipped while nothing can be due
@@ -147,6 +152,10 @@ struct Enter {
     Enter &operator=(const Enter &) = delete;
     PatchState *prev;
 };
+// The state of the patch whose box `ob` is, or, for anything else (an object still in its new
+// routine, one outside any patch), here(): a clock or a deferred call made for a box from any
+// thread belongs to the box's patch.
+PatchState &state_of(const void *ob);
 // The patch whose audio block runs on this thread (two-thread mode), or null.
 PatchState *audio_state_here();
 void set_audio_state_here(PatchState *s);

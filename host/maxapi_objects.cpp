@@ -17,8 +17,10 @@ namespace {
 
 // A call deferred to the scheduler: it rides on a clock armed at no delay, so deferred calls run
 // in the order they were made, after the message that made them, with the clocks due at that time.
-// Freeing the object a call was deferred for cancels the call (cancel_deferred_calls, from the
-// free routines): it never reaches freed memory, nor an object the allocator put at its address.
+// A call deferred for a box from any thread goes to the scheduler of the box's patch (the clock
+// list is the patch's, under its clock lock); on that patch's audio thread the arming is handed
+// over. Freeing the object a call was deferred for cancels the call (cancel_deferred_calls, from
+// the free routines): it never reaches freed memory, nor an object the allocator put at its address.
 struct Deferred {
     void *ob;
     method fn;
@@ -28,8 +30,10 @@ struct Deferred {
     bool for_object = false;  // ob was an object of this host when the call was deferred
     bool handed = false;      // deferred on an audio thread: armed when the scheduler takes it
     bool cancelled = false;   // its object was freed (under the pending lock)
+    bool dropped = false;     // cancelled while still armed: its clock never fires, the sweep frees it
 };
 
+// Lock order: the pending lock, then a patch's clock lock.
 struct Pending {
     std::mutex lock;
     std::vector<Deferred *> calls;
@@ -40,23 +44,34 @@ Pending &pending() {
 }
 
 void release(Deferred *d) {
-    std::erase(d->clock->owner->clocks, d->clock);
-    d->clock->owner->handoff.forget(d->clock);
+    {
+        PatchState &s = *d->clock->owner;
+        std::lock_guard g(s.clock_lock);
+        std::erase(s.clocks, d->clock);
+        s.handoff.forget(d->clock);
+    }
     delete d->clock;
     delete d;
 }
 
-// Calls of this thread's patch cancelled by the free of their objects (or of their patch).
+// Calls that will never run: cancelled before their clock fired, or left armed by nobody once
+// their patch went (disarmed and handed to the process's state). A call whose clock the
+// scheduler has taken to fire is never among them: it releases itself.
 void sweep_cancelled() {
-    PatchState *mine = &here();
+    PatchState *loose = &loose_state();
     std::vector<Deferred *> gone;
     {
         std::lock_guard g(pending().lock);
         std::erase_if(pending().calls, [&](Deferred *d) {
-            // disarmed: cancelled, or its patch went (a handed one is still in the handoff queue)
-            const bool cancelled = d->clock->owner == mine && !d->clock->armed && !d->handed;
-            if (cancelled) gone.push_back(d);
-            return cancelled;
+            bool never = d->dropped;
+            // a patch hands its clocks to the process's state when it goes (another thread's
+            // patch may be going now: the owner is read as the patch's destructor writes it)
+            if (!never && !d->handed && __atomic_load_n(&d->clock->owner, __ATOMIC_RELAXED) == loose) {
+                std::lock_guard c(loose->clock_lock);
+                never = !d->clock->armed;
+            }
+            if (never) gone.push_back(d);
+            return never;
         });
     }
     for (Deferred *d : gone) release(d);
@@ -79,18 +94,21 @@ void run_deferred_call(void *p) {
 
 void *defer_call_later(void *ob, method fn, t_symbol *sym, short argc, t_atom *argv) {
     if (!fn) return nullptr;
-    const bool on_audio_thread = audio_state_here() != nullptr;
+    PatchState &s = state_of(ob);
+    const bool on_audio_thread = audio_state_here() == &s;
     if (!on_audio_thread) sweep_cancelled();
     auto *d = new Deferred{ob, fn, sym, std::vector<t_atom>(argv, argv + (argc > 0 && argv ? argc : 0))};
-    PatchState &s = here();
     d->clock = new ClockRec{d, reinterpret_cast<method>(run_deferred_call), &s};
     d->handed = on_audio_thread;
-    s.clocks.push_back(d->clock);
     d->for_object = find_object(ob) != nullptr;
     {
-        std::lock_guard g(pending().lock);
-        pending().calls.push_back(d);
+        std::lock_guard g(s.clock_lock);
+        s.clocks.push_back(d->clock);
     }
+    // listed and armed in one step, so a sweep never sees it listed but not yet armed; from
+    // here on the scheduler may run (and release) it at any moment
+    std::lock_guard g(pending().lock);
+    pending().calls.push_back(d);
     clock_arm(d->clock, 0.0);
     return nullptr;
 }
@@ -122,9 +140,15 @@ void cancel_deferred_calls(const void *ob) {
     for (Deferred *d : pending().calls)
         if (d->for_object && d->ob == ob && !d->cancelled) {
             d->cancelled = true;
-            // the free runs on the patch's thread: a clock armed here is disarmed; one handed over
-            // by an audio thread is armed later, runs nothing and is released then
-            if (!d->handed) d->clock->armed = false;
+            // a clock still armed is disarmed and the call freed by the next sweep; one the
+            // scheduler has taken, or one handed over by an audio thread (armed later), runs
+            // nothing and is released when it fires
+            if (d->handed) continue;
+            std::lock_guard c(d->clock->owner->clock_lock);
+            if (d->clock->armed) {
+                d->clock->armed = false;
+                d->dropped = true;
+            }
         }
 }
 // the host calls it from its free routines (forget_object_extras)

@@ -90,6 +90,13 @@ std::optional<std::string> Box::assist(int io, int index) const {
 
 // ---- Patch ------------------------------------------------------------------------
 
+PatchState &detail::state_of(const void *ob) {
+    if (ObjRec *r = ob ? find_object(ob) : nullptr)
+        if (r->box)
+            if (Patch *p = HostAccess::patch(r->box)) return HostAccess::impl(p)->state;
+    return here();
+}
+
 Patch::Patch(double samplerate, int blocksize) : sr_(samplerate), block_(std::clamp(blocksize, 1, 4096)), impl_(std::make_unique<Impl>()) {
     impl_->self = this;
     impl_->time_base = impl_->state.now;
@@ -101,9 +108,10 @@ Patch::~Patch() {
     while (!impl_->boxes.empty()) free(impl_->boxes.back().get());
     // clocks their objects never released outlive the patch, disarmed, owned by nobody that
     // fires clocks (freeobject may still release them)
+    std::lock_guard lock(impl_->state.clock_lock);
     for (ClockRec *c : impl_->state.clocks) {
         c->armed = false;
-        c->owner = &loose_state();
+        __atomic_store_n(&c->owner, &loose_state(), __ATOMIC_RELAXED);  // read by other threads' sweeps
     }
 }
 
@@ -165,8 +173,15 @@ void Patch::free(Box *box) {
         impl_->activate();
         if (c->mfree) reinterpret_cast<void (*)(void *)>(c->mfree)(box->obj_);
         note_free_without_dsp_free(r);
-        // clocks the object forgot to release must never fire into freed memory
-        for (ClockRec *k : r->clocks) k->armed = false;
+        // clocks the object forgot to release must never fire into freed memory (nor be armed
+        // by what the audio thread handed over for them)
+        {
+            std::lock_guard lock(impl_->state.clock_lock);
+            for (ClockRec *k : r->clocks) {
+                k->armed = false;
+                k->owner->handoff.forget(k);
+            }
+        }
         remove_object(box->obj_);
         forget_object_extras(box->obj_);
         accounted_free(box->obj_);
@@ -439,7 +454,10 @@ void Patch::compile() {
     for (auto &[key, f] : I.taps)
         for (auto &np : I.chain)
             if (np->box == key.first) I.tap_from.emplace_back(&f, np->outs[std::size_t(I.signal_index(np->rec, key.second))]);
-    if (I.state.threaded) I.state.handoff.reserve(8 * I.state.clocks.size() + 1024);
+    if (I.state.threaded) {
+        std::lock_guard lock(I.state.clock_lock);
+        I.state.handoff.reserve(8 * I.state.clocks.size() + 1024);
+    }
     I.compiled = true;
 }
 
@@ -530,11 +548,7 @@ void Patch::run_blocks(std::int64_t blocks) {
         I.one_block();
         // time reaches the block's end; the clocks are looked at only when one can be due
         const double until = I.time_base + double(processed_) * 1000.0 / sr_;
-        if (until < S.earliest_due) {
-            if (until > S.now) S.now = until;
-        } else {
-            fire_clocks(S, until, true);
-        }
+        fire_clocks(S, until, true);
         if (!S.deferred.empty()) run_deferred(S);
     }
 }
@@ -566,7 +580,10 @@ void Patch::set_threaded(bool on) {
     if (on != S.threaded) impl_->invalidate();
     S.threaded = on;
     impl_->audio_allocs.store(0);
-    if (on) S.handoff.reserve(8 * S.clocks.size() + 1024);
+    if (on) {
+        std::lock_guard lock(S.clock_lock);
+        S.handoff.reserve(8 * S.clocks.size() + 1024);
+    }
 }
 
 bool Patch::threaded() const { return impl_->state.threaded; }

@@ -83,7 +83,7 @@ static inline void levelmeter_advance(t_levelmeter *x, int touched, long n)
         x->partial_sums[touched] = 0.0;
     int64_t phase = (int64_t)x->phase - n;
     if (phase < 0) {
-        x->result = x->partial_sums[0];
+        tk_store(&x->result, x->partial_sums[0]); /* read by the clock, on the scheduler thread */
         int moved = 0;
         for (int k = 1; k < max_overlap && (int64_t)k * x->real_period < x->window_size; k++) {
             x->partial_sums[k - 1] = x->partial_sums[k];
@@ -188,7 +188,7 @@ static void levelmeter_dsp(t_levelmeter *x, t_signal **sp, short *count)
 }
 
 /* ---- clock ---- */
-static void levelmeter_tick(t_levelmeter *x) { outlet_float(x->level_outlet, levelmeter_level(x->result)); }
+static void levelmeter_tick(t_levelmeter *x) { outlet_float(x->level_outlet, levelmeter_level(tk_load(&x->result))); }
 
 /* ---- new / free ---- */
 /* Also releases a box whose creation stopped half-way: the clock is made just before the
