@@ -23,8 +23,8 @@
 #include "messages.h"
 #include "tildehost.h"
 
-#ifndef TILDEKIT_MODULE_DIR
-#define TILDEKIT_MODULE_DIR ""
+#ifndef TILDEKIT_PACKAGE_VERSION
+#define TILDEKIT_PACKAGE_VERSION "unknown"
 #endif
 
 namespace tilde {
@@ -835,16 +835,11 @@ void write_frames(const std::string &path, const double *src, std::int64_t frame
     writer.finish();
 }
 
-// Folders searched for externals: TILDEKIT_PATH, then the build's externals folder.
+// Folders searched for externals: TILDEKIT_PATH's. The package puts its own externals' folder
+// first (tildekit/__init__.py): the module holds no path of the build that made it.
 void default_search_paths()
 {
-    std::vector<std::string> dirs;
-    for (auto &dir : tilde::env_search_paths())
-        dirs.push_back(dir);
-    std::error_code ec;
-    if (std::string(TILDEKIT_MODULE_DIR).size() && fs::is_directory(TILDEKIT_MODULE_DIR, ec))
-        dirs.push_back(TILDEKIT_MODULE_DIR);
-    tk::set_search_paths(dirs);
+    tk::set_search_paths(tilde::env_search_paths());
 }
 
 }  // namespace
@@ -852,6 +847,7 @@ void default_search_paths()
 PYBIND11_MODULE(_tildekit, m)
 {
     m.doc() = "The tildekit externals as Python effects on numpy arrays (the headless host's embedding API).";
+    m.attr("__version__") = TILDEKIT_PACKAGE_VERSION;
     external_error = py::reinterpret_borrow<py::object>(
         py::handle(PyErr_NewExceptionWithDoc("tildekit.ExternalError",
                                              "An external could not be loaded or refused to create a box.",

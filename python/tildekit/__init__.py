@@ -11,14 +11,23 @@ Boxes run on the headless host, block by block, as `tilde render` runs them; the
 lock is released while they run.
 """
 
+import os as _os
 from collections.abc import MutableSequence
 
-import numpy as _np
+try:
+    import numpy as _np
+except ImportError as _e:
+    raise ImportError(
+        "tildekit needs numpy, which this Python cannot import "
+        f"({_e}): `pip install numpy`, or Debian's python3-numpy in a virtual environment "
+        "made with --system-site-packages"
+    ) from _e
 
 from ._tildekit import (  # noqa: F401
     Box,
     ExternalError,
     ExternalWarning,
+    __version__,
     add_search_path,
     info,
     read,
@@ -27,15 +36,16 @@ from ._tildekit import (  # noqa: F401
     write,
 )
 
-try:  # written by `cmake --install`: the externals installed beside the host libraries
-    from ._installed import EXTERNALS as _installed_externals
+# The externals this copy of the package runs (the build's, the prefix's or the wheel's own,
+# relative to this folder or absolute) come first, then TILDEKIT_PATH's folders.
+try:
+    from ._externals import EXTERNALS as _externals
 except ImportError:
-    _installed_externals = None
-else:
-    import os as _os
-
-    if _os.path.isdir(_installed_externals):
-        add_search_path(_installed_externals)
+    _externals = None
+if _externals:
+    _externals = _os.path.normpath(_os.path.join(_os.path.dirname(_os.path.abspath(__file__)), _externals))
+    if _os.path.isdir(_externals):
+        set_search_paths([_externals] + [p for p in search_paths() if p != _externals])
 
 __all__ = [
     "Box",

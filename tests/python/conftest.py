@@ -9,6 +9,8 @@ import pytest
 import tildekit
 
 TILDE = os.environ.get("TILDEKIT_TILDE")
+# Set by the wheel's test: the package under test is the one pip installed (tests/python/check_wheel.py)
+INSTALLED = os.environ.get("TILDEKIT_TEST_INSTALLED") == "1"
 needs_tilde = pytest.mark.skipif(not TILDE, reason="TILDEKIT_TILDE (the tilde command to compare with) is not set")
 
 

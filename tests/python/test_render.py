@@ -139,7 +139,9 @@ def test_zero_frames_process_nothing():
 @needs_tilde
 def test_info_is_what_tilde_info_json_prints():
     info = tildekit.Box("bandres~", 1000, 10).info()
-    printed = subprocess.run([TILDE, "info", "--json", "bandres~"], capture_output=True, text=True, check=True).stdout
+    # the file the package loads (the build's, or an installed package's own)
+    printed = subprocess.run([TILDE, "--path", tildekit.search_paths()[0], "info", "--json", "bandres~"],
+                             capture_output=True, text=True, check=True).stdout
     assert info == tildekit.info("bandres~") == json.loads(printed)
     assert info["name"] == "bandres~"
     assert info["instance"]["signal_inlets"] == 3
