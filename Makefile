@@ -1,5 +1,5 @@
 # Two front doors: `make demo` and `make test`. Both install what is missing first.
-.PHONY: deps build build32 buildwin64 buildwin32 demo docs test test64 test32 testwin asan validate memcheck fuzz bench package clean
+.PHONY: deps build build32 buildwin64 buildwin32 buildmac demo docs test test64 test32 testwin testmac asan validate memcheck fuzz bench package clean
 
 JOBS ?= 2
 # The host SDK (its top folder or c74support): the copy beside the repository by default where
@@ -33,6 +33,12 @@ buildwin32: deps
 	cmake --preset win32 $(SDK) >/dev/null
 	cmake --build --preset win32 -j $(JOBS)
 
+# macOS deliverables: universal .mxo bundles (x86_64 and arm64) cross-built with LLVM against the
+# SDK's headers
+buildmac: deps
+	cmake --preset macos $(SDK) >/dev/null
+	cmake --build --preset macos -j $(JOBS)
+
 test64: build
 	ctest --preset x64
 
@@ -44,11 +50,17 @@ testwin: buildwin64 buildwin32
 	ctest --preset win64
 	ctest --test-dir build/win32 --output-on-failure
 
-# every test in both widths, then the Windows builds
+# the bundles checked statically, and their x86_64 code run through the Linux x64 build's host
+# (build/x64, which test64 builds): digest against the Linux externals', quick validation
+testmac: buildmac
+	ctest --preset macos
+
+# every test in both widths, then the Windows and the macOS builds
 test: deps
 	$(MAKE) --no-print-directory test64
 	$(MAKE) --no-print-directory test32
 	$(MAKE) --no-print-directory testwin
+	$(MAKE) --no-print-directory testmac
 
 asan: deps
 	cmake --preset asan >/dev/null
@@ -87,16 +99,21 @@ bench: build
 	cmake --build --preset x64 --target _tildekit tilde -j $(JOBS)
 	PYTHONPATH=build/x64/python /usr/bin/python3 bench/python_overhead.py --build build/x64 --json bench/results/python.json
 
-# The Max package for Windows as build/tildekit.zip (PE externals from the Windows builds), and
-# the Linux externals for the headless host as build/tildekit-linux.zip
-package: buildwin64 buildwin32 build build32
+# The Max package for Windows and macOS as build/tildekit.zip (PE externals from the Windows
+# builds, .mxo bundles beside them), and the Linux externals for the headless host as
+# build/tildekit-linux.zip
+package: buildwin64 buildwin32 buildmac build build32
 	rm -rf build/package build/tildekit.zip build/tildekit-linux.zip
 	cmake --install build/win64 --prefix build/package/tildekit --component deliverable --strip
 	$(if $(ALL_64),cmake --install build/win64 --prefix build/package/tildekit --component all64 --strip)
 	cmake --install build/win32 --prefix build/package/tildekit --component deliverable --strip
 	scripts/check-pe build/package/tildekit/externals 64 $(if $(ALL_64),31,28)
 	scripts/check-pe build/package/tildekit/externals 32 31
+	cmake --install build/macos --prefix build/package/tildekit --component deliverable
 	cd build/package && zip -qr ../tildekit.zip tildekit/package-info.json tildekit/externals tildekit/help tildekit/docs tildekit/examples
+	rm -rf build/package/unzipped && mkdir -p build/package/unzipped
+	cd build/package/unzipped && unzip -q ../../tildekit.zip
+	scripts/check-macho --count 31 build/package/unzipped/tildekit/externals
 	cmake --install build/x64 --prefix build/package/tildekit-linux
 	cmake --install build/x86 --prefix build/package/tildekit-linux
 	cd build/package && zip -qr ../tildekit-linux.zip tildekit-linux

@@ -39,11 +39,17 @@ if(TILDEKIT_SDK_SUPPORT)
   target_include_directories(tildekit_api SYSTEM INTERFACE ${TILDEKIT_SDK_SUPPORT}/max-includes ${TILDEKIT_SDK_SUPPORT}/msp-includes)
   if(WIN32)
     target_compile_definitions(tildekit_api INTERFACE WIN_VERSION MAXAPI_USE_MSCRT _USE_MATH_DEFINES)
+  elseif(TILDEKIT_MACOS)
+    target_compile_definitions(tildekit_api INTERFACE MAC_VERSION)
   endif()
 else()
   target_include_directories(tildekit_api INTERFACE ${CMAKE_SOURCE_DIR}/frame/max)
 endif()
 
+if(TILDEKIT_MACOS AND NOT TILDEKIT_SDK_SUPPORT)
+  message(FATAL_ERROR "The macOS build needs the host SDK's headers (there are no stand-ins for macOS): give "
+    "MAX_SDK=<max-sdk-base> (CMake: -DTILDEKIT_MAX_SDK=...) or put the SDK at ${CMAKE_SOURCE_DIR}/../shared/max-sdk-base")
+endif()
 if(WIN32)
   if(NOT TILDEKIT_SDK_SUPPORT)
     message(FATAL_ERROR "Windows builds need the host SDK's headers (the stand-in records differ from the "

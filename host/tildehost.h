@@ -105,6 +105,7 @@ struct ClassInfo {
     std::string name;
     std::string file;                  // path of the module it came from
     int width_bits = 0;                // 64 or 32
+    std::string arch;                  // the code that runs and its format: "x86_64 (ELF)", "x86_64 (Mach-O)"
     std::string entry;                 // "ext_main" or "main"
     std::vector<int> creation_types;   // without the closing 0
     std::vector<MethodInfo> methods;   // in registration order (re-registrations kept)
@@ -114,12 +115,15 @@ struct ClassInfo {
     long instance_size = 0;
 };
 
-// Directories searched for NAME.mxe64 (64-bit host) or NAME.mxe (32-bit host).
+// Directories searched for NAME.mxe64 (64-bit host) or NAME.mxe (32-bit host); on Linux x86-64
+// also for NAME.mxo (a macOS bundle, whose x86_64 code the host runs) where no NAME.mxe64 is.
 void add_search_path(const std::string &dir);
 void set_search_paths(std::vector<std::string> dirs);
 std::vector<std::string> search_paths();
 // The module extension of this host's width: ".mxe64" or ".mxe".
 const char *module_extension();
+// Every extension the host loads, its own first: with ".mxo" where it runs macOS bundles.
+std::vector<std::string> module_extensions();
 int host_width_bits();
 
 // Loads the external (once per process) and returns its class; throws tk::Error with

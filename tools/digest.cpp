@@ -88,13 +88,14 @@ std::uint64_t fnv(std::uint64_t h, const void *data, std::size_t n) {
 
 std::vector<std::string> externals_in(const std::vector<std::string> &dirs) {
     std::set<std::string> names;
-    const std::string ext = tk::module_extension();
+    const auto exts = tk::module_extensions();
     for (auto &d : dirs) {
         std::error_code ec;
         for (auto &e : fs::directory_iterator(d, ec)) {
             std::string f = e.path().filename().string();
-            if (f.size() > ext.size() && f.compare(f.size() - ext.size(), ext.size(), ext) == 0)
-                names.insert(f.substr(0, f.size() - ext.size()));
+            for (auto &ext : exts)
+                if (f.size() > ext.size() && f.compare(f.size() - ext.size(), ext.size(), ext) == 0)
+                    names.insert(f.substr(0, f.size() - ext.size()));
         }
     }
     return {names.begin(), names.end()};

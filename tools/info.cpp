@@ -74,6 +74,7 @@ nlohmann::ordered_json facts_json(const Facts &f)
     j["name"] = c.name;
     j["file"] = c.file;
     j["width"] = c.width_bits;
+    j["architecture"] = c.arch;
     j["entry"] = c.entry;
     j["creation_types"] = types_json(c.creation_types);
     nlohmann::ordered_json methods = nlohmann::ordered_json::array();
@@ -106,6 +107,7 @@ void print_text(const Facts &f)
     const tk::ClassInfo &c = *f.cls;
     std::printf("%s\n", c.name.c_str());
     std::printf("  file            %s (%d-bit)\n", c.file.c_str(), c.width_bits);
+    std::printf("  architecture    %s\n", c.arch.c_str());
     std::printf("  entry           %s\n", c.entry.c_str());
     std::printf("  creation types  %s\n", type_list_text(c.creation_types).c_str());
     std::printf("  methods\n");

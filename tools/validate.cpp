@@ -212,6 +212,8 @@ Profile profile_for(const std::string &name) {
     vd::add_builtin_properties(name, p);
     current_limits() = {};
     std::string file = tk::load_class(name).file;
+    // a profile sits beside the external's file; for a macOS bundle, beside the bundle folder
+    if (auto bundle = file.rfind(".mxo/Contents/MacOS/"); bundle != std::string::npos) file.resize(bundle);
     auto slash = file.find_last_of('/');
     std::string json = (slash == std::string::npos ? std::string(".") : file.substr(0, slash)) + "/" + name + ".validate.json";
     std::ifstream f(json);
@@ -302,6 +304,11 @@ void set_stage(const std::string &s) {
     std::snprintf(hang.stage, sizeof hang.stage, "%s", s.c_str());
 }
 
+// What the threads check's second thread is sending (written by that thread only, read by a
+// crash report), so that a crash names the message wherever it came from.
+char sender_stage[240] = "";
+void set_sender_stage(const std::string &s) { std::snprintf(sender_stage, sizeof sender_stage, "%s", s.c_str()); }
+
 #ifndef _WIN32
 pthread_t checking_thread;
 
@@ -339,6 +346,33 @@ void put_num(char *&p, char *end, long long v) {
 }
 extern "C" void on_hang_signal(int) { report_hang(); }
 
+// "CRASH<TAB>check<TAB>signal<TAB>where" on a fatal signal in the child (async-signal-safe calls
+// only); then the signal's own action ends the child, so the parent still sees the signal.
+extern "C" void on_crash_signal(int sig) {
+    char buf[1024];
+    char *p = buf, *end = buf + sizeof buf - 1;
+    put(p, end, "CRASH\t");
+    put(p, end, hang.check);
+    put(p, end, "\t");
+    put_num(p, end, sig);
+    put(p, end, "\t");
+    if (hang.ctx && hang.ctx->case_now >= 0) {
+        put(p, end, "case ");
+        put_num(p, end, hang.ctx->case_now);
+    } else {
+        put(p, end, hang.stage);
+    }
+    if (sender_stage[0]) {
+        put(p, end, "; second thread: ");
+        put(p, end, sender_stage);
+    }
+    *p++ = '\n';
+    if (::write(hang.fd, buf, std::size_t(p - buf)) < 0) {
+    }
+    ::signal(sig, SIG_DFL);
+    ::raise(sig);
+}
+
 void start_watchdog(int fd, double after) {
     hang.fd = fd;
     hang.after = after;
@@ -347,6 +381,11 @@ void start_watchdog(int fd, double after) {
     sa.sa_handler = on_hang_signal;
     ::sigemptyset(&sa.sa_mask);
     ::sigaction(SIGUSR1, &sa, nullptr);
+    struct sigaction crash {};
+    crash.sa_handler = on_crash_signal;
+    crash.sa_flags = SA_RESETHAND;  // a fault inside the report ends the child as the first would
+    ::sigemptyset(&crash.sa_mask);
+    for (int sig : {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGABRT}) ::sigaction(sig, &crash, nullptr);
     std::thread([] {
         // the checking thread alone takes the signal
         sigset_t set;
@@ -652,11 +691,15 @@ void check_fuzz(Context &c) {
 // Messages from a second thread while the audio thread runs blocks, as a scheduler running
 // beside the audio thread delivers them: a message may land between any two samples of a
 // perform routine. Every selector the class takes goes out with arguments from the limit pool,
-// spread over the blocks. Nothing may crash; then both this box and a fresh one get the same
-// settings, between blocks, and after the object's own memory (`settle_s`) their outputs must
-// agree and be finite. The verdict does not hang on where the messages landed: a sound object
-// ends in the same state wherever they did. The sender waits for a perform routine to be
-// running before each message, so that most land inside a block, where such faults live.
+// spread over the blocks; some go out from the thread that runs the blocks and fires the clocks
+// (the scheduler of this patch), between blocks, the rest from the second thread, one message
+// at a time (a lock keeps the two senders from overlapping, as one message queue would).
+// Nothing may crash (a crash names the message being sent); then both this box and a fresh one
+// get the same settings, between blocks, and after the object's own memory (`settle_s`) their
+// outputs must agree and be finite. The verdict does not hang on where the messages landed: a
+// sound object ends in the same state wherever they did. The second thread waits for a perform
+// routine to be running before each message, so that most land inside a block, where such
+// faults live.
 void check_threads(Context &c) {
     const tk::ClassInfo &info = tk::load_class(c.name);
     if (!info.dsp) return;  // control objects: their messages and clocks share one thread
@@ -665,7 +708,8 @@ void check_threads(Context &c) {
     const double sr = 48000;
     const std::vector<int> sizes = c.full ? std::vector<int>{4096, 64, 7} : std::vector<int>{4096};
     const int blocks = c.full ? 48 : 8;
-    const int per_block = c.full ? 96 : 32;  // messages per block, on average
+    const int per_block = c.full ? 96 : 32;  // messages per block from the second thread, on average
+    const int own_per_block = per_block / 8;  // and from the scheduler thread, between blocks
     for (int n : sizes) {
         Rig box(c, sr, n, c.prof.args), fresh(c, sr, n, c.prof.args);
         // the sender waits for perform routines; past this many blocks it stops waiting
@@ -678,11 +722,17 @@ void check_threads(Context &c) {
         const std::int64_t total = std::int64_t(blocks) * per_block;
         std::atomic<std::int64_t> done_blocks{0}, sent{0};
         std::atomic<bool> hurry{false};
+        std::mutex one_at_a_time;
         std::string thread_error;
         Context mc{c.name, c.prof, c.full, c.seed, std::mt19937_64(c.rng()), 0, 0, std::nullopt};
-        set_stage("vector size " + std::to_string(n) + ", messages from a second thread");
+        Context own{c.name, c.prof, c.full, c.seed, std::mt19937_64(c.rng()), 0, 0, std::nullopt};
+        const std::string size = "vector size " + std::to_string(n);
+        auto said = [](const std::string &s, int in, const tk::Atoms &args) {
+            return "'" + s + (args.empty() ? "" : " " + tk::atoms_text(args)) + "' at inlet " + std::to_string(in);
+        };
+        set_stage(size + ", blocks and clocks on this thread, messages from a second thread");
         std::thread sender([&] {
-            tk::ConsoleCapture own;  // this thread's posts, judged like the others (and kept off the terminal)
+            tk::ConsoleCapture own_posts;  // this thread's posts, judged like the others (and kept off the terminal)
             try {
                 std::uniform_int_distribution<int> pick(0, int(selectors.size()) - 1), inlet(0, std::max(0, inlets - 1));
                 for (std::int64_t k = 0; k < total; ++k) {
@@ -691,35 +741,52 @@ void check_threads(Context &c) {
                     while (!hurry.load() && (k >= (done_blocks.load() + 1) * per_block || !tildekit_performing)) std::this_thread::yield();
                     const std::string &s = selectors[std::size_t(pick(mc.rng))];
                     int in = (s == "float" || s == "int") ? inlet(mc.rng) : 0;
-                    send_within_limits(box.patch, box.box, in, s, fuzz_args(mc, 3));
+                    const tk::Atoms args = fuzz_args(mc, 3);
+                    set_sender_stage(size + ", " + said(s, in, args) + " from the second thread");
+                    {
+                        std::lock_guard<std::mutex> lock(one_at_a_time);
+                        send_within_limits(box.patch, box.box, in, s, args);
+                    }
                     sent.store(k + 1);
                 }
             } catch (const std::exception &e) {
                 thread_error = e.what();
             }
+            sender_stage[0] = 0;
             sent.store(total);
         });
         // the audio thread: blocks until every message has gone out
         std::int64_t ran = 0;
         auto last_sent = std::chrono::steady_clock::now();
         std::int64_t seen = 0;
+        std::uniform_int_distribution<int> own_pick(0, int(selectors.size()) - 1), own_inlet(0, std::max(0, inlets - 1));
         while (sent.load() < total) {
             box.patch.run(n);
             done_blocks.store(++ran);
             if (ran >= most_blocks) hurry.store(true);
+            if (ran <= blocks)
+                for (int k = 0; k < own_per_block; ++k) {
+                    const std::string &s = selectors[std::size_t(own_pick(own.rng))];
+                    int in = (s == "float" || s == "int") ? own_inlet(own.rng) : 0;
+                    const tk::Atoms args = fuzz_args(own, 3);
+                    set_stage(size + ", " + said(s, in, args) + " from the scheduler thread, between blocks");
+                    std::lock_guard<std::mutex> lock(one_at_a_time);
+                    send_within_limits(box.patch, box.box, in, s, args);
+                }
+            set_stage(size + ", blocks and clocks on this thread, messages from a second thread");
             if (std::int64_t now_sent = sent.load(); now_sent != seen) {
                 seen = now_sent;
                 last_sent = std::chrono::steady_clock::now();
             } else if (std::chrono::duration<double>(std::chrono::steady_clock::now() - last_sent).count() > hang.after) {
 #ifndef _WIN32
                 // the sender is stuck inside a message: it cannot be joined, so the child ends here
-                set_stage("vector size " + std::to_string(n) + ", a message from the second thread did not return");
+                set_stage(size + ", a message from the second thread did not return" + (sender_stage[0] ? std::string(" (") + sender_stage + ")" : ""));
                 report_hang();
 #endif
             }
         }
         sender.join();
-        if (!thread_error.empty()) fail("vector size " + std::to_string(n) + ": sending from a second thread: " + thread_error);
+        if (!thread_error.empty()) fail(size + ": sending from a second thread: " + thread_error);
         fresh.patch.run(std::int64_t(n) * ran);
 
         // the same settings for both, between blocks, and the same input from here on
@@ -737,7 +804,8 @@ void check_threads(Context &c) {
             r->feed_clean(c, c.seed + 9);
             r->patch.run(std::int64_t(c.prof.settle_s * sr));
         }
-        const std::string where = "vector size " + std::to_string(n) + ", " + std::to_string(total) + " messages from a second thread";
+        const std::string where = size + ", " + std::to_string(total) + " messages from a second thread and " +
+                                  std::to_string(std::int64_t(blocks) * own_per_block) + " from the scheduler thread";
         box.run_checked(4096, c.prof.peak_limit, where + ", then the same settings as a fresh box and " + num(c.prof.settle_s) + " s");
         fresh.patch.clear_outputs();
         fresh.patch.run(4096);
@@ -947,6 +1015,7 @@ struct Result {
     std::map<std::string, double> seconds;            // per check
     std::vector<std::pair<std::string, std::string>> skipped;  // (check, what and why)
     std::string hang;                                  // the hang line, when there was one
+    std::map<std::string, std::string> crash_where;    // per check: what it was doing when the child crashed
 };
 
 // The lines of a run, one outcome per check; `running` is left naming a check that began and
@@ -990,6 +1059,8 @@ void read_lines(const std::string &data, Result &res, std::string &running) {
             res.checks[check] = o;
             res.hang = res.name + ": " + o.detail;
             running.clear();
+        } else if (line.rfind("CRASH\t", 0) == 0) {
+            res.crash_where[field(line, 1)] = field(line, 3);  // the verdict comes from the child's end
         } else if (line.rfind("FAIL ", 0) == 0) {
             auto tab = line.find('\t');
             res.checks[line.substr(5, tab - 5)] = {false, tab == std::string::npos ? "" : line.substr(tab + 1)};
@@ -1047,6 +1118,8 @@ Result finish_child(Child &ch, const std::string &name) {
         if (WIFSIGNALED(status)) {
             int sig = WTERMSIG(status);
             why = sig == SIGALRM ? "timed out" : std::string("crashed with signal ") + std::to_string(sig) + " (" + strsignal(sig) + ")";
+            if (auto it = res.crash_where.find(running); it != res.crash_where.end() && !it->second.empty() && sig != SIGALRM)
+                why += " at " + it->second;
         } else {
             why = "the child process ended with status " + std::to_string(WEXITSTATUS(status));
         }
@@ -1058,13 +1131,14 @@ Result finish_child(Child &ch, const std::string &name) {
 
 std::vector<std::string> all_externals() {
     std::set<std::string> names;
-    const std::string ext = tk::module_extension();
+    const auto exts = tk::module_extensions();
     for (auto &dir : tk::search_paths()) {
         DIR *d = ::opendir(dir.c_str());
         if (!d) continue;
         while (dirent *e = ::readdir(d)) {
             std::string f = e->d_name;
-            if (f.size() > ext.size() && f.compare(f.size() - ext.size(), ext.size(), ext) == 0) names.insert(f.substr(0, f.size() - ext.size()));
+            for (auto &ext : exts)
+                if (f.size() > ext.size() && f.compare(f.size() - ext.size(), ext.size(), ext) == 0) names.insert(f.substr(0, f.size() - ext.size()));
         }
         ::closedir(d);
     }
