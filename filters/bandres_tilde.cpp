@@ -19,14 +19,6 @@ typedef struct _bandres_block {
     double gain;  /* output scale, 2 when the resonance is off */
 } t_bandres_block;
 
-/* Peak magnitudes of the input and the output over the current window of samples and the
-   one before it (about a quarter to half a second of history). */
-typedef struct _bandres_peaks {
-    double in, out;               /* this window */
-    double in_before, out_before; /* the window before */
-    double count;                 /* samples into this window */
-} t_bandres_peaks;
-
 typedef struct _bandres {
     t_pxobject x_obj;
     double centre_frequency; /* Hz, 0.001 or more (anything lower is stored as 10) */
@@ -41,7 +33,7 @@ typedef struct _bandres {
     double frequency_asked;    /* the last number at the frequency inlet */
     double q_asked;            /* the last number at the Q inlet */
     double state_coef1, state_coef2, state_gain; /* the coefficients the memory was last used with */
-    t_bandres_peaks peaks;     /* recent input and output peaks, the yardstick for a change */
+    t_tk_peaks peaks; /* input and output peaks over quarter-second windows: the yardstick for a change */
     uint32_t frequency_requests, frequencies_done; /* numbers received / acted on (wrap) */
     uint32_t q_requests, qs_done;
     uint32_t clear_requests, clears_done;
@@ -103,29 +95,6 @@ static inline void bandres_coefficients(double *f, double *q, double sr, t_bandr
    the Q), the bursts it is there for to 100 times and far beyond. */
 static const double bandres_burst_margin = 64.0;
 
-static inline void bandres_track(double &peak, double v)
-{
-    double a = fabs(v);
-    if (a > peak) /* a NaN leaves the peak as it was */
-        peak = a;
-}
-
-/* Stores the block's peaks and closes the window once it holds a quarter of a second of
-   samples. */
-static inline void bandres_peaks_advance(t_bandres_peaks *p, double in, double out, long n, double sr)
-{
-    p->in = in;
-    p->out = out;
-    p->count += (double)n;
-    if (p->count >= 0.25 * sr) {
-        p->in_before = p->in;
-        p->out_before = p->out;
-        p->in = 0.0;
-        p->out = 0.0;
-        p->count = 0.0;
-    }
-}
-
 /* The memory at a change to the coefficients c1, c2, g. The recursion runs on the input
    unscaled, so its memory holds the input over the output scale, up to 1 / (w/Q)^2 times for
    a narrow low setting, and a jump to a wide or high setting lets all of it out at once
@@ -138,7 +107,7 @@ static inline void bandres_peaks_advance(t_bandres_peaks *p, double in, double o
    angle and at 0 Hz. A memory that would release more than the margin times that bound is
    scaled down to release the bound itself; any other is kept as it is. */
 template <typename T>
-static inline void bandres_keep(T &x1, T &x2, double c1, double c2, double g, const t_bandres_peaks *p, double in, double out)
+static inline void bandres_keep(T &x1, T &x2, double c1, double c2, double g, const t_tk_peaks *p, double in, double out)
 {
     const double y0 = c1 * (double)x1 + c2 * (double)x2, y1 = c1 * y0 + c2 * (double)x1;
     const double d = -c2 - 0.25 * c1 * c1; /* r^2 sin^2 of the pole's angle, 0 with r = 0 */
@@ -224,7 +193,7 @@ static inline void bandres_run(t_bandres *x, const T *in, const T *freq_sig, con
     }
     if (bandres_take_settings(x))
         bandres_tune(x, x->centre_frequency, x->q);
-    t_bandres_peaks *p = &x->peaks;
+    t_tk_peaks *p = &x->peaks;
     double pin = p->in, pout = p->out;
     T x1 = (T)b->x1;
     T x2 = (T)b->x2;
@@ -237,9 +206,9 @@ static inline void bandres_run(t_bandres *x, const T *in, const T *freq_sig, con
         }
         for (long i = 0; i < n; i++) {
             T xin = in[i]; /* read before the output, which may share its buffer */
-            bandres_track(pin, (double)xin);
+            tk_track_peak(pin, (double)xin);
             out[i] = bandres_step(x1, x2, c1, c2, g, xin);
-            bandres_track(pout, (double)out[i]);
+            tk_track_peak(pout, (double)out[i]);
         }
     } else {
         for (long i = 0; i < n; i++) {
@@ -253,15 +222,15 @@ static inline void bandres_run(t_bandres *x, const T *in, const T *freq_sig, con
                 bandres_keep(x1, x2, (double)c1, (double)c2, (double)g, p, pin, pout);
                 s1 = (double)c1, s2 = (double)c2, sg = (double)g;
             }
-            bandres_track(pin, (double)xin);
+            tk_track_peak(pin, (double)xin);
             out[i] = bandres_step(x1, x2, c1, c2, g, xin);
-            bandres_track(pout, (double)out[i]);
+            tk_track_peak(pout, (double)out[i]);
         }
     }
     x->state_coef1 = s1;
     x->state_coef2 = s2;
     x->state_gain = sg;
-    bandres_peaks_advance(p, pin, pout, n, x->sample_rate);
+    tk_peaks_advance(p, pin, pout, n, 0.25 * x->sample_rate);
     b->x1 = flush_denormal((double)x1);
     b->x2 = flush_denormal((double)x2);
 }
@@ -416,8 +385,7 @@ static void *bandres_new(t_symbol *s, long argc, t_atom *argv)
     x->state_coef1 = x->block->coef1;
     x->state_coef2 = x->block->coef2;
     x->state_gain = x->block->gain;
-    x->peaks.in = x->peaks.out = x->peaks.in_before = x->peaks.out_before = 0.0;
-    x->peaks.count = 0.0;
+    tk_peaks_clear(&x->peaks);
     x->frequency_asked = x->centre_frequency;
     x->q_asked = x->q;
     x->frequency_requests = x->frequencies_done = 0;

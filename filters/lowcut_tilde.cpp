@@ -14,14 +14,6 @@ typedef struct _lowcut_block {
     double coef; /* c, 0..1; 1 passes the input through */
 } t_lowcut_block;
 
-/* Peak magnitudes of the input and the output over the current window of samples and the
-   one before it (about a quarter to half a second of history). */
-typedef struct _lowcut_peaks {
-    double in, out;               /* this window */
-    double in_before, out_before; /* the window before */
-    double count;                 /* samples into this window */
-} t_lowcut_peaks;
-
 typedef struct _lowcut {
     t_pxobject x_obj;
     double sample_rate;     /* Hz, from the host */
@@ -29,7 +21,7 @@ typedef struct _lowcut {
     t_lowcut_block storage; /* reached through `block` only */
     t_lowcut_block *block;  /* points at `storage` */
     double state_coef;      /* the coefficient the stored w[n-1] was last used with */
-    t_lowcut_peaks peaks;   /* recent input and output peaks, the yardstick for a change */
+    t_tk_peaks peaks; /* input and output peaks over quarter-second windows: the yardstick for a change */
     /* `clear` only counts its requests; the perform routine, which alone writes the state,
        clears it at the start of its next block. A message may land while a block runs, and a
        state cleared from there would be overwritten when the block stores its own at the end. */
@@ -84,29 +76,6 @@ static inline void lowcut_pass(const T *in, T *out, long n)
    for, 20 Hz -> 30 kHz at 384 kHz, to 750 times. */
 static const double lowcut_burst_margin = 16.0;
 
-static inline void lowcut_track(double &peak, double v)
-{
-    double a = fabs(v);
-    if (a > peak) /* a NaN leaves the peak as it was */
-        peak = a;
-}
-
-/* Stores the block's peaks and closes the window once it holds a quarter of a second of
-   samples. */
-static inline void lowcut_peaks_advance(t_lowcut_peaks *p, double in, double out, long n, double sr)
-{
-    p->in = in;
-    p->out = out;
-    p->count += (double)n;
-    if (p->count >= 0.25 * sr) {
-        p->in_before = p->in;
-        p->out_before = p->out;
-        p->in = 0.0;
-        p->out = 0.0;
-        p->count = 0.0;
-    }
-}
-
 /* The memory at a change to coefficient c. The filter subtracts (1 - c) w[n-1] from its
    input, and w holds the input scaled by up to 1 / (1 - c) of the cutoff it was built at
    (rate / (2 pi cutoff)): after a jump from a low cutoff to a high one the first output is
@@ -115,7 +84,7 @@ static inline void lowcut_peaks_advance(t_lowcut_peaks *p, double in, double out
    larger of the recent output peak and twice the input's peak; a memory that would release
    more than the margin times that is scaled down to release the bound itself. */
 template <typename T>
-static inline T lowcut_keep(T w, double c, const t_lowcut_peaks *p, double in, double out)
+static inline T lowcut_keep(T w, double c, const t_tk_peaks *p, double in, double out)
 {
     const double release = (1.0 - c) * fabs((double)w);
     const double bound = fmax(fmax(out, p->out_before), 2.0 * fmax(in, p->in_before));
@@ -138,9 +107,9 @@ static inline void lowcut_take_request(t_lowcut *x)
 template <typename T>
 static inline T lowcut_step_tracked(double &in_peak, double &out_peak, T &w_prev, T a, T x)
 {
-    lowcut_track(in_peak, (double)x);
+    tk_track_peak(in_peak, (double)x);
     T y = lowcut_step(w_prev, a, x);
-    lowcut_track(out_peak, (double)y);
+    tk_track_peak(out_peak, (double)y);
     return y;
 }
 
@@ -151,7 +120,7 @@ static inline void lowcut_run(t_lowcut *x, const T *in, T *out, long n)
 {
     lowcut_take_request(x);
     t_lowcut_block *b = x->block;
-    t_lowcut_peaks *p = &x->peaks;
+    t_tk_peaks *p = &x->peaks;
     double pin = p->in, pout = p->out;
     const double coef = b->coef; /* read once: a message may write it meanwhile */
     T a = (T)coef;
@@ -171,13 +140,13 @@ static inline void lowcut_run(t_lowcut *x, const T *in, T *out, long n)
         b->last = flush_denormal((double)w_prev);
     } else {
         for (long i = 0; i < n; i++)
-            lowcut_track(pin, (double)in[i]);
+            tk_track_peak(pin, (double)in[i]);
         lowcut_pass(in, out, n);
         pout = fmax(pout, pin);
         b->last = 0.0;
     }
     x->state_coef = (double)a;
-    lowcut_peaks_advance(p, pin, pout, n, x->sample_rate);
+    tk_peaks_advance(p, pin, pout, n, 0.25 * x->sample_rate);
 }
 
 /* Signal cutoff: filtering or pass-through is chosen for the whole block from the coefficient
@@ -190,7 +159,7 @@ static inline void lowcut_run_signal(t_lowcut *x, const T *in, const T *cutoff_s
 {
     lowcut_take_request(x);
     t_lowcut_block *b = x->block;
-    t_lowcut_peaks *p = &x->peaks;
+    t_tk_peaks *p = &x->peaks;
     double pin = p->in, pout = p->out;
     double sr = x->sample_rate;
     if ((T)b->coef < (T)1) {
@@ -216,13 +185,13 @@ static inline void lowcut_run_signal(t_lowcut *x, const T *in, const T *cutoff_s
             b->coef = lowcut_coef(x->cutoff, sr);
         }
         for (long i = 0; i < n; i++)
-            lowcut_track(pin, (double)in[i]);
+            tk_track_peak(pin, (double)in[i]);
         lowcut_pass(in, out, n);
         pout = fmax(pout, pin);
         b->last = 0.0;
         x->state_coef = (double)(T)b->coef;
     }
-    lowcut_peaks_advance(p, pin, pout, n, sr);
+    tk_peaks_advance(p, pin, pout, n, 0.25 * sr);
 }
 
 /* ---- perform ---- */
@@ -324,8 +293,7 @@ static void *lowcut_new(t_symbol *s, long argc, t_atom *argv)
     x->clear_requests = x->clears_done = 0;
     x->block->coef = lowcut_coef(x->cutoff, x->sample_rate);
     x->state_coef = x->block->coef;
-    x->peaks.in = x->peaks.out = x->peaks.in_before = x->peaks.out_before = 0.0;
-    x->peaks.count = 0.0;
+    tk_peaks_clear(&x->peaks);
     return x;
 }
 

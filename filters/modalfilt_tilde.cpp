@@ -19,14 +19,6 @@ static const double modalfilt_q_min = 9.999999974752427e-7;
 /* Coefficients are computed from the first sample of every group of this many samples. */
 #define MODALFILT_GROUP 4
 
-/* Peak magnitudes of the input and the output over the current window of samples and the
-   one before it (8192 to 16384 samples of history: the filter never learns the rate). */
-typedef struct _modalfilt_peaks {
-    double in, out;               /* this window */
-    double in_before, out_before; /* the window before */
-    long count;                   /* samples into this window */
-} t_modalfilt_peaks;
-
 #define MODALFILT_PEAK_WINDOW 8192
 
 typedef struct _modalfilt {
@@ -41,7 +33,7 @@ typedef struct _modalfilt {
     double state_l;              /* the factor and Q the memory was last used with ... */
     double state_q;
     int16_t state_used;          /* ... when it has been used since it was last at rest */
-    t_modalfilt_peaks peaks;     /* recent input and output peaks, the yardstick for a change */
+    t_tk_peaks peaks; /* input and output peaks over 8192-sample windows (it never learns the rate): the yardstick for a change */
 } t_modalfilt;
 
 static t_class *modalfilt_class;
@@ -126,28 +118,6 @@ static inline double modalfilt_output_scale(const t_modalfilt_coefs *k, int kind
    the Q), the bursts it is there for to 100 times and far beyond. */
 static const double modalfilt_burst_margin = 64.0;
 
-static inline void modalfilt_track(double &peak, double v)
-{
-    double a = fabs(v);
-    if (a > peak) /* a NaN leaves the peak as it was */
-        peak = a;
-}
-
-/* Stores the block's peaks and closes the window once it has lasted its length. */
-static inline void modalfilt_peaks_advance(t_modalfilt_peaks *p, double in, double out, long n)
-{
-    p->in = in;
-    p->out = out;
-    p->count += n;
-    if (p->count >= MODALFILT_PEAK_WINDOW) {
-        p->in_before = p->in;
-        p->out_before = p->out;
-        p->in = 0.0;
-        p->out = 0.0;
-        p->count = 0;
-    }
-}
-
 /* The least sum of magnitudes of a kind's response: its gain at the centre, where the
    prototype is exact (1 for bp2, Q for rbp2, Q for lp2 and hp2), and 1 at 0 Hz or half the
    rate for lp2 and hp2. */
@@ -170,7 +140,7 @@ static inline double modalfilt_least_sum(const t_modalfilt_coefs *k, int kind)
    The bound it is held to is the larger of the recent output peak and the input's peak
    through the new response; a memory that would release more than the margin times that is
    scaled down to release the bound itself, any other is kept as it is. */
-static inline void modalfilt_keep(const t_modalfilt_coefs *k, int kind, const t_modalfilt_peaks *p, double in, double out,
+static inline void modalfilt_keep(const t_modalfilt_coefs *k, int kind, const t_tk_peaks *p, double in, double out,
                                   double *w1, double *w2)
 {
     /* the first two outputs with no input, by the kind's numerator b0 + b1/z + b2/z^2 */
@@ -241,7 +211,7 @@ static inline void modalfilt_run(t_modalfilt *x, double **ins, double **outs, lo
     double *out = outs[0];
     double w1 = x->state_w1;
     double w2 = x->state_w2;
-    t_modalfilt_peaks *p = &x->peaks;
+    t_tk_peaks *p = &x->peaks;
     double pin = p->in, pout = p->out;
     for (long j = 0; j < n; j += MODALFILT_GROUP) {
         long end = j + MODALFILT_GROUP < n ? j + MODALFILT_GROUP : n;
@@ -257,22 +227,22 @@ static inline void modalfilt_run(t_modalfilt *x, double **ins, double **outs, lo
             x->state_used = 1;
             for (long i = j; i < end; i++) {
                 const double xin = in[i];
-                modalfilt_track(pin, xin);
+                tk_track_peak(pin, xin);
                 out[i] = modalfilt_step(&k, kind, xin, &w1, &w2);
-                modalfilt_track(pout, out[i]);
+                tk_track_peak(pout, out[i]);
             }
         } else {
             for (long i = j; i < end; i++) {
-                modalfilt_track(pin, in[i]);
+                tk_track_peak(pin, in[i]);
                 out[i] = modalfilt_end_output(kind, range_end, in[i]);
-                modalfilt_track(pout, out[i]);
+                tk_track_peak(pout, out[i]);
             }
             w1 = 0.0;
             w2 = 0.0;
             x->state_used = 0;
         }
     }
-    modalfilt_peaks_advance(p, pin, pout, n);
+    tk_peaks_advance(p, pin, pout, n, MODALFILT_PEAK_WINDOW);
     x->state_w1 = flush_denormal(w1);
     x->state_w2 = flush_denormal(w2);
 }
@@ -370,8 +340,7 @@ static void *modalfilt_new(t_symbol *s, long argc, t_atom *argv)
     x->state_l = 0.0;
     x->state_q = 0.0;
     x->state_used = 0;
-    x->peaks.in = x->peaks.out = x->peaks.in_before = x->peaks.out_before = 0.0;
-    x->peaks.count = 0;
+    tk_peaks_clear(&x->peaks);
     x->frequency_factor = 0.0;
     x->q = 0.0;
     x->frequency_connected = 0;

@@ -52,6 +52,42 @@ static inline double level_db(double x)
     return x != 0.0 ? 20.0 * log10(fabs(x)) : -160.0;
 }
 
+/* Peak magnitudes of a filter's input and output over the current window of samples and the
+   one before it: what a change of setting measures the memory's release against. */
+typedef struct _tk_peaks {
+    double in, out;               /* this window */
+    double in_before, out_before; /* the window before */
+    double count;                 /* samples into this window */
+} t_tk_peaks;
+
+static inline void tk_track_peak(double &peak, double v)
+{
+    double a = fabs(v);
+    if (a > peak) /* a NaN leaves the peak as it was */
+        peak = a;
+}
+
+/* Stores the block's peaks and closes the window once it holds `window` samples. */
+static inline void tk_peaks_advance(t_tk_peaks *p, double in, double out, long n, double window)
+{
+    p->in = in;
+    p->out = out;
+    p->count += (double)n;
+    if (p->count >= window) {
+        p->in_before = p->in;
+        p->out_before = p->out;
+        p->in = 0.0;
+        p->out = 0.0;
+        p->count = 0.0;
+    }
+}
+
+static inline void tk_peaks_clear(t_tk_peaks *p)
+{
+    p->in = p->out = p->in_before = p->out_before = 0.0;
+    p->count = 0.0;
+}
+
 /* A parameter clamped to [lo, hi], posting the fixed line of the limit applied. A value equal
    to a limit is taken silently; NaN counts as below the minimum. */
 static inline double clamp_posted(double v, double lo, double hi, const char *above, const char *below)

@@ -325,6 +325,16 @@ void put_num(char *&p, char *end, long long v) {
     while (n && p < end) *p++ = d[--n];
 }
 
+// Where the child is: the case being run, or the stage before the cases.
+void put_where(char *&p, char *end) {
+    if (hang.ctx && hang.ctx->case_now >= 0) {
+        put(p, end, "case ");
+        put_num(p, end, hang.ctx->case_now);
+    } else {
+        put(p, end, hang.stage);
+    }
+}
+
 // "HANG<TAB>check<TAB>seconds<TAB>where", written with async-signal-safe calls only.
 [[noreturn]] void report_hang() {
     char buf[512];
@@ -334,12 +344,7 @@ void put_num(char *&p, char *end, long long v) {
     put(p, end, "\t");
     put_num(p, end, (long long)hang.after);
     put(p, end, "\t");
-    if (hang.ctx && hang.ctx->case_now >= 0) {
-        put(p, end, "case ");
-        put_num(p, end, hang.ctx->case_now);
-    } else {
-        put(p, end, hang.stage);
-    }
+    put_where(p, end);
     *p++ = '\n';
     if (::write(hang.fd, buf, std::size_t(p - buf)) < 0) _exit(5);
     _exit(5);
@@ -356,12 +361,7 @@ extern "C" void on_crash_signal(int sig) {
     put(p, end, "\t");
     put_num(p, end, sig);
     put(p, end, "\t");
-    if (hang.ctx && hang.ctx->case_now >= 0) {
-        put(p, end, "case ");
-        put_num(p, end, hang.ctx->case_now);
-    } else {
-        put(p, end, hang.stage);
-    }
+    put_where(p, end);
     if (sender_stage[0]) {
         put(p, end, "; second thread: ");
         put(p, end, sender_stage);
