@@ -46,12 +46,19 @@ static t_class *tonebands_class;
 
 /* Bell with a prescribed gain at Nyquist: reference gain G0 far from the centre, gain G at w0,
    gain GB at the edges of the bandwidth Dw. Writes a0, a1, a2, b0, b1, b2, nyquist_gain.
-   At G = GB = G0 = 1 every intermediate is 0/0; the flushing at the end turns the NaNs into the
-   identity section (b0 = 1, the rest 0), which is what an unboosted bell must be. */
+   Where G = GB (an unboosted bell, G = GB = G0 = 1) every intermediate would be 0/0: the
+   section is the identity (b0 = 1, the rest 0, no gain at Nyquist either), without dividing. */
 static inline void peaking_design(double G0, double G, double GB, double w0, double Dw, double *coefficients)
 {
     const double pi2 = TONEBANDS_PI_SQUARED;
     double F = fabs(G * G - GB * GB);
+    if (F == 0.0) {
+        coefficients[0] = 1.0;
+        coefficients[1] = coefficients[2] = 0.0;
+        coefficients[3] = 1.0;
+        coefficients[4] = coefficients[5] = coefficients[6] = 0.0;
+        return;
+    }
     double G00 = fabs(G * G - G0 * G0);
     double F00 = fabs(GB * GB - G0 * G0);
     double v = w0 * w0 - pi2;
