@@ -266,7 +266,9 @@ static void peakguard_perform64(t_object *ob, t_object *dsp64, double **ins, lon
            lowers it). */
         double *gain = gain_outlet + done;
         const int32_t period_out = 2 * (read_index / fast_period);
-        const double allowed = PEAKGUARD_OVER_ALLOWED / x->period_over[period_out];
+        /* a silent period allows any gain (no division by its zero peak) */
+        const double over = x->period_over[period_out];
+        const double allowed = over > 0.0 ? PEAKGUARD_OVER_ALLOWED / over : HUGE_VAL;
         const double factor_out = x->period_over[period_out + 1];
         int held = 0;
         for (int32_t k = 0; k < chunk; k++) {

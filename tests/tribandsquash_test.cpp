@@ -2,10 +2,12 @@
 // compressors' steady state, list clamps and their lines, retuning, reset, bad input.
 #include "support.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 #include <limits>
 #include <thread>
 
@@ -562,10 +564,16 @@ TEST(Tribandsquash, RandomSessionsKeepTheirDigests) {
     };
     static_assert(sizeof expected64 == sizeof expected32 && sizeof expected64 == sizeof expected_win64 &&
                   sizeof expected64 / 8 == sizeof sessions / sizeof sessions[0]);
+    // The 32-bit C library's mathematics run on the x87 unit, whose last bits differ between the
+    // hardware and qemu-i386's emulation of it (the 32-bit tests run under qemu where the kernel
+    // runs no 32-bit programs): one session's digest differs between the two.
+    std::uint64_t hardware32[sizeof expected32 / sizeof expected32[0]];
+    std::copy(std::begin(expected32), std::end(expected32), hardware32);
+    hardware32[7] = 0x47f470f29c6e7906ull;  // 44100 Hz, block 4096
 #ifdef _WIN32
     const std::uint64_t *expected = expected_win64;
 #else
-    const std::uint64_t *expected = tk::host_width_bits() == 64 ? expected64 : expected32;
+    const std::uint64_t *expected = tk::host_width_bits() == 64 ? expected64 : TILDEKIT_EMULATED ? expected32 : hardware32;
 #endif
     const bool print = std::getenv("TILDEKIT_PRINT_DIGESTS") != nullptr;
     for (std::size_t i = 0; i < sizeof sessions / sizeof sessions[0]; ++i) {
