@@ -109,8 +109,9 @@ static inline double clamp_posted(double v, double lo, double hi, const char *ab
    cost more than a move (gcc sends them through an integer register on x86) a volatile access
    stands in: on x86 an aligned load or store of up to 8 bytes is one move, never torn, and a
    volatile one is never split, merged or left out. (The 32-bit x86 builds keep doubles 4-byte
-   aligned in records; their moves are whole all the same there.) */
-#if (defined(__i386__) || defined(__x86_64__)) && !defined(__clang__)
+   aligned in records; their moves are whole all the same there.) ThreadSanitizer sees only the
+   atomic forms, so its builds take them. */
+#if (defined(__i386__) || defined(__x86_64__)) && !defined(__clang__) && !defined(__SANITIZE_THREAD__)
 #define TK_PLAIN_MOVES 1
 #endif
 
