@@ -1,5 +1,5 @@
 # Two front doors: `make demo` and `make test`. Both install what is missing first.
-.PHONY: deps build build32 buildwin64 buildwin32 buildmac demo docs test test64 test32 testwin testmac asan validate memcheck fuzz bench package clean
+.PHONY: deps build build32 buildwin64 buildwin32 buildmac demo docs test test64 test32 testwin testmac testarm64 testtsan asan validate memcheck fuzz fuzzshort bench package clean
 
 JOBS ?= 2
 # The host SDK (its top folder or c74support): the copy beside the repository by default where
@@ -55,12 +55,62 @@ testwin: buildwin64 buildwin32
 testmac: buildmac
 	ctest --preset macos
 
-# every test in both widths, then the Windows and the macOS builds
+# the bundles' arm64 code through the AArch64 Linux build's host (build/arm64) under qemu-aarch64:
+# the Mach-O loader's tests, the digest against the Linux x64 build's (build/x64, which test64
+# builds) and the quick validation. Skipped in one line where the cross compiler or qemu-aarch64
+# cannot run (testmac has checked the arm64 slices statically); a build failure still fails.
+ARM64_TARGETS := tilde-digest tilde-validate macho_test
+ARM64_SYSROOT := /usr/aarch64-linux-gnu
+testarm64: buildmac
+	@mkdir -p build
+	@if ! printf 'int main(void) { return 0; }\n' | aarch64-linux-gnu-gcc -x c - -o build/arm64-probe >/dev/null 2>&1 || \
+	    ! qemu-aarch64 -L $(ARM64_SYSROOT) build/arm64-probe >/dev/null 2>&1; then \
+	  echo "testarm64: skipped: the AArch64 cross compiler (aarch64-linux-gnu-gcc) or qemu-aarch64 cannot run here"; \
+	else \
+	  cmake --preset linux-arm64 $(SDK) >/dev/null && \
+	  cmake --build --preset linux-arm64 -j $(JOBS) --target $(ARM64_TARGETS) && \
+	  ctest --preset linux-arm64; \
+	fi
+
+# every test in both widths, then the Windows and the macOS builds, and the bundles' arm64 code
 test: deps
 	$(MAKE) --no-print-directory test64
 	$(MAKE) --no-print-directory test32
 	$(MAKE) --no-print-directory testwin
 	$(MAKE) --no-print-directory testmac
+	$(MAKE) --no-print-directory testarm64
+	$(MAKE) --no-print-directory testtsan
+	$(MAKE) --no-print-directory fuzzshort
+
+# Everything that runs objects from several threads, built with ThreadSanitizer: the thread
+# tests, the validator's threads check on every external and on the SDK's examples (several
+# seeds), the live player's audio and scheduler threads under JACK, and the Python module's two
+# boxes in two threads. Any report ends the run that made it and fails the stage
+# (halt_on_error). Only what these runs need is built.
+TSAN_SEEDS ?= 1 2 3
+TSAN_TARGETS := tildehost MaxAPI MaxAudio externals sdkexamples test_fixtures tilde-validate threads_test defer_threads_test tilde live_test _tildekit
+TSAN_RUN := TSAN_OPTIONS="halt_on_error=1 exitcode=66 history_size=4 $(TSAN_OPTIONS)"
+SDK_THREADED := plussz~ simplemsp~ times~ split~ index~ simpwave~ lores~ dspstress~
+testtsan: deps
+	cmake --preset tsan $(SDK) >/dev/null
+	cmake --build --preset tsan -j $(JOBS) --target $(TSAN_TARGETS)
+	$(TSAN_RUN) build/tsan/tests/threads_test --gtest_brief=1
+	$(TSAN_RUN) build/tsan/tests/defer_threads_test --gtest_brief=1
+	@for seed in $(TSAN_SEEDS); do \
+	  echo "tsan: validator's threads check, every external, seed $$seed"; \
+	  $(TSAN_RUN) build/tsan/tools/tilde-validate --all --quick --only threads --seed $$seed || exit 1; \
+	  echo "tsan: validator's threads check, the SDK's examples, seed $$seed"; \
+	  TSAN_OPTIONS="halt_on_error=1 exitcode=66 history_size=4 suppressions=$(CURDIR)/tests/tsan-sdk-examples.supp $(TSAN_OPTIONS)" \
+	    build/tsan/tools/tilde-validate --path build/tsan/sdk-examples --quick --only threads --seed $$seed $(SDK_THREADED) || exit 1; \
+	done
+	TSAN_OPTIONS="halt_on_error=1 exitcode=66 history_size=4 suppressions=$(CURDIR)/tests/live/tsan.supp $(TSAN_OPTIONS)" \
+	  build/tsan/tests/live/live_test --gtest_brief=1 --gtest_filter='$(TSAN_LIVE_TESTS)'
+	$(TSAN_RUN) LD_PRELOAD=$$($(TSAN_CC) -print-file-name=libtsan.so) PYTHONPATH=build/tsan/python PYTHONDONTWRITEBYTECODE=1 \
+	  /usr/bin/python3 -m pytest -q -p no:cacheprovider tests/python/test_threads.py -k two_boxes_in_two_threads
+TSAN_CC := gcc
+# the live tests whose patches run in the player's two threads; the others judge its timing,
+# which ThreadSanitizer's slowdown takes away
+TSAN_LIVE_TESTS := Live.PatchWithoutTimedMessagesPlaysBitForBitAsOffline:Live.RenderPlaysOneBoxAsOffline:LiveStress.*
 
 asan: deps
 	cmake --preset asan >/dev/null
@@ -86,8 +136,27 @@ fuzz: deps
 	@for f in build/fuzz/externals/*.mxe64; do \
 	  name=$$(basename $$f .mxe64); mkdir -p fuzz/corpus/$$name build/fuzz/artifacts; \
 	  echo "fuzz: $$name ($(FUZZ_SECONDS) s)"; \
-	  TILDEKIT_FUZZ_EXTERNAL=$$name build/fuzz/fuzz/fuzz_externals -max_total_time=$(FUZZ_SECONDS) \
+	  $(FUZZ_RUN) TILDEKIT_FUZZ_EXTERNAL=$$name build/fuzz/fuzz/fuzz_externals -max_total_time=$(FUZZ_SECONDS) \
 	    -print_final_stats=0 -artifact_prefix=build/fuzz/artifacts/$$name- fuzz/corpus/$$name || exit 1; \
+	done
+
+# The same target for a few seconds per external, as a stage of make test: any report of the
+# sanitizers fails it (UBSan's too, which would otherwise go on). The tracked corpus only seeds
+# the run; what it finds goes to build/fuzz/short/NAME (kept until the next run, with the log and
+# any crashing input).
+FUZZ_SHORT_SECONDS ?= 3
+FUZZ_RUN := UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 ASAN_OPTIONS=abort_on_error=1
+fuzzshort: deps
+	cmake --preset fuzz $(SDK) >/dev/null
+	cmake --build --preset fuzz -j $(JOBS) --target externals fuzz_externals
+	@rm -rf build/fuzz/short
+	@for f in build/fuzz/externals/*.mxe64; do \
+	  name=$$(basename $$f .mxe64); out=build/fuzz/short/$$name; mkdir -p $$out/corpus; \
+	  seeds=; [ -d fuzz/corpus/$$name ] && seeds=fuzz/corpus/$$name; \
+	  echo "fuzz: $$name ($(FUZZ_SHORT_SECONDS) s)"; \
+	  $(FUZZ_RUN) TILDEKIT_FUZZ_EXTERNAL=$$name build/fuzz/fuzz/fuzz_externals -max_total_time=$(FUZZ_SHORT_SECONDS) \
+	    -print_final_stats=0 -artifact_prefix=$$out/ $$out/corpus $$seeds >$$out/log 2>&1 \
+	    || { tail -n 60 $$out/log; echo "fuzz: $$name failed (log and input in $$out)"; exit 1; }; \
 	done
 
 # benchmarks of every external against its nearest peer: table, JSON and docs/performance.md

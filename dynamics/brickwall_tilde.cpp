@@ -181,7 +181,7 @@ typedef struct _brickwall {
     double *delay_right;        /* 480 delayed right samples */
     double follower;            /* attack/release level follower */
     double follower_average;    /* previous sample's moving average */
-    int32_t bypass;             /* `Bypass`: 0 or 1 */
+    int32_t bypass;             /* `Bypass`: 0 or 1 (a message may write it while a block runs) */
     double *peak_suffix;        /* winners of the tails of peak_window's previous pass (DELAY + 1) */
     double peak_prefix;         /* winner of the entries written in peak_window's current pass */
     double *average_tree;       /* sum tree over average_window (2 x AVERAGE_LEAVES nodes) */
@@ -191,7 +191,7 @@ typedef struct _brickwall {
     /* `reset` only counts a request here; the perform routine clears the state at the start of
        its next block. A message may arrive from the scheduler while a block is running, and a
        clear in the middle of the block would be undone by the state the block writes back. */
-    volatile uint32_t reset_requests; /* written by `reset` only */
+    uint32_t reset_requests;          /* written by `reset` only */
     uint32_t resets_done;             /* written by the perform routine only */
 } t_brickwall;
 
@@ -228,10 +228,6 @@ static inline double brickwall_release_coefficient(double sample_rate, double re
     return k < 1.0 ? k : 1.0; /* and 1 for a NaN k */
 }
 
-/* One load of a field that a message may write while a block runs: the value used is the one
-   read here, not a second read that might already see a newer value. */
-static inline double brickwall_read(const double *field) { return *(const volatile double *)field; }
-
 /* Forgets everything heard: silent delay lines, empty windows, follower at rest. Called by the
    new routine and by the perform routine, never while a block is running. */
 static void brickwall_clear(t_brickwall *x)
@@ -265,13 +261,13 @@ static void brickwall_perform64(t_object *ob, t_object *dsp64, double **ins, lon
     double *out_g = outs[2];
 
     /* a reset asked for since the last block (also while bypassed, so that none is kept for later) */
-    const uint32_t reset_requests = x->reset_requests;
+    const uint32_t reset_requests = tk_load_u32(&x->reset_requests);
     if (reset_requests != x->resets_done) {
         x->resets_done = reset_requests;
         brickwall_clear(x);
     }
 
-    if (x->bypass) {
+    if (tk_load_i32(&x->bypass)) {
         /* everything holds still, the delay lines included */
         for (long i = 0; i < n; i++) {
             out_l[i] = in_l[i];
@@ -304,9 +300,9 @@ static void brickwall_perform64(t_object *ob, t_object *dsp64, double **ins, lon
        a message arriving during the block takes effect whole at the next one; the exponentials
        are taken again only when a value has changed since the last block. */
     const double k_attack = 1000.0 / (a_att * sr);
-    const double k_release = brickwall_release_coefficient(sr, brickwall_read(&x->release_ms));
-    const double threshold_db = brickwall_read(&x->threshold_db);
-    const double ceiling_db = brickwall_read(&x->ceiling_db);
+    const double k_release = brickwall_release_coefficient(sr, tk_load(&x->release_ms));
+    const double threshold_db = tk_load(&x->threshold_db);
+    const double ceiling_db = tk_load(&x->ceiling_db);
     if (memcmp(&threshold_db, &x->cached_threshold_db, sizeof(double)) != 0
         || memcmp(&ceiling_db, &x->cached_ceiling_db, sizeof(double)) != 0) {
         x->cached_threshold_db = threshold_db;
@@ -408,29 +404,29 @@ static void brickwall_dsp64(t_brickwall *x, t_object *dsp64, short *count, doubl
 /* ---- messages ---- */
 static void brickwall_release(t_brickwall *x, double v)
 {
-    x->release_ms =
-        clamp_posted(v, 1.0, 3000.0, "Maximum Release Time: 3000 ms", "Minimum Release Time: 1 ms");
+    tk_store(&x->release_ms,
+             clamp_posted(v, 1.0, 3000.0, "Maximum Release Time: 3000 ms", "Minimum Release Time: 1 ms"));
 }
 
 static void brickwall_ceiling(t_brickwall *x, double v)
 {
-    x->ceiling_db = clamp_posted(v, -30.0, 0.0, "Maximum Output Ceiling Value: 0",
-                                    "Minimum Output Ceiling Value: -30.0");
+    tk_store(&x->ceiling_db, clamp_posted(v, -30.0, 0.0, "Maximum Output Ceiling Value: 0",
+                                          "Minimum Output Ceiling Value: -30.0"));
 }
 
 static void brickwall_thresh(t_brickwall *x, double v)
 {
-    x->threshold_db =
-        clamp_posted(v, -30.0, 0.0, "Maximum Threshold Value: 0 db", "Minimum Threshold Value: -30.0");
+    tk_store(&x->threshold_db,
+             clamp_posted(v, -30.0, 0.0, "Maximum Threshold Value: 0 db", "Minimum Threshold Value: -30.0"));
 }
 
 static void brickwall_bypass(t_brickwall *x, t_atom_long v)
 {
     if (v) {
         object_post(NULL, "Bypass is ON");
-        x->bypass = 1;
+        tk_store_i32(&x->bypass, 1);
     } else {
-        x->bypass = 0;
+        tk_store_i32(&x->bypass, 0);
     }
 }
 
@@ -438,7 +434,7 @@ static void brickwall_bypass(t_brickwall *x, t_atom_long v)
    at rest. Only the request is recorded here; the next block starts with the clear. */
 static void brickwall_reset(t_brickwall *x)
 {
-    x->reset_requests = x->reset_requests + 1;
+    tk_store_u32(&x->reset_requests, x->reset_requests + 1); /* only this routine writes it */
 }
 
 /* ---- new / free ---- */

@@ -277,10 +277,6 @@ static t_class *noisedoor_class;
 
 /* ---- DSP core ---- */
 
-/* A field that messages write, read once: a message may change it while a block runs, and the
-   block must use one value throughout. */
-static inline double door_setting(const double *field) { return *(const volatile double *)field; }
-
 /* One step of the gate gain g toward open (1) or toward the floor f. The steps are positive
    (a rate and times that are positive) and g stays within [f, 1], so plain comparisons give the
    results of fmin/fmax without their calls. */
@@ -329,13 +325,13 @@ static void noisedoor_perform64(t_object *ob, t_object *dsp64, double **ins, lon
     double *out_r = outs[1];
     double *out_g = outs[2];
 
-    const uint32_t requested = *(const volatile uint32_t *)&x->reset_requests;
+    const uint32_t requested = tk_load_count(&x->reset_requests);
     if (requested != x->resets_done) {
         noisedoor_clear(x);
         x->resets_done = requested;
     }
 
-    if (*(const volatile int32_t *)&x->bypass) {
+    if (tk_load_flag(&x->bypass)) {
         for (long i = 0; i < n; i++) {
             out_l[i] = in_l[i];
             out_r[i] = in_r[i];
@@ -345,21 +341,23 @@ static void noisedoor_perform64(t_object *ob, t_object *dsp64, double **ins, lon
     }
 
     const double ln10 = log(10.0);
-    const double w_open = 1000.0 / (x->sample_rate * door_setting(&x->attack_ms));
-    const double w_close = 1000.0 / (x->sample_rate * door_setting(&x->release_ms));
+    /* What the messages set is read once per block (tk_load): a message may change it while the
+       block runs, and the block must use one value throughout. */
+    const double w_open = 1000.0 / (x->sample_rate * tk_load(&x->attack_ms));
+    const double w_close = 1000.0 / (x->sample_rate * tk_load(&x->release_ms));
     /* floor, threshold and make-up are read once per block (a message arriving during a block
        takes effect at the next one), and converted only when they change */
-    const double gate_close_db = door_setting(&x->gate_close_db);
+    const double gate_close_db = tk_load(&x->gate_close_db);
     if (memcmp(&gate_close_db, &x->cached_gate_close_db, sizeof(double)) != 0) {
         x->cached_gate_close_db = gate_close_db;
         x->cached_floor = gate_close_db == -50.0 ? 0.0 : db_to_linear(gate_close_db, ln10);
     }
-    const double threshold_db = door_setting(&x->threshold_db);
+    const double threshold_db = tk_load(&x->threshold_db);
     if (memcmp(&threshold_db, &x->cached_threshold_db, sizeof(double)) != 0) {
         x->cached_threshold_db = threshold_db;
         x->cached_threshold = db_to_linear(threshold_db, ln10);
     }
-    const double makeup_db = door_setting(&x->makeup_db);
+    const double makeup_db = tk_load(&x->makeup_db);
     if (memcmp(&makeup_db, &x->cached_makeup_db, sizeof(double)) != 0) {
         x->cached_makeup_db = makeup_db;
         x->cached_makeup = db_to_linear(makeup_db, ln10);
@@ -367,8 +365,8 @@ static void noisedoor_perform64(t_object *ob, t_object *dsp64, double **ins, lon
     const double floor_gain = x->cached_floor;
     const double threshold = x->cached_threshold;
     const double makeup = x->cached_makeup;
-    const int use_sidechain = x->sidechain_connected != 0 && door_setting(&x->sidechain_enabled) >= 0.5;
-    const int inverted = door_setting(&x->open_shut) >= 0.5;
+    const int use_sidechain = x->sidechain_connected != 0 && tk_load(&x->sidechain_enabled) >= 0.5;
+    const int inverted = tk_load(&x->open_shut) >= 0.5;
     /* the two steps of each direction, whichever the mode */
     const double rise = inverted ? w_close : w_open;
     const double fall = inverted ? w_open : w_close;
@@ -469,66 +467,60 @@ static void noisedoor_dsp64(t_noisedoor *x, t_object *dsp64, short *count, doubl
 /* ---- messages ---- */
 static void noisedoor_attack(t_noisedoor *x, double v)
 {
-    x->attack_ms = clamp_posted(v, 0.1, 1000.0, "Maximum Attack Time: 1000 ms", "Minimum Atack Time: 0.1 ms");
+    tk_store(&x->attack_ms, clamp_posted(v, 0.1, 1000.0, "Maximum Attack Time: 1000 ms", "Minimum Atack Time: 0.1 ms"));
 }
 
 static void noisedoor_release(t_noisedoor *x, double v)
 {
-    x->release_ms =
-        clamp_posted(v, 0.1, 3000.0, "Maximum Release Time: 3000 ms", "Minimum Release Time: 0.1 ms");
+    tk_store(&x->release_ms,
+             clamp_posted(v, 0.1, 3000.0, "Maximum Release Time: 3000 ms", "Minimum Release Time: 0.1 ms"));
 }
 
 static void noisedoor_thresh(t_noisedoor *x, double v)
 {
-    x->threshold_db =
-        clamp_posted(v, -60.0, 0.0, "Maximum Threshold Value: 0 db", "Minimum Threshold Value: -60.0");
+    tk_store(&x->threshold_db,
+             clamp_posted(v, -60.0, 0.0, "Maximum Threshold Value: 0 db", "Minimum Threshold Value: -60.0"));
 }
 
 static void noisedoor_makeup(t_noisedoor *x, double v)
 {
-    x->makeup_db = clamp_posted(v, -30.0, 0.0, "Maximum Makeup Value: 0 db", "Minimum Makeup Value: -30.0");
+    tk_store(&x->makeup_db, clamp_posted(v, -30.0, 0.0, "Maximum Makeup Value: 0 db", "Minimum Makeup Value: -30.0"));
 }
 
 static void noisedoor_gateclose(t_noisedoor *x, double v)
 {
-    x->gate_close_db =
-        clamp_posted(v, -50.0, 0.0, "Maximum Gateclose Value: 0 db", "Minimum Gateclose Value: -50.0");
+    tk_store(&x->gate_close_db,
+             clamp_posted(v, -50.0, 0.0, "Maximum Gateclose Value: 0 db", "Minimum Gateclose Value: -50.0"));
 }
 
 static void noisedoor_sidechain(t_noisedoor *x, t_atom_long v)
 {
-    if (v) {
+    if (v)
         object_post(NULL, "Sidechain is ON");
-        x->sidechain_enabled = 1.0;
-    } else {
-        x->sidechain_enabled = 0.0;
-    }
+    tk_store(&x->sidechain_enabled, v ? 1.0 : 0.0);
 }
 
 static void noisedoor_openshut(t_noisedoor *x, t_atom_long v)
 {
-    if (v) {
+    if (v)
         object_post(NULL, "Open/Shut Mode is ON");
-        x->open_shut = 1.0;
-    } else {
-        x->open_shut = 0.0;
-    }
+    tk_store(&x->open_shut, v ? 1.0 : 0.0);
 }
 
 static void noisedoor_bypass(t_noisedoor *x, t_atom_long v)
 {
+    int32_t on = 0;
     if (v) {
         object_post(NULL, "Bypass is ON");
-        x->bypass = 1;
-    } else {
-        x->bypass = 0;
+        on = 1;
     }
+    tk_store_i32(&x->bypass, on);
 }
 
 /* Closes the gate and forgets the measured level: at the next block (see reset_requests). */
 static void noisedoor_reset(t_noisedoor *x)
 {
-    x->reset_requests = x->reset_requests + 1;
+    tk_count_up(&x->reset_requests);
 }
 
 /* ---- new / free ---- */

@@ -135,7 +135,7 @@ static void peakguard_perform64(t_object *ob, t_object *dsp64, double **ins, lon
     const int32_t channels = x->channel_count;
     double *gain_outlet = outs[channels];
 
-    if (x->bypass) {
+    if (__atomic_load_n(&x->bypass, __ATOMIC_RELAXED)) { /* a message may write it meanwhile */
         for (int32_t j = 0; j < channels; j++)
             if (outs[j] != ins[j])
                 memmove(outs[j], ins[j], (size_t)n * sizeof(double));
@@ -151,8 +151,9 @@ static void peakguard_perform64(t_object *ob, t_object *dsp64, double **ins, lon
     const int32_t fast_period = x->fast_period, slow_period = x->slow_period;
     const double lowpass_coefficient = x->lowpass_coefficient;
     const double fast_coefficient = x->fast_coefficient, slow_coefficient = x->slow_coefficient;
-    const double release_coefficient = x->release_coefficient;
-    const double threshold_factor = x->threshold_factor;
+    /* the settings that messages write, each taken whole once for the block */
+    const double release_coefficient = tk_load(&x->release_coefficient);
+    const double threshold_factor = tk_load(&x->threshold_factor);
     double *const *lines = x->delay_lines;
     double *lowpass = x->lowpass_states;
     double input_gain = x->input_gain_current, input_gain_step = x->input_gain_step;
@@ -244,7 +245,7 @@ static void peakguard_perform64(t_object *ob, t_object *dsp64, double **ins, lon
                 slow_peak = 0.0;
                 slow_countdown = slow_period;
                 /* read once: an InputGain that lands meanwhile is taken at the next slow decision */
-                const double target = x->input_gain_target;
+                const double target = tk_load(&x->input_gain_target);
                 const double diff = target - input_gain;
                 /* a gain that went non-finite (a NaN InputGain) snaps to the target */
                 if (fabs(diff) < PEAKGUARD_RAMP_SNAP || !isfinite(input_gain)) {
@@ -341,7 +342,7 @@ static void peakguard_threshold(t_peakguard *x, double db)
         object_post(NULL, "Threshold Maximum: 0.5");
         db = 0.5;
     }
-    x->threshold_factor = threshold_factor_of(db);
+    tk_store(&x->threshold_factor, threshold_factor_of(db));
 }
 
 /* Both limits are inclusive: exactly 0.01 and exactly 3000 post the line too. */
@@ -354,7 +355,7 @@ static void peakguard_release(t_peakguard *x, double ms)
         object_post(NULL, "Release time: 0.01 - 3000.0 ms");
         ms = 3000.0;
     }
-    x->release_coefficient = smoothing_coefficient(1.0 / (ms / 1000.0 * x->sample_rate));
+    tk_store(&x->release_coefficient, smoothing_coefficient(1.0 / (ms / 1000.0 * x->sample_rate)));
 }
 
 /* Only the low eight bits of the number count. */
@@ -362,9 +363,9 @@ static void peakguard_bypass(t_peakguard *x, t_atom_long n)
 {
     if ((n & 0xFF) != 0) {
         object_post(NULL, "Bypass is ON");
-        x->bypass = 1;
+        __atomic_store_n(&x->bypass, (uint8_t)1, __ATOMIC_RELAXED);
     } else {
-        x->bypass = 0;
+        __atomic_store_n(&x->bypass, (uint8_t)0, __ATOMIC_RELAXED);
     }
 }
 
@@ -375,7 +376,7 @@ static void peakguard_inputgain(t_peakguard *x, double db)
         object_post(NULL, "Input Gain Maximum: 30. dB");
         db = 30.0;
     }
-    x->input_gain_target = pow(10.0, 0.05 * db);
+    tk_store(&x->input_gain_target, pow(10.0, 0.05 * db));
 }
 
 static void peakguard_assist(t_peakguard *x, void *b, long io, long index, char *s)

@@ -122,7 +122,7 @@ static void rangetamer_perform64(t_object *ob, t_object *dsp64, double **ins, lo
     const int32_t channels = x->channel_count;
     double *gain_outlet = outs[channels];
 
-    if (x->bypass) {
+    if (tk_load_flag(&x->bypass)) {
         for (int32_t j = 0; j < channels; j++)
             if (outs[j] != ins[j])
                 memmove(outs[j], ins[j], (size_t)n * sizeof(double));
@@ -133,9 +133,9 @@ static void rangetamer_perform64(t_object *ob, t_object *dsp64, double **ins, lo
 
     /* Each setting is read once: a message may land while the block runs, and the block then
        works with one consistent set (the new one from the next block on). */
-    const double ratio_target = x->ratio_target;
+    const double ratio_target = tk_load(&x->ratio_target);
     /* Glides stop when close enough; above unity the input gain snaps from further away. */
-    const double c = x->input_gain_target;
+    const double c = tk_load(&x->input_gain_target);
     double d = x->input_gain_current;
     bool glide_gain = true;
     if (fabs(c - d) < 1e-5 || (d > 1.0 && fabs(c - d) < 0.001)) {
@@ -147,11 +147,11 @@ static void rangetamer_perform64(t_object *ob, t_object *dsp64, double **ins, lo
         x->ratio_current = ratio_target;
         glide_ratio = false;
     }
-    const double threshold_level = x->threshold_level;
-    const double hold_level = x->hold ? 2.0 * threshold_level : 0.0;
+    const double threshold_level = tk_load(&x->threshold_level);
+    const double hold_level = tk_load_flag(&x->hold) ? 2.0 * threshold_level : 0.0;
     const double ic = x->interpolation_coefficient;
-    const double attack = x->attack_coefficient;
-    const double release = x->release_coefficient;
+    const double attack = tk_load(&x->attack_coefficient);
+    const double release = tk_load(&x->release_coefficient);
     const double norm = x->channel_norm;
     double level = x->level, peak_slow = x->peak_slow, peak_fast = x->peak_fast;
     double ratio = x->ratio_current;
@@ -248,9 +248,9 @@ static void rangetamer_inputgain(t_rangetamer *x, double db)
         object_post(NULL, "setting input gain to -50.0");
         db = -50.0;
     }
-    if (db != x->input_gain_db) {
-        x->input_gain_db = db;
-        x->input_gain_target = pow(10.0, 0.05 * db);
+    if (db != tk_load(&x->input_gain_db)) {
+        tk_store(&x->input_gain_db, db);
+        tk_store(&x->input_gain_target, pow(10.0, 0.05 * db));
     }
 }
 
@@ -263,9 +263,9 @@ static void rangetamer_threshold(t_rangetamer *x, double db)
         object_post(NULL, "setting threshold to -70.0");
         db = -70.0;
     }
-    if (db != x->threshold_db) {
-        x->threshold_db = db;
-        x->threshold_level = rangetamer_threshold_level(db);
+    if (db != tk_load(&x->threshold_db)) {
+        tk_store(&x->threshold_db, db);
+        tk_store(&x->threshold_level, rangetamer_threshold_level(db));
     }
 }
 
@@ -278,7 +278,7 @@ static void rangetamer_ratio(t_rangetamer *x, double ratio)
         object_post(NULL, "setting ratio to infinity");
         ratio = 144.0;
     }
-    x->ratio_target = rangetamer_ratio_factor(ratio);
+    tk_store(&x->ratio_target, rangetamer_ratio_factor(ratio));
 }
 
 static void rangetamer_release(t_rangetamer *x, double ms)
@@ -288,9 +288,9 @@ static void rangetamer_release(t_rangetamer *x, double ms)
         ms = 1.0;
     }
     const double seconds = ms / 1000.0;
-    if (seconds != x->release_s) {
-        x->release_s = seconds;
-        x->release_coefficient = rangetamer_release_coefficient(seconds, x->sample_rate);
+    if (seconds != tk_load(&x->release_s)) {
+        tk_store(&x->release_s, seconds);
+        tk_store(&x->release_coefficient, rangetamer_release_coefficient(seconds, x->sample_rate));
     }
 }
 
@@ -301,26 +301,26 @@ static void rangetamer_attack(t_rangetamer *x, double ms)
         ms = 1.0;
     }
     const double seconds = ms / 1000.0;
-    if (seconds != x->attack_s) {
-        x->attack_s = seconds;
-        x->attack_coefficient = rangetamer_attack_coefficient(seconds, x->sample_rate);
+    if (seconds != tk_load(&x->attack_s)) {
+        tk_store(&x->attack_s, seconds);
+        tk_store(&x->attack_coefficient, rangetamer_attack_coefficient(seconds, x->sample_rate));
     }
 }
 
 static void rangetamer_bypass(t_rangetamer *x, t_atom_long n)
 {
+    int32_t on = 0;
     if (n != 0) {
         object_post(NULL, "Bypass is ON");
-        x->bypass = 1;
-    } else {
-        x->bypass = 0;
+        on = 1;
     }
+    tk_store_i32(&x->bypass, on);
 }
 
 /* Stored as given; a value beyond 32 bits is saturated so it never wraps to 0. */
 static void rangetamer_hold(t_rangetamer *x, t_atom_long n)
 {
-    x->hold = n > INT32_MAX ? INT32_MAX : n < INT32_MIN ? INT32_MIN : (int32_t)n;
+    tk_store_i32(&x->hold, n > INT32_MAX ? INT32_MAX : n < INT32_MIN ? INT32_MIN : (int32_t)n);
 }
 
 static void rangetamer_assist(t_rangetamer *x, void *b, long io, long index, char *s)

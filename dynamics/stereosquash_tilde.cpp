@@ -307,7 +307,7 @@ static void stereosquash_bypass(t_stereosquash *x, t_atom_long v)
    processing resumes). */
 static void stereosquash_reset(t_stereosquash *x)
 {
-    tk_store_u32(&x->reset_requests, x->reset_requests + 1);
+    tk_count_up(&x->reset_requests);
 }
 
 /* ---- new ---- */

@@ -153,14 +153,14 @@ typedef struct _band_settings {
 static inline t_band_settings band_settings(const t_tribandsquash *x, int k, double ln10)
 {
     t_band_settings b;
-    b.att = exp(-1000.0 / (x->sample_rate * x->band_attacks_ms[k]));
-    b.rel = exp(-1000.0 / (x->band_releases_ms[k] * x->sample_rate));
-    b.width = 6.0 * x->band_knees_db[k] + 0.01;
-    b.ratio = x->band_ratios[k];
+    b.att = exp(-1000.0 / (x->sample_rate * tk_load(&x->band_attacks_ms[k])));
+    b.rel = exp(-1000.0 / (tk_load(&x->band_releases_ms[k]) * x->sample_rate));
+    b.width = 6.0 * tk_load(&x->band_knees_db[k]) + 0.01;
+    b.ratio = tk_load(&x->band_ratios[k]);
     b.knee_slope = 1.0 / b.ratio - 1.0;
     b.knee_span = 2.0 * b.width;
-    b.threshold = x->band_thresholds_db[k];
-    b.makeup = db_to_linear(x->band_makeups_db[k], ln10);
+    b.threshold = tk_load(&x->band_thresholds_db[k]);
+    b.makeup = db_to_linear(tk_load(&x->band_makeups_db[k]), ln10);
     return b;
 }
 
@@ -226,7 +226,7 @@ static void tribandsquash_perform64(t_object *ob, t_object *dsp64, double **ins,
     /* A reset asked for since the last block is carried out here, before the block takes the
        states into its locals: a message may arrive while a block runs, and clearing then would
        be undone when the block stores its states back. */
-    const uint32_t requested = x->reset_requests;
+    const uint32_t requested = tk_load_u32(&x->reset_requests);
     if (requested != x->resets_done) {
         tribandsquash_clear(x);
         x->resets_done = requested;
@@ -235,7 +235,7 @@ static void tribandsquash_perform64(t_object *ob, t_object *dsp64, double **ins,
     /* Retune on a new crossover, and on a new sample rate: the same frequency needs
        another tuning at another rate. Each crossover is read once, so that both halves and
        the remembered value agree even if a message changes it meanwhile. */
-    const double low_hz = x->low_crossover_hz, high_hz = x->high_crossover_hz;
+    const double low_hz = tk_load(&x->low_crossover_hz), high_hz = tk_load(&x->high_crossover_hz);
     const bool rate_changed = x->sample_rate != x->applied_sample_rate;
     if (low_hz != x->applied_low_crossover_hz || rate_changed) {
         crossover_tune(lowcut_lowpass, low_hz, x->sample_rate);
@@ -259,14 +259,14 @@ static void tribandsquash_perform64(t_object *ob, t_object *dsp64, double **ins,
     bool any_solo = false;
     for (int b = 0; b < TRIBAND_BANDS; b++) {
         settings[b] = band_settings(x, b, ln10);
-        active[b] = !(x->band_bypass[b] > 0.5);
-        soloed[b] = x->band_solo[b] > 0.5;
+        active[b] = !(tk_load(&x->band_bypass[b]) > 0.5);
+        soloed[b] = tk_load(&x->band_solo[b]) > 0.5;
         if (soloed[b])
             any_solo = true;
     }
     for (int b = 0; b < TRIBAND_BANDS; b++)
         summed[b] = !any_solo || soloed[b];
-    const double master = db_to_linear(x->master_db, ln10);
+    const double master = db_to_linear(tk_load(&x->master_db), ln10);
 
     t_crossover_run low_lp = crossover_begin(lowcut_lowpass), low_hp = crossover_begin(lowcut_highpass);
     t_crossover_run high_lp = crossover_begin(highcut_lowpass), high_hp = crossover_begin(highcut_highpass);
@@ -384,7 +384,7 @@ static void band_list(double *values, long argc, t_atom *argv, const t_band_limi
             object_post(NULL, "%s", limits->above);
             v = limits->maximum;
         }
-        values[k] = v;
+        tk_store(&values[k], v);
     }
 }
 
@@ -392,7 +392,7 @@ static void band_list(double *values, long argc, t_atom *argv, const t_band_limi
 static void band_switches(double *values, long argc, t_atom *argv)
 {
     for (long k = 0; k < argc && k < TRIBAND_BANDS; k++)
-        values[k] = atom_getfloat(argv + k);
+        tk_store(&values[k], atom_getfloat(argv + k));
 }
 
 static void tribandsquash_attacks(t_tribandsquash *x, t_symbol *s, long argc, t_atom *argv)
@@ -434,7 +434,7 @@ static void tribandsquash_locut(t_tribandsquash *x, double hz)
         object_post(NULL, "Low Crossover Minimum: 20.0");
         hz = 20.0;
     }
-    x->low_crossover_hz = hz;
+    tk_store(&x->low_crossover_hz, hz);
 }
 
 static void tribandsquash_hicut(t_tribandsquash *x, double hz)
@@ -443,7 +443,7 @@ static void tribandsquash_hicut(t_tribandsquash *x, double hz)
         object_post(NULL, "High Crossover Minimum: 1400.0");
         hz = 1400.0;
     }
-    x->high_crossover_hz = hz;
+    tk_store(&x->high_crossover_hz, hz);
 }
 
 static void tribandsquash_bypass_lst(t_tribandsquash *x, t_symbol *s, long argc, t_atom *argv)
@@ -460,7 +460,7 @@ static void tribandsquash_master(t_tribandsquash *x, double db)
         object_post(NULL, "Minimum Master Trim: -30.0");
         db = -30.0;
     }
-    x->master_db = db;
+    tk_store(&x->master_db, db);
 }
 
 static void tribandsquash_soloband(t_tribandsquash *x, t_symbol *s, long argc, t_atom *argv)
@@ -471,7 +471,7 @@ static void tribandsquash_soloband(t_tribandsquash *x, t_symbol *s, long argc, t
 /* Resets are asked for here and carried out by the perform routine at its next block. */
 static void tribandsquash_flreset(t_tribandsquash *x)
 {
-    x->reset_requests++;
+    tk_count_up(&x->reset_requests);
 }
 
 /* ---- new / free ---- */

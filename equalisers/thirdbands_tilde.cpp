@@ -43,6 +43,8 @@ typedef struct _thirdbands {
     int32_t N[THIRDBANDS_BANDS];                  /* band order, twice its sections; 0 = disabled */
     double *s1, *s2, *s3, *s4;                    /* 29 x 21 section states */
     int32_t bypass;                               /* non-zero: the input is copied untouched */
+    uint32_t reset_requests;                      /* counted up by reset; written by the message side only */
+    uint32_t resets_done;                         /* the count the perform routine last cleared the states for */
     int32_t rate_changed;                         /* set by dsp64: redesign every band at the next block */
     t_thirdbands_section *chain;                  /* the running sections of the block, in signal order */
     double *lane_data;                            /* the chain laid out across vector lanes (in chain's block) */
@@ -173,6 +175,8 @@ static inline void chain_filter3(t_thirdbands_section *ch, long S, double *x0, d
    kept as they were. A segment one section short ends with a padding section that passes
    its input through. */
 #define THIRDBANDS_GROUP 4
+/* blocks shorter than this go through the lanes in groups of 2 */
+#define THIRDBANDS_SHORT_BLOCK 256
 /* values per lane in a step's record: c, v, kkv, u2, ku2, t, s1, s2, s3, s4 */
 #define THIRDBANDS_FIELDS 10
 /* step flags: some lane flushes its input here (a band begins); some lane pads */
@@ -358,77 +362,80 @@ static void lanes_unpack(t_thirdbands_section *ch, long S, int W, const double *
         *(VT *)(r + 8 * W) = n3;                                                                               \
         *(VT *)(r + 9 * W) = n4;                                                                               \
         return y;                                                                                              \
-    }                                                                                                          \
-                                                                                                               \
+    }
+
+/* The tick and the block's pipeline for groups of G samples: a block of a few groups wastes less
+   of its first and last ticks with small groups, a long block runs faster with larger ones (more
+   samples side by side in each step). */
+#define THIRDBANDS_LANE_RUN_ROUTINES(SUFFIX, G, W, VT, MT, ATTR)                                               \
     /* The group's four samples through every lane's K steps, the second two steps behind the */              \
     /* first, and so on: at step i sample g is at step i - 2 g. */                                            \
-    ATTR static inline __attribute__((always_inline)) void lane_tick_##SUFFIX(                                 \
+    ATTR static inline __attribute__((always_inline)) void lane_tick_##SUFFIX##_##G(                                 \
         double *base, long K, VT *x, MT keep, int masked)                                                      \
     {                                                                                                          \
         const int64_t *fm = (const int64_t *)(base + K * THIRDBANDS_FIELDS * W), *pm = fm + K * W;             \
         const int32_t *flags = (const int32_t *)(pm + K * W);                                                  \
         const long rec_lanes = W, rec = THIRDBANDS_FIELDS * W;                                                 \
-        const long lag = THIRDBANDS_STAGGER * (THIRDBANDS_GROUP - 1);                                          \
-        VT x0 = x[0], x1 = x[1], x2 = x[2], x3 = x[3];                                                         \
+        const long lag = THIRDBANDS_STAGGER * (G - 1);                                          \
+        VT xs[G];                                                                               \
+        _Pragma("GCC unroll 8") for (int g = 0; g < G; g++) xs[g] = x[g];                       \
         long i = 0;                                                                                            \
-        for (; i < lag && i < K + lag; i++) { /* filling: the later samples have not started yet */        \
-            THIRDBANDS_LANE_STEP_IF(SUFFIX, x0, i);                                                            \
-            THIRDBANDS_LANE_STEP_IF(SUFFIX, x1, i - THIRDBANDS_STAGGER);                                       \
-            THIRDBANDS_LANE_STEP_IF(SUFFIX, x2, i - 2 * THIRDBANDS_STAGGER);                                   \
-            THIRDBANDS_LANE_STEP_IF(SUFFIX, x3, i - 3 * THIRDBANDS_STAGGER);                                   \
+        for (; i < lag && i < K + lag; i++) { /* filling: the later samples have not started yet */           \
+            _Pragma("GCC unroll 8") for (int g = 0; g < G; g++)                                 \
+                THIRDBANDS_LANE_STEP_IF(SUFFIX, xs[g], i - g * THIRDBANDS_STAGGER);                            \
         }                                                                                                      \
         for (; i < K; i++) {                                                                                   \
-            const long k1 = i - THIRDBANDS_STAGGER, k2 = k1 - THIRDBANDS_STAGGER, k3 = k2 - THIRDBANDS_STAGGER; \
-            x0 = lane_step_##SUFFIX(base + i * rec, fm + i * W, pm + i * W, flags[i], x0, keep, masked);       \
-            x1 = lane_step_##SUFFIX(base + k1 * rec, fm + k1 * W, pm + k1 * W, flags[k1], x1, keep, masked);   \
-            x2 = lane_step_##SUFFIX(base + k2 * rec, fm + k2 * W, pm + k2 * W, flags[k2], x2, keep, masked);   \
-            x3 = lane_step_##SUFFIX(base + k3 * rec, fm + k3 * W, pm + k3 * W, flags[k3], x3, keep, masked);   \
+            _Pragma("GCC unroll 8") for (int g = 0; g < G; g++) {                               \
+                const long kg = i - g * THIRDBANDS_STAGGER;                                                    \
+                xs[g] = lane_step_##SUFFIX(base + kg * rec, fm + kg * W, pm + kg * W, flags[kg], xs[g], keep, masked); \
+            }                                                                                                  \
             THIRDBANDS_STATES_IN_MEMORY();                                                                     \
         }                                                                                                      \
         for (; i < K + lag; i++) { /* draining: the earlier samples have left the segment */                  \
-            THIRDBANDS_LANE_STEP_IF(SUFFIX, x0, i);                                                            \
-            THIRDBANDS_LANE_STEP_IF(SUFFIX, x1, i - THIRDBANDS_STAGGER);                                       \
-            THIRDBANDS_LANE_STEP_IF(SUFFIX, x2, i - 2 * THIRDBANDS_STAGGER);                                   \
-            THIRDBANDS_LANE_STEP_IF(SUFFIX, x3, i - 3 * THIRDBANDS_STAGGER);                                   \
+            _Pragma("GCC unroll 8") for (int g = 0; g < G; g++)                                 \
+                THIRDBANDS_LANE_STEP_IF(SUFFIX, xs[g], i - g * THIRDBANDS_STAGGER);                            \
         }                                                                                                      \
-        x[0] = x0;                                                                                             \
-        x[1] = x1;                                                                                             \
-        x[2] = x2;                                                                                             \
-        x[3] = x3;                                                                                             \
+        _Pragma("GCC unroll 8") for (int g = 0; g < G; g++) x[g] = xs[g];                       \
     }                                                                                                          \
                                                                                                                \
-    /* The first `groups` x THIRDBANDS_GROUP samples of the block through the chain of S sections, */         \
+    /* The first `groups` x G samples of the block through the chain of S sections, */         \
     /* whose constants and states are packed at `base`: the chain's output to out (flushed inputs */          \
     /* from in). The states are left in the layout. */                                                         \
-    ATTR static void lanes_run_##SUFFIX(double *base, long S, const double *in, double *out, long groups)     \
+    ATTR static void lanes_run_##SUFFIX##_##G(double *base, long S, const double *in, double *out, long groups)     \
     {                                                                                                          \
         const long K = (S + W - 1) / W;                                                                        \
-        VT x[THIRDBANDS_GROUP];                                                                                \
-        for (int g = 0; g < THIRDBANDS_GROUP; g++)                                                             \
+        VT x[G];                                                                                \
+        for (int g = 0; g < G; g++)                                                             \
             x[g] = (VT){} + 0.0;                                                                               \
         for (long tick = 0; tick < groups + W - 1; tick++) {                                                   \
             /* each lane takes what the lane before it gave; lane 0 the next group of the input */             \
             MT keep = (MT){} + 0;                                                                              \
             for (int L = 0; L < W; L++)                                                                        \
                 keep[L] = tick - L >= 0 && tick - L < groups ? -1 : 0;                                         \
-            for (int g = 0; g < THIRDBANDS_GROUP; g++) {                                                       \
+            for (int g = 0; g < G; g++) {                                                       \
                 for (int L = W - 1; L > 0; L--)                                                                \
                     x[g][L] = x[g][L - 1];                                                                     \
-                x[g][0] = tick < groups ? flush_abnormal(in[tick * THIRDBANDS_GROUP + g]) : 0.0;               \
+                x[g][0] = tick < groups ? flush_abnormal(in[tick * G + g]) : 0.0;               \
             }                                                                                                  \
             if (tick >= W - 1 && tick < groups)                                                                \
-                lane_tick_##SUFFIX(base, K, x, keep, 0);                                                       \
+                lane_tick_##SUFFIX##_##G(base, K, x, keep, 0);                                                       \
             else                                                                                               \
-                lane_tick_##SUFFIX(base, K, x, keep, 1);                                                       \
+                lane_tick_##SUFFIX##_##G(base, K, x, keep, 1);                                                       \
             if (tick >= W - 1)                                                                                 \
-                for (int g = 0; g < THIRDBANDS_GROUP; g++)                                                     \
-                    out[(tick - (W - 1)) * THIRDBANDS_GROUP + g] = x[g][W - 1];                                \
+                for (int g = 0; g < G; g++)                                                     \
+                    out[(tick - (W - 1)) * G + g] = x[g][W - 1];                                \
         }                                                                                                      \
     }
 
 THIRDBANDS_LANE_ROUTINES(sse2, 2, tk_v2d, tk_v2m, )
 THIRDBANDS_LANE_ROUTINES(avx2, 4, tk_v4d, tk_v4m, TK_SIMD_AVX2)
 THIRDBANDS_LANE_ROUTINES(avx512, 8, tk_v8d, tk_v8m, TK_SIMD_AVX512)
+THIRDBANDS_LANE_RUN_ROUTINES(sse2, 2, 2, tk_v2d, tk_v2m, )
+THIRDBANDS_LANE_RUN_ROUTINES(avx2, 2, 4, tk_v4d, tk_v4m, TK_SIMD_AVX2)
+THIRDBANDS_LANE_RUN_ROUTINES(avx512, 2, 8, tk_v8d, tk_v8m, TK_SIMD_AVX512)
+THIRDBANDS_LANE_RUN_ROUTINES(sse2, 4, 2, tk_v2d, tk_v2m, )
+THIRDBANDS_LANE_RUN_ROUTINES(avx2, 4, 4, tk_v4d, tk_v4m, TK_SIMD_AVX2)
+THIRDBANDS_LANE_RUN_ROUTINES(avx512, 4, 8, tk_v8d, tk_v8m, TK_SIMD_AVX512)
 
 /* End-of-block guard of one band's states. A state that overflowed (or turned NaN) would keep
    the band's output non-finite for ever, since the states are not otherwise checked: the band
@@ -461,6 +468,16 @@ static void thirdbands_design(t_thirdbands *x, int b, double g, double ln10)
     x->lanes_current = 0; /* new constants: the lane layout is laid out again */
 }
 
+/* Every band's section states back to silence. */
+static void thirdbands_clear(t_thirdbands *x)
+{
+    const size_t bytes = THIRDBANDS_BANDS * THIRDBANDS_ROW * sizeof(double);
+    memset(x->s1, 0, bytes);
+    memset(x->s2, 0, bytes);
+    memset(x->s3, 0, bytes);
+    memset(x->s4, 0, bytes);
+}
+
 static void thirdbands_perform64(t_object *ob, t_object *dsp64, double **ins, long numins, double **outs,
                                  long numouts, long n, long flags, void *userparam)
 {
@@ -469,7 +486,15 @@ static void thirdbands_perform64(t_object *ob, t_object *dsp64, double **ins, lo
     double *out = outs[0];
     if (n <= 0)
         return;
-    if (x->bypass) {
+    /* A reset asked for since the last block is carried out here, before the block takes the
+       states: a message may arrive while a block runs, and clearing then would be undone when
+       the block stores its states back. */
+    const uint32_t requested = tk_load_u32(&x->reset_requests);
+    if (requested != x->resets_done) {
+        thirdbands_clear(x);
+        x->resets_done = requested;
+    }
+    if (tk_load_i32(&x->bypass)) {
         for (long i = 0; i < n; i++)
             out[i] = in[i];
         return;
@@ -479,7 +504,7 @@ static void thirdbands_perform64(t_object *ob, t_object *dsp64, double **ins, lo
        another thread meanwhile counts from the next block */
     double gains[THIRDBANDS_BANDS];
     for (int b = 0; b < THIRDBANDS_BANDS; b++)
-        gains[b] = x->band_gains_db[b];
+        gains[b] = tk_load(&x->band_gains_db[b]);
     const double ln10 = log(10.0);
     /* a new rate moves every band, so all are designed again (the states are kept) */
     int all = x->rate_changed;
@@ -489,7 +514,7 @@ static void thirdbands_perform64(t_object *ob, t_object *dsp64, double **ins, lo
             thirdbands_design(x, b, gains[b], ln10);
 
     /* master_db only changes between blocks, so its factor is the same for every sample */
-    const double master = thirdbands_db_to_linear(x->master_db, ln10);
+    const double master = thirdbands_db_to_linear(tk_load(&x->master_db), ln10);
     /* The bands with a gain, their number of running sections and whether the output is
        flushed: a band with a gain that is switched off still flushes its input, and when no
        section follows it the output is flushed. */
@@ -506,9 +531,10 @@ static void thirdbands_perform64(t_object *ob, t_object *dsp64, double **ins, lo
     /* Whole groups of samples run across the lanes when there are enough sections; the few
        samples left over, and everything on the one-sample path, run through the chain. */
     const int W = x->lanes;
-    const long groups = W > 1 && S >= W && n >= THIRDBANDS_GROUP ? n / THIRDBANDS_GROUP : 0;
+    const int G = n < THIRDBANDS_SHORT_BLOCK ? 2 : THIRDBANDS_GROUP;
+    const long groups = W > 1 && S >= W && n >= G ? n / G : 0;
     const int relayout = groups > 0 && !(x->lanes_current && x->lanes_bands == bands);
-    const int chained = groups * THIRDBANDS_GROUP < n;
+    const int chained = groups * G < n;
 
     /* The running sections of all bands with a gain, in signal order. */
     t_thirdbands_section *ch = x->chain;
@@ -549,16 +575,16 @@ static void thirdbands_perform64(t_object *ob, t_object *dsp64, double **ins, lo
             lanes_load_states(x->lane_data, S, W, x->s1, x->s2, x->s3, x->s4);
         }
         if (W == 8)
-            lanes_run_avx512(x->lane_data, S, in, out, groups);
+            (G == 2 ? lanes_run_avx512_2 : lanes_run_avx512_4)(x->lane_data, S, in, out, groups);
         else if (W == 4)
-            lanes_run_avx2(x->lane_data, S, in, out, groups);
+            (G == 2 ? lanes_run_avx2_2 : lanes_run_avx2_4)(x->lane_data, S, in, out, groups);
         else
-            lanes_run_sse2(x->lane_data, S, in, out, groups);
+            (G == 2 ? lanes_run_sse2_2 : lanes_run_sse2_4)(x->lane_data, S, in, out, groups);
         if (chained)
             lanes_unpack(ch, S, W, x->lane_data);
         else
             lanes_store_states(x->lane_data, S, W, x->s1, x->s2, x->s3, x->s4);
-        for (; i < groups * THIRDBANDS_GROUP; i++) {
+        for (; i < groups * G; i++) {
             double s = out[i];
             if (pending_flush)
                 s = flush_abnormal(s);
@@ -628,7 +654,7 @@ static void thirdbands_setgains(t_thirdbands *x, t_symbol *s, long argc, t_atom 
             object_post(NULL, "Maximum Filter Gain: 12 dB");
             g = 12.0;
         }
-        x->band_gains_db[b] = g;
+        tk_store(&x->band_gains_db[b], g);
     }
 }
 
@@ -642,26 +668,23 @@ static void thirdbands_master(t_thirdbands *x, double v)
         object_post(NULL, "Minimum Master Value: -30 dB");
         v = -30.0;
     }
-    x->master_db = v;
+    tk_store(&x->master_db, v);
 }
 
 static void thirdbands_bypass(t_thirdbands *x, t_atom_long n)
 {
     if (n != 0) {
         object_post(NULL, "Bypass is ON");
-        x->bypass = 1;
+        tk_store_i32(&x->bypass, 1);
     } else {
-        x->bypass = 0;
+        tk_store_i32(&x->bypass, 0);
     }
 }
 
+/* The perform routine clears the states at its next block. */
 static void thirdbands_reset(t_thirdbands *x)
 {
-    const size_t bytes = THIRDBANDS_BANDS * THIRDBANDS_ROW * sizeof(double);
-    memset(x->s1, 0, bytes);
-    memset(x->s2, 0, bytes);
-    memset(x->s3, 0, bytes);
-    memset(x->s4, 0, bytes);
+    tk_count_up(&x->reset_requests);
 }
 
 /* ---- new / free ---- */
@@ -721,7 +744,8 @@ static void *thirdbands_new(void)
         x->band_high_edges[b] = band_high_edge_table[b];
         thirdbands_design(x, b, 0.0, ln10);
     }
-    thirdbands_reset(x);
+    x->reset_requests = x->resets_done = 0;
+    thirdbands_clear(x);
     return x;
 }
 

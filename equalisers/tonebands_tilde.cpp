@@ -192,14 +192,15 @@ static inline double tonebands_biquad_run(t_tonebands_biquad *s, double u)
 static void tonebands_design(t_tonebands *x, double ln10)
 {
     const double sr = x->sample_rate;
-    tonebands_design_shelf(x->band_frequencies[0], x->band_gains_db[0], sr, 0,
+    /* the settings a message may write while the block runs, each read once */
+    tonebands_design_shelf(tk_load(&x->band_frequencies[0]), tk_load(&x->band_gains_db[0]), sr, 0,
                            x->low_shelf_coefficients.numerator, x->low_shelf_coefficients.denominator);
-    tonebands_design_shelf(x->band_frequencies[3], x->band_gains_db[3], sr, 1,
+    tonebands_design_shelf(tk_load(&x->band_frequencies[3]), tk_load(&x->band_gains_db[3]), sr, 1,
                            x->high_shelf_coefficients.numerator, x->high_shelf_coefficients.denominator);
-    tonebands_design_peak(x->band_frequencies[1], x->band_gains_db[1], x->band_q[0], sr, ln10,
-                          x->peak1_coefficients);
-    tonebands_design_peak(x->band_frequencies[2], x->band_gains_db[2], x->band_q[1], sr, ln10,
-                          x->peak2_coefficients);
+    tonebands_design_peak(tk_load(&x->band_frequencies[1]), tk_load(&x->band_gains_db[1]), tk_load(&x->band_q[0]),
+                          sr, ln10, x->peak1_coefficients);
+    tonebands_design_peak(tk_load(&x->band_frequencies[2]), tk_load(&x->band_gains_db[2]), tk_load(&x->band_q[1]),
+                          sr, ln10, x->peak2_coefficients);
 }
 
 /* Silences every section; the coefficients are designed again at the next block. */
@@ -234,12 +235,12 @@ static void tonebands_perform64(t_object *ob, t_object *dsp64, double **ins, lon
     /* A reset asked for since the last block is carried out here, before the block takes the
        memories into its locals: a message may arrive while a block runs, and clearing then
        would be undone when the block stores its memories back. */
-    const uint32_t requested = x->reset_requests;
+    const uint32_t requested = tk_load_u32(&x->reset_requests);
     if (requested != x->resets_done) {
         tonebands_clear(x);
         x->resets_done = requested;
     }
-    if (x->bypass) {
+    if (tk_load_char(&x->bypass)) {
         for (long i = 0; i < n; i++)
             out[i] = in[i];
         return;
@@ -258,7 +259,7 @@ static void tonebands_perform64(t_object *ob, t_object *dsp64, double **ins, lon
                                                    x->peak1_state);
     t_tonebands_biquad pk2 = tonebands_biquad_load(x->peak2_coefficients + 3, x->peak2_coefficients,
                                                    x->peak2_state);
-    const double master = db_to_linear(x->master_db, ln10);
+    const double master = db_to_linear(tk_load(&x->master_db), ln10);
 
     /* Denormal, huge and non-finite memories and inputs are cleared before they spread: every
        memory at the first sample, and from then on only the values that entered at the sample
@@ -328,7 +329,7 @@ static void tonebands_store_list(double *entries, long size, long argc, t_atom *
                                  const char *below, const char *above)
 {
     for (long k = 0; k < argc && k < size; k++)
-        entries[k] = tonebands_clamp((double)atom_getfloat(argv + k), lo, hi, below, above, 0);
+        tk_store(&entries[k], tonebands_clamp((double)atom_getfloat(argv + k), lo, hi, below, above, 0));
 }
 
 static void tonebands_frequencies(t_tonebands *x, t_symbol *s, long argc, t_atom *argv)
@@ -350,24 +351,24 @@ static void tonebands_qs(t_tonebands *x, t_symbol *s, long argc, t_atom *argv)
 
 static void tonebands_master(t_tonebands *x, double v)
 {
-    x->master_db = tonebands_clamp(v, -12.0, 12.0, "Minimum Master Value: -12 dB", "Maximum Master Value: 12 dB", 1);
+    tk_store(&x->master_db, tonebands_clamp(v, -12.0, 12.0, "Minimum Master Value: -12 dB", "Maximum Master Value: 12 dB", 1));
 }
 
 /* Only the low eight bits count: 256 switches bypass off. */
 static void tonebands_bypass(t_tonebands *x, t_atom_long n)
 {
+    char on = 0;
     if (n & 0xFF) {
         object_post(NULL, "Bypass is ON");
-        x->bypass = 1;
-    } else {
-        x->bypass = 0;
+        on = 1;
     }
+    tk_store_char(&x->bypass, on);
 }
 
 /* Resets are asked for here and carried out by the perform routine at its next block. */
 static void tonebands_reset(t_tonebands *x)
 {
-    x->reset_requests++;
+    tk_count_up(&x->reset_requests);
 }
 
 /* ---- new / free ---- */

@@ -152,15 +152,15 @@ static inline void bandres_tune(t_bandres *x, double f, double q)
 static inline bool bandres_take_settings(t_bandres *x)
 {
     bool changed = false;
-    const uint32_t f_requested = *(const volatile uint32_t *)&x->frequency_requests;
+    const uint32_t f_requested = tk_load_acquire_u32(&x->frequency_requests);
     if (f_requested != x->frequencies_done) {
-        x->centre_frequency = *(const volatile double *)&x->frequency_asked;
+        x->centre_frequency = tk_load(&x->frequency_asked);
         x->frequencies_done = f_requested;
         changed = true;
     }
-    const uint32_t q_requested = *(const volatile uint32_t *)&x->q_requests;
+    const uint32_t q_requested = tk_load_acquire_u32(&x->q_requests);
     if (q_requested != x->qs_done) {
-        x->q = *(const volatile double *)&x->q_asked;
+        x->q = tk_load(&x->q_asked);
         x->qs_done = q_requested;
         changed = true;
     }
@@ -185,7 +185,7 @@ static inline void bandres_run(t_bandres *x, const T *in, const T *freq_sig, con
                                long n)
 {
     t_bandres_block *b = x->block;
-    const uint32_t clears = *(const volatile uint32_t *)&x->clear_requests;
+    const uint32_t clears = tk_load_count(&x->clear_requests);
     if (clears != x->clears_done) {
         b->x1 = 0.0;
         b->x2 = 0.0;
@@ -334,12 +334,12 @@ static void bandres_float(t_bandres *x, double v)
 {
     switch (proxy_getinlet((t_object *)x)) {
     case 1:
-        *(volatile double *)&x->frequency_asked = v;
-        *(volatile uint32_t *)&x->frequency_requests = x->frequency_requests + 1;
+        tk_store(&x->frequency_asked, v);
+        tk_count_up_release(&x->frequency_requests);
         break;
     case 2:
-        *(volatile double *)&x->q_asked = v;
-        *(volatile uint32_t *)&x->q_requests = x->q_requests + 1;
+        tk_store(&x->q_asked, v);
+        tk_count_up_release(&x->q_requests);
         break;
     default: break; /* a number at the signal input changes nothing */
     }
@@ -348,7 +348,7 @@ static void bandres_float(t_bandres *x, double v)
 static void bandres_int(t_bandres *x, t_atom_long n) { bandres_float(x, (double)n); }
 
 /* At the start of the next block (see clear_requests). */
-static void bandres_clear(t_bandres *x) { x->clear_requests = x->clear_requests + 1; }
+static void bandres_clear(t_bandres *x) { tk_count_up(&x->clear_requests); }
 
 static const char *const bandres_inlet_text[] = {
     "(signal) Input to be filtered",

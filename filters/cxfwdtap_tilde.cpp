@@ -60,10 +60,12 @@ static inline void cxfwdtap_run(t_cxfwdtap *x, const T *in_re, const T *in_im, c
                                 const T *c_im, T *out_re, T *out_im, long n)
 {
     cxfwdtap_take_request(x);
-    bool any = n > 0;
-    T xi = (any && x->inlet1_is_signal) ? in_im[0] : (T)x->input_im;
-    T cr = (any && x->inlet2_is_signal) ? c_re[0] : (T)x->coef_re;
-    T ci = (any && x->inlet3_is_signal) ? c_im[0] : (T)x->coef_im;
+    T xi = 0, cr = 0, ci = 0;
+    if (n > 0) { /* the stored numbers are read only for a block that uses them */
+        xi = x->inlet1_is_signal ? in_im[0] : (T)tk_load(&x->input_im);
+        cr = x->inlet2_is_signal ? c_re[0] : (T)tk_load(&x->coef_re);
+        ci = x->inlet3_is_signal ? c_im[0] : (T)tk_load(&x->coef_im);
+    }
     T re = (T)x->state_re;
     T im = (T)x->state_im;
     for (long i = 0; i < n; i++) {
@@ -136,9 +138,9 @@ static void cxfwdtap_clear(t_cxfwdtap *x)
 static void cxfwdtap_float(t_cxfwdtap *x, double v)
 {
     switch (proxy_getinlet((t_object *)x)) {
-    case 1: x->input_im = v; break;
-    case 2: x->coef_re = v; break;
-    case 3: x->coef_im = v; break;
+    case 1: tk_store(&x->input_im, v); break;
+    case 2: tk_store(&x->coef_re, v); break;
+    case 3: tk_store(&x->coef_im, v); break;
     default: break; /* a number at the signal input changes nothing */
     }
 }

@@ -44,7 +44,7 @@ static void fwdtap_perform64(t_object *ob, t_object *dsp64, double **ins, long n
     const double *in = ins[0];
     double *out = outs[0];
     /* a signal coefficient is read once per block, from its first sample */
-    double a = x->coefficient_is_signal ? ins[1][0] : x->coefficient;
+    double a = x->coefficient_is_signal ? ins[1][0] : tk_load(&x->coefficient);
     double s = x->state;
     for (long i = 0; i < n; i++) {
         double in_i = in[i]; /* read before the write: the output may share the input's memory */
@@ -63,7 +63,7 @@ static t_int *fwdtap_perform(t_int *w)
     const float *coef = (const float *)w[3];
     float *out = (float *)w[4];
     long n = (long)w[5];
-    float a = x->coefficient_is_signal ? coef[0] : (float)x->coefficient;
+    float a = x->coefficient_is_signal ? coef[0] : (float)tk_load(&x->coefficient);
     float s = (float)x->state;
     for (long i = 0; i < n; i++) {
         float in_i = in[i];
@@ -92,7 +92,7 @@ static void fwdtap_dsp(t_fwdtap *x, t_signal **sp, short *count)
 static void fwdtap_float(t_fwdtap *x, double v)
 {
     if (proxy_getinlet((t_object *)x) == 1)
-        x->coefficient = v;
+        tk_store(&x->coefficient, v);
 }
 
 static void fwdtap_int(t_fwdtap *x, t_atom_long n) { fwdtap_float(x, (double)n); }

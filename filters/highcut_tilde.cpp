@@ -55,7 +55,7 @@ static inline T highcut_step(T y, T a, T x) { return a * x + ((T)1 - a) * y; }
 /* Carries out a `clear` asked for since the last block. */
 static inline void highcut_take_request(t_highcut *x)
 {
-    const uint32_t requested = *(const volatile uint32_t *)&x->clear_requests;
+    const uint32_t requested = tk_load_count(&x->clear_requests);
     if (requested != x->clears_done) {
         x->block->last = 0.0;
         x->clears_done = requested;
@@ -69,20 +69,25 @@ static inline void highcut_run(t_highcut *x, const T *in, const T *cutoff_sig, T
     t_highcut_block *b = x->block;
     T y = (T)b->last;
     if (!cutoff_sig) {
-        T a = (T)b->coef;
+        T a = (T)tk_load(&b->coef); /* a number at inlet 1 may write it meanwhile */
         for (long i = 0; i < n; i++) {
             y = highcut_step(y, a, in[i]);
             out[i] = y;
         }
     } else {
         double sr = x->sample_rate;
+        double f = 0.0, c = 0.0;
         for (long i = 0; i < n; i++) {
-            double f = (double)cutoff_sig[i];
+            f = (double)cutoff_sig[i];
             T xin = in[i]; /* both inputs are read before the output, which may share a buffer */
-            x->cutoff = f;
-            b->coef = highcut_coef(f, sr);
-            y = highcut_step(y, (T)b->coef, xin);
+            c = highcut_coef(f, sr);
+            y = highcut_step(y, (T)c, xin);
             out[i] = y;
+        }
+        /* the last sample's cutoff and coefficient stay, stored once */
+        if (n > 0) {
+            tk_store(&x->cutoff, f);
+            tk_store(&b->coef, c);
         }
     }
     b->last = flush_denormal((double)y);
@@ -119,7 +124,7 @@ static void highcut_rate(t_highcut *x, double samplerate)
 {
     if (samplerate != x->sample_rate) /* a NaN on either side counts as a change */
         x->sample_rate = samplerate;
-    x->block->coef = highcut_coef(x->cutoff, x->sample_rate);
+    tk_store(&x->block->coef, highcut_coef(tk_load(&x->cutoff), x->sample_rate));
 }
 
 static void highcut_dsp64(t_highcut *x, t_object *dsp64, short *count, double samplerate,
@@ -143,15 +148,15 @@ static void highcut_dsp(t_highcut *x, t_signal **sp, short *count)
 static void highcut_float(t_highcut *x, double v)
 {
     if (proxy_getinlet((t_object *)x) == 1) {
-        x->cutoff = v;
-        x->block->coef = highcut_coef(v, x->sample_rate);
+        tk_store(&x->cutoff, v);
+        tk_store(&x->block->coef, highcut_coef(v, x->sample_rate));
     }
 }
 
 static void highcut_int(t_highcut *x, t_atom_long n) { highcut_float(x, (double)n); }
 
 /* At the start of the next block (see clear_requests). */
-static void highcut_clear(t_highcut *x) { x->clear_requests = x->clear_requests + 1; }
+static void highcut_clear(t_highcut *x) { tk_count_up(&x->clear_requests); }
 
 static const char *const highcut_inlet_text[] = {
     "(signal) Input to be filtered",

@@ -85,7 +85,7 @@ static void ladder_clear(t_ladder *x)
 /* Carries out a `reset` asked for since the last block. */
 static inline void ladder_take_request(t_ladder *x)
 {
-    const uint32_t requested = *(const volatile uint32_t *)&x->reset_requests;
+    const uint32_t requested = tk_load_count(&x->reset_requests);
     if (requested != x->resets_done) {
         ladder_clear(x);
         x->resets_done = requested;
@@ -199,7 +199,7 @@ static void ladder_dsp64(t_ladder *x, t_object *dsp64, short *count, double samp
 
 /* ---- messages ---- */
 /* At the start of the next block (see reset_requests). */
-static void ladder_reset(t_ladder *x) { x->reset_requests = x->reset_requests + 1; }
+static void ladder_reset(t_ladder *x) { tk_count_up(&x->reset_requests); }
 
 static const char *const ladder_inlet_text[] = {
     "(signal) Input to be filtered",

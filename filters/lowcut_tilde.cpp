@@ -96,7 +96,7 @@ static inline T lowcut_keep(T w, double c, const t_tk_peaks *p, double in, doubl
 /* Carries out a `clear` asked for since the last block. */
 static inline void lowcut_take_request(t_lowcut *x)
 {
-    const uint32_t requested = *(const volatile uint32_t *)&x->clear_requests;
+    const uint32_t requested = tk_load_count(&x->clear_requests);
     if (requested != x->clears_done) {
         x->block->last = 0.0;
         x->clears_done = requested;
@@ -122,7 +122,7 @@ static inline void lowcut_run(t_lowcut *x, const T *in, T *out, long n)
     t_lowcut_block *b = x->block;
     t_tk_peaks *p = &x->peaks;
     double pin = p->in, pout = p->out;
-    const double coef = b->coef; /* read once: a message may write it meanwhile */
+    const double coef = tk_load(&b->coef); /* read once: a message may write it meanwhile */
     T a = (T)coef;
     if (a < (T)1) {
         T w_prev = (T)b->last;
@@ -162,34 +162,42 @@ static inline void lowcut_run_signal(t_lowcut *x, const T *in, const T *cutoff_s
     t_tk_peaks *p = &x->peaks;
     double pin = p->in, pout = p->out;
     double sr = x->sample_rate;
-    if ((T)b->coef < (T)1) {
+    double coef = tk_load(&b->coef); /* read once: a message may write it meanwhile */
+    if ((T)coef < (T)1) {
         T w_prev = (T)b->last;
         double a_used = x->state_coef;
+        double f = 0.0;
         for (long i = 0; i < n; i++) {
-            double f = lowcut_limit((double)cutoff_sig[i]);
+            f = lowcut_limit((double)cutoff_sig[i]);
             T xin = in[i]; /* both inputs are read before the output, which may share a buffer */
-            x->cutoff = f;
-            b->coef = lowcut_coef(f, sr);
-            T a = (T)b->coef;
+            coef = lowcut_coef(f, sr);
+            T a = (T)coef;
             if ((double)a != a_used) {
                 w_prev = lowcut_keep(w_prev, (double)a, p, pin, pout);
                 a_used = (double)a;
             }
             out[i] = lowcut_step_tracked(pin, pout, w_prev, a, xin);
         }
+        /* the last sample's cutoff and coefficient stay, stored once */
+        if (n > 0) {
+            tk_store(&x->cutoff, f);
+            tk_store(&b->coef, coef);
+        }
         b->last = flush_denormal((double)w_prev);
         x->state_coef = a_used;
     } else {
         if (n > 0) {
-            x->cutoff = lowcut_limit((double)cutoff_sig[n - 1]);
-            b->coef = lowcut_coef(x->cutoff, sr);
+            const double f = lowcut_limit((double)cutoff_sig[n - 1]);
+            coef = lowcut_coef(f, sr);
+            tk_store(&x->cutoff, f);
+            tk_store(&b->coef, coef);
         }
         for (long i = 0; i < n; i++)
             tk_track_peak(pin, (double)in[i]);
         lowcut_pass(in, out, n);
         pout = fmax(pout, pin);
         b->last = 0.0;
-        x->state_coef = (double)(T)b->coef;
+        x->state_coef = (double)(T)coef;
     }
     tk_peaks_advance(p, pin, pout, n, 0.25 * sr);
 }
@@ -225,7 +233,7 @@ static void lowcut_rate(t_lowcut *x, double samplerate)
 {
     if (samplerate != x->sample_rate) /* a NaN on either side counts as a change */
         x->sample_rate = samplerate;
-    x->block->coef = lowcut_coef(x->cutoff, x->sample_rate);
+    tk_store(&x->block->coef, lowcut_coef(tk_load(&x->cutoff), x->sample_rate));
 }
 
 static void lowcut_dsp64(t_lowcut *x, t_object *dsp64, short *count, double samplerate,
@@ -251,15 +259,16 @@ static void lowcut_dsp(t_lowcut *x, t_signal **sp, short *count)
 static void lowcut_float(t_lowcut *x, double v)
 {
     if (proxy_getinlet((t_object *)x) == 1) {
-        x->cutoff = lowcut_limit(v);
-        x->block->coef = lowcut_coef(x->cutoff, x->sample_rate);
+        const double f = lowcut_limit(v);
+        tk_store(&x->cutoff, f);
+        tk_store(&x->block->coef, lowcut_coef(f, x->sample_rate));
     }
 }
 
 static void lowcut_int(t_lowcut *x, t_atom_long n) { lowcut_float(x, (double)n); }
 
 /* At the start of the next block (see clear_requests). */
-static void lowcut_clear(t_lowcut *x) { x->clear_requests = x->clear_requests + 1; }
+static void lowcut_clear(t_lowcut *x) { tk_count_up(&x->clear_requests); }
 
 static const char *const lowcut_inlet_text[] = {
     "(signal) Input to be filtered",

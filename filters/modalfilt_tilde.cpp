@@ -215,8 +215,8 @@ static inline void modalfilt_run(t_modalfilt *x, double **ins, double **outs, lo
     double pin = p->in, pout = p->out;
     for (long j = 0; j < n; j += MODALFILT_GROUP) {
         long end = j + MODALFILT_GROUP < n ? j + MODALFILT_GROUP : n;
-        double l = x->frequency_connected ? lsig[j] : x->frequency_factor;
-        double q = x->q_connected ? qsig[j] : x->q;
+        double l = x->frequency_connected ? lsig[j] : tk_load(&x->frequency_factor);
+        double q = x->q_connected ? qsig[j] : tk_load(&x->q);
         t_modalfilt_coefs k = modalfilt_coefs(l, q);
         int range_end = modalfilt_range_end(&k);
         if (range_end == MODALFILT_RUNS) {
@@ -299,10 +299,10 @@ static void modalfilt_float(t_modalfilt *x, double v)
 {
     switch (proxy_getinlet((t_object *)x)) {
     case 1:
-        x->frequency_factor = v;
+        tk_store(&x->frequency_factor, v);
         break;
     case 2:
-        x->q = v;
+        tk_store(&x->q, v);
         break;
     default:
         break;

@@ -44,7 +44,7 @@ static void recur_perform64(t_object *ob, t_object *dsp64, double **ins, long nu
     const double *in = ins[0];
     double *out = outs[0];
     /* a signal coefficient is read once per block, from its first sample */
-    double a = x->coefficient_is_signal ? ins[1][0] : x->coefficient;
+    double a = x->coefficient_is_signal ? ins[1][0] : tk_load(&x->coefficient);
     double y = x->state;
     for (long i = 0; i < n; i++) {
         y = recur_step(y, a, in[i]);
@@ -61,7 +61,7 @@ static t_int *recur_perform(t_int *w)
     const float *coef = (const float *)w[3];
     float *out = (float *)w[4];
     long n = (long)w[5];
-    float a = x->coefficient_is_signal ? coef[0] : (float)x->coefficient;
+    float a = x->coefficient_is_signal ? coef[0] : (float)tk_load(&x->coefficient);
     float y = (float)x->state;
     for (long i = 0; i < n; i++) {
         y = y * a + in[i];
@@ -89,7 +89,7 @@ static void recur_dsp(t_recur *x, t_signal **sp, short *count)
 static void recur_float(t_recur *x, double v)
 {
     if (proxy_getinlet((t_object *)x) == 1)
-        x->coefficient = v;
+        tk_store(&x->coefficient, v);
 }
 
 static void recur_int(t_recur *x, t_atom_long n) { recur_float(x, (double)n); }

@@ -83,7 +83,7 @@ static inline double sweepres_gain(double q)
 /* The Q of a block: the first sample of the Q signal (unclamped) or the stored value. */
 static inline double sweepres_block_q(const t_sweepres *x, const double *qsig)
 {
-    return x->q_connected ? qsig[0] : x->block->q;
+    return x->q_connected ? qsig[0] : tk_load(&x->block->q);
 }
 
 /* Messages write only the centre frequency and Q, each read once as the block starts; the state
@@ -101,7 +101,7 @@ static void sweepres_run64(t_sweepres *x, double **ins, double **outs, long n, i
     double qinv = sweepres_qinv(q);
     double gain = sweepres_gain(q);
     double af = b->angular_factor;
-    double fc = b->center_frequency;
+    double fc = tk_load(&b->center_frequency);
     double re = b->state_re;
     double im = b->state_im;
     for (long i = 0; i < n; i++) {
@@ -134,11 +134,11 @@ static void sweepres_run32(t_sweepres *x, const float *in, const float *freq, co
 {
     t_sweepres_block *b = x->block;
     const double *table = x->cos_table;
-    float q = x->q_connected ? qsig[0] : (float)b->q;
+    float q = x->q_connected ? qsig[0] : (float)tk_load(&b->q);
     float qinv = (float)sweepres_qinv((double)q);
     float gain = (float)sweepres_gain((double)q);
     float af = (float)b->angular_factor;
-    float fc = (float)b->center_frequency;
+    float fc = (float)tk_load(&b->center_frequency);
     float re = (float)b->state_re;
     float im = (float)b->state_im;
     for (long i = 0; i < n; i++) {
@@ -227,13 +227,13 @@ static void sweepres_dsp(t_sweepres *x, t_signal **sp, short *count)
 }
 
 /* ---- messages ---- */
-static void sweepres_set_q(t_sweepres *x, double q) { x->block->q = q > 0.0 ? q : 0.0; }
+static void sweepres_set_q(t_sweepres *x, double q) { tk_store(&x->block->q, q > 0.0 ? q : 0.0); }
 
 static void sweepres_float(t_sweepres *x, double v)
 {
     switch (proxy_getinlet((t_object *)x)) {
     case 1:
-        x->block->center_frequency = v;
+        tk_store(&x->block->center_frequency, v);
         break;
     case 2:
         sweepres_set_q(x, v);

@@ -135,8 +135,67 @@ static inline void tk_store(double *p, double v)
 #endif
 }
 
+/* Counts of requests (`clear`, `reset`, a new setting) that a message routine counts up and the
+   perform routine compares with the count it last acted on. tk_count_up is a whole load and
+   store with no order of its own; tk_count_up_release also keeps every store before it (the
+   value the count announces) ahead of the new count, and tk_load_acquire_u32, the perform
+   routine's load of such a count, keeps every load after it (the value) behind it. Only
+   messages write a count, so where gcc builds for x86 they read it plainly, as
+   tk_request_begin does; the atomic forms read it with a relaxed load, as messages may come
+   from two threads. Two count-ups at once may count once for both: the request is seen all
+   the same. */
+static inline void tk_count_up(uint32_t *count)
+{
+#ifdef TK_PLAIN_MOVES
+    *(volatile uint32_t *)count = *count + 1;
+#else
+    __atomic_store_n(count, __atomic_load_n(count, __ATOMIC_RELAXED) + 1, __ATOMIC_RELAXED);
+#endif
+}
+
+static inline void tk_count_up_release(uint32_t *count)
+{
+#ifdef TK_PLAIN_MOVES
+    *(volatile uint32_t *)count = *count + 1;
+#else
+    __atomic_store_n(count, __atomic_load_n(count, __ATOMIC_RELAXED) + 1, __ATOMIC_RELEASE);
+#endif
+}
+
+static inline uint32_t tk_load_acquire_u32(const uint32_t *p)
+{
+#ifdef TK_PLAIN_MOVES
+    return *(const volatile uint32_t *)p;
+#else
+    return __atomic_load_n(p, __ATOMIC_ACQUIRE);
+#endif
+}
+
+/* The perform routine's relaxed load of such a count, and of an on/off switch a message sets.
+   Where gcc builds for x86 a volatile load: gcc's atomic load is one move too, but it holds
+   back the scheduling of the code around it. */
+static inline uint32_t tk_load_count(const uint32_t *count)
+{
+#ifdef TK_PLAIN_MOVES
+    return *(const volatile uint32_t *)count;
+#else
+    return __atomic_load_n(count, __ATOMIC_RELAXED);
+#endif
+}
+
+static inline int32_t tk_load_flag(const int32_t *flag)
+{
+#ifdef TK_PLAIN_MOVES
+    return *(const volatile int32_t *)flag;
+#else
+    return __atomic_load_n(flag, __ATOMIC_RELAXED);
+#endif
+}
+
 static inline int32_t tk_load_i32(const int32_t *p) { return __atomic_load_n(p, __ATOMIC_RELAXED); }
 static inline void tk_store_i32(int32_t *p, int32_t v) { __atomic_store_n(p, v, __ATOMIC_RELAXED); }
+static inline char tk_load_char(const char *p) { return __atomic_load_n(p, __ATOMIC_RELAXED); }
+static inline void tk_store_char(char *p, char v) { __atomic_store_n(p, v, __ATOMIC_RELAXED); }
 static inline uint32_t tk_load_u32(const uint32_t *p) { return __atomic_load_n(p, __ATOMIC_RELAXED); }
 static inline void tk_store_u32(uint32_t *p, uint32_t v) { __atomic_store_n(p, v, __ATOMIC_RELAXED); }
 
@@ -149,8 +208,9 @@ static inline void tk_store_u32(uint32_t *p, uint32_t v) { __atomic_store_n(p, v
    loads and stores): the message writes each value with tk_request_value, a release store,
    which the odd count cannot pass, and the even count with a release store after the values;
    the perform routine reads the count with an acquire load before the values, and again after
-   an acquire fence that the values cannot pass. Only the message writes the count, so it
-   reads it plainly. On x86 all of these are plain moves: the processor keeps stores in order
+   an acquire fence that the values cannot pass. Only messages write the count; the atomic
+   forms still read it with a relaxed load, as messages may come from two threads. On x86 all
+   of these are plain moves: the processor keeps stores in order
    and loads in order, and where gcc builds (TK_PLAIN_MOVES) the message's side is volatile
    throughout, which the compiler keeps in order too (gcc's atomic store of the count would
    only add a second read of it). */
@@ -158,8 +218,8 @@ static inline void tk_store_u32(uint32_t *p, uint32_t v) { __atomic_store_n(p, v
 static inline void tk_request_begin(uint32_t *requests) { *(volatile uint32_t *)requests = *requests + 1; }
 static inline void tk_request_end(uint32_t *requests) { *(volatile uint32_t *)requests = *requests + 1; }
 #else
-static inline void tk_request_begin(uint32_t *requests) { __atomic_store_n(requests, *requests + 1, __ATOMIC_RELAXED); }
-static inline void tk_request_end(uint32_t *requests) { __atomic_store_n(requests, *requests + 1, __ATOMIC_RELEASE); }
+static inline void tk_request_begin(uint32_t *requests) { __atomic_store_n(requests, __atomic_load_n(requests, __ATOMIC_RELAXED) + 1, __ATOMIC_RELAXED); }
+static inline void tk_request_end(uint32_t *requests) { __atomic_store_n(requests, __atomic_load_n(requests, __ATOMIC_RELAXED) + 1, __ATOMIC_RELEASE); }
 #endif
 
 static inline void tk_request_value(double *p, double v)

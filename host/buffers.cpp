@@ -32,7 +32,7 @@ void notify_refs(const std::string &name, BufferRec *b) {
     {
         std::lock_guard g(buffers().lock);
         for (auto &r : buffers().refs)
-            if (r->name && name == r->name->s_name) owners.push_back(r->owner);
+            if (t_symbol *n = r->name.load(std::memory_order_acquire); n && name == n->s_name) owners.push_back(r->owner);
     }
     for (void *o : owners) {
         ObjRec *rec = find_object(o);
@@ -64,7 +64,7 @@ BufferRefRec *new_buffer_ref(void *owner, t_symbol *name) {
     buffers().refs.push_back(std::make_unique<BufferRefRec>());
     BufferRefRec *r = buffers().refs.back().get();
     r->owner = owner;
-    r->name = name;
+    r->name.store(name, std::memory_order_release);
     return r;
 }
 
@@ -104,7 +104,9 @@ void buffer_set(const std::string &name, int channels, std::vector<float> interl
             slot = std::make_unique<BufferRec>();
             slot->name = intern(name.c_str());
         }
-        b = slot.get();
+        b = slot.get();  // records stay for the process's life
+    }
+    {
         std::lock_guard s(b->samples_lock);
         b->channels = channels;
         b->frames = long(interleaved.size() / std::size_t(channels));

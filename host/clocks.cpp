@@ -31,12 +31,18 @@ ClockRec *clock_create(void *obj, method fn) {
 
 namespace {
 // under the owner's clock lock
-void arm_now(ClockRec *c, double ms) {
+void arm_due(ClockRec *c, double due) {
     PatchState &s = *c->owner;
     c->armed = true;
-    c->due = s.now + ms;
+    c->due = due;
     c->seq = ++s.clock_seq;
     if (c->due < s.earliest_due) s.earliest_due = c->due;
+}
+void arm_now(ClockRec *c, double ms) { arm_due(c, c->owner->now + ms); }
+// a time already past (or NaN) is now: the clock fires at the scheduler's next turn
+void arm_at(ClockRec *c, double when) {
+    const double now = c->owner->now;
+    arm_due(c, when > now ? when : now);
 }
 }  // namespace
 
@@ -55,6 +61,16 @@ void clock_arm(ClockRec *c, double ms) {
     arm_now(c, ms);
 }
 
+void clock_arm_at(ClockRec *c, double when) {
+    PatchState &s = *c->owner;
+    if (audio_state_here() == &s) {
+        s.handoff.push({c, when, true, true});
+        return;
+    }
+    std::lock_guard lock(s.clock_lock);
+    arm_at(c, when);
+}
+
 void clock_disarm(ClockRec *c) {
     PatchState &s = *c->owner;
     if (audio_state_here() == &s) {
@@ -69,7 +85,9 @@ void take_handed_clocks(PatchState &s) {
     std::lock_guard lock(s.clock_lock);
     s.handoff.drain([](const ClockOp &op) {
         if (!op.clock) return;
-        if (op.arm)
+        if (op.arm && op.at)
+            arm_at(op.clock, op.ms);
+        else if (op.arm)
             arm_now(op.clock, op.ms);
         else
             op.clock->armed = false;

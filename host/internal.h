@@ -85,7 +85,8 @@ struct PerformEntry {
 struct ClockOp {
     ClockRec *clock;
     double ms;
-    bool arm;  // false: unset
+    bool arm;         // false: unset
+    bool at = false;  // ms is a logical time, not a delay
 };
 class ClockHandoff {
 public:
@@ -228,6 +229,7 @@ void outlet_send(OutletRec *o, Event::Kind kind, double value);
 
 ClockRec *clock_create(void *obj, method fn);
 void clock_arm(ClockRec *c, double ms);  // on the audio thread of its patch: handed over
+void clock_arm_at(ClockRec *c, double when);  // at a logical time (ms); one past is now
 void clock_disarm(ClockRec *c);
 void take_handed_clocks(PatchState &s);  // the scheduler applies what the audio thread handed over
 bool free_clock(void *c);  // false when c is no clock

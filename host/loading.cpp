@@ -136,7 +136,8 @@ Opened open_native(std::string path, const std::string &name) {
     return o;
 }
 
-// NAME.mxo: a bundle folder or a Mach-O file; its x86_64 code mapped and bound by the host.
+// NAME.mxo: a bundle folder or a Mach-O file; its code of the host's architecture mapped and bound
+// by the host.
 Opened open_bundle(const std::string &mxo, const std::string &name) {
     std::string why;
     std::string exe = macho_executable(mxo, why);

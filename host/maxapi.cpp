@@ -246,6 +246,20 @@ void clock_fdelay(t_clock *c, double ms) {
 void clock_unset(t_clock *c) {
     if (c) clock_disarm(static_cast<ClockRec *>(c));
 }
+// At a logical time in ms (the scheduler's, as gettime gives it); a time already past fires at
+// the scheduler's next turn.
+void clock_set(t_clock *c, long when) {
+    if (c) clock_arm_at(static_cast<ClockRec *>(c), double(when));
+}
+void clock_fset(t_clock *c, double when) {
+    if (c) clock_arm_at(static_cast<ClockRec *>(c), when);
+}
+// The logical time of the patch whose method or clock runs on this thread (or of the process's
+// own state outside any patch).
+long gettime(void) { return long(std::floor(double(here().now))); }
+void clock_getftime(double *time) {
+    if (time) *time = here().now;
+}
 
 void object_post(t_object *x, const char *fmt, ...) {
     va_list ap;

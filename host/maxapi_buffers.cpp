@@ -12,17 +12,17 @@ extern "C" {
 void *buffer_ref_new(t_object *self, t_symbol *name) { return new_buffer_ref(self, name); }
 
 void buffer_ref_set(void *x, t_symbol *name) {
-    if (BufferRefRec *r = as_buffer_ref(x)) r->name = name;
+    if (BufferRefRec *r = as_buffer_ref(x)) r->name.store(name, std::memory_order_release);
 }
 
 t_atom_long buffer_ref_exists(void *x) {
     BufferRefRec *r = as_buffer_ref(x);
-    return r && find_buffer(r->name) ? 1 : 0;
+    return r && find_buffer(r->name.load(std::memory_order_acquire)) ? 1 : 0;
 }
 
 void *buffer_ref_getobject(void *x) {
     BufferRefRec *r = as_buffer_ref(x);
-    return r ? find_buffer(r->name) : nullptr;
+    return r ? find_buffer(r->name.load(std::memory_order_acquire)) : nullptr;
 }
 
 // The buffer~ tells its referers itself (the owner's `notify`); nothing more to do here.

@@ -1,6 +1,7 @@
 // Loading an external's shared library: the only part of the runtime that differs between
 // POSIX systems (dlopen) and Windows (LoadLibrary); and, beside those, macOS bundles (Mach-O),
-// whose x86_64 code the host maps and binds itself on Linux x86-64.
+// whose code of the host's own architecture the host maps and binds itself on Linux x86-64 and
+// AArch64.
 #pragma once
 
 #include <cstddef>
@@ -25,15 +26,15 @@ void *own_symbol(void *module, const std::string &path, const char *name);
 void close_module(void *module);
 
 // ---- Mach-O bundles (modules_macho.cpp) ----------------------------------------------------
-// False where the host cannot run their code (anywhere but Linux x86-64).
+// False where the host cannot run their code (anywhere but Linux x86-64 and AArch64).
 bool macho_supported();
-const char *macho_arch();  // the architecture it runs: "x86_64"
+const char *macho_arch();  // the architecture it runs: "x86_64" or "arm64"
 // The executable of NAME.mxo: the bundle folder's Contents/MacOS/<CFBundleExecutable of its
 // Contents/Info.plist, else NAME>, or the path itself when NAME.mxo is a file. "" with `why`
 // (a clause: "it is ...") when there is none.
 std::string macho_executable(const std::string &mxo, std::string &why);
 struct MachoModule;
-// Maps the x86_64 code of a Mach-O bundle, applies its fixups and binds every import; nothing of
+// Maps the code of the host's architecture in a Mach-O bundle, applies its fixups and binds every import; nothing of
 // it runs yet. nullptr with `why` (one clause, "it needs ...") when it cannot be loaded.
 MachoModule *open_macho(const std::string &path, std::string &why);
 MachoModule *open_macho_image(const unsigned char *data, std::size_t size, const std::string &label, std::string &why);

@@ -1,11 +1,14 @@
-// Loading macOS externals on Linux x86-64: the x86_64 code of a Mach-O bundle, mapped, fixed up
-// and bound by the host itself. macOS and Linux x86-64 share the System V calling convention and
-// LP64, so the bundle's machine code runs here once its segments are in place, its pointers
-// rebased and its imports bound: the Max API from our MaxAPI/MaxAudio, the C library from glibc,
-// and the few Darwin-only names from the table below. Every bind is applied at load time (so the
-// lazy binder is never called), and anything the loader does not do is refused at load with one
-// line, never left to fail at call time. The file is untrusted: every offset, size, count and
-// opcode is checked before use.
+// Loading macOS externals on Linux x86-64 and Linux AArch64: the code of a Mach-O bundle for the
+// host's own architecture (x86_64 or arm64), mapped, fixed up and bound by the host itself.
+// macOS and Linux share the calling convention of each architecture (System V on x86-64, AAPCS64
+// on arm64) and LP64, so the bundle's machine code runs here once its segments are in place, its
+// pointers rebased and its imports bound: the Max API from our MaxAPI/MaxAudio, the C library
+// from glibc, and the few Darwin-only names from the table below. Where Apple's arm64 convention
+// departs from Linux's (every variadic argument on the stack; long double is double), the imports
+// concerned are bound to the entries of macho_arm64_entries.cpp. Every bind is applied at load
+// time (so the lazy binder is never called), and anything the loader does not do is refused at
+// load with one line, never left to fail at call time. The file is untrusted: every offset, size,
+// count and opcode is checked before use.
 #include <sys/stat.h>
 
 #include <cstring>
@@ -15,7 +18,7 @@
 
 #include "modules.h"
 
-#if defined(__linux__) && defined(__x86_64__)
+#if defined(__linux__) && (defined(__x86_64__) || defined(__aarch64__))
 
 #include <dlfcn.h>
 #include <link.h>
@@ -39,6 +42,9 @@
 #include <set>
 #include <vector>
 
+#ifdef __aarch64__
+#include "macho_arm64_entries.h"
+#endif
 
 // glibc's report of a failed assertion (not declared under NDEBUG)
 extern "C" void __assert_fail(const char *, const char *, unsigned, const char *) noexcept __attribute__((noreturn));
@@ -52,7 +58,12 @@ constexpr std::uint32_t kFatMagic = 0xcafebabe, kFatMagic64 = 0xcafebabf;
 constexpr std::uint32_t kMagic64 = 0xfeedfacf, kMagic32 = 0xfeedface;
 constexpr std::uint32_t kCigam64 = 0xcffaedfe, kCigam32 = 0xcefaedfe;
 constexpr std::uint32_t kCpuX86_64 = 0x01000007, kCpuArm64 = 0x0100000c;
-constexpr std::uint32_t kSubtypeX86_64H = 8;
+constexpr std::uint32_t kSubtypeX86_64H = 8, kSubtypeArm64E = 2;
+#ifdef __aarch64__
+constexpr std::uint32_t kHostCpu = kCpuArm64;
+#else
+constexpr std::uint32_t kHostCpu = kCpuX86_64;
+#endif
 constexpr std::uint32_t kBundle = 8;
 constexpr std::uint32_t kHasTlvDescriptors = 0x800000;
 
@@ -73,7 +84,12 @@ enum : std::uint8_t {
     kSThreadLocalZerofill = 0x12,
 };
 
-constexpr std::uint64_t kPage = 4096;
+// Segments start on 4096-byte pages (x86_64) or 16384-byte ones (arm64); each must start on a
+// page of this machine to get its own protection.
+std::uint64_t host_page() {
+    static const std::uint64_t page = std::max<long>(4096, ::sysconf(_SC_PAGESIZE));
+    return page;
+}
 constexpr std::size_t kMaxFile = std::size_t(512) << 20;
 constexpr std::uint64_t kMaxSpan = std::uint64_t(1) << 30;
 
@@ -221,30 +237,44 @@ Slice pick_slice(const unsigned char *data, std::size_t size) {
         if (n == 0) fail("it is a universal file with no architectures");
         if (n > 64 || !fits(8, std::uint64_t(n) * entry, size))
             fail("its universal header lists " + std::to_string(n) + " architectures, more than the file holds");
+        const std::string arch = cpu_name(kHostCpu);
         std::string held;
         long best = -1;
+        bool arm64e = false;
         for (std::uint32_t i = 0; i < n; ++i) {
             const unsigned char *e = data + 8 + i * entry;
             std::uint32_t cpu = be32(e), sub = be32(e + 4) & 0x00ffffff;
-            held += (held.empty() ? "" : ", ") + cpu_name(cpu);
-            // the baseline x86_64 code before the Haswell-only variant
-            if (cpu == kCpuX86_64 && (best < 0 || sub != kSubtypeX86_64H)) best = long(i);
+            held += (held.empty() ? "" : ", ") + cpu_name(cpu) + (cpu == kCpuArm64 && sub == kSubtypeArm64E ? "e" : "");
+            if (cpu != kHostCpu) continue;
+            // the baseline x86_64 code before the Haswell-only variant; arm64 code without
+            // pointer authentication (arm64e signs its pointers, which this host does not do)
+            if (cpu == kCpuArm64 && sub == kSubtypeArm64E) {
+                arm64e = true;
+                continue;
+            }
+            if (best < 0 || sub != kSubtypeX86_64H) best = long(i);
         }
-        if (best < 0) fail("it has no x86_64 code (" + held + " only)");
+        if (best < 0 && arm64e) fail("it has only arm64e code (pointer authentication), which this host does not run");
+        if (best < 0) fail("it has no " + arch + " code (" + held + " only)");
         const unsigned char *e = data + 8 + std::size_t(best) * entry;
         std::uint64_t off = wide ? be64(e + 8) : be32(e + 8), len = wide ? be64(e + 16) : be32(e + 12);
         if (!fits(off, len, size))
-            fail("its x86_64 slice (" + std::to_string(len) + " bytes at " + std::to_string(off) +
+            fail("its " + arch + " slice (" + std::to_string(len) + " bytes at " + std::to_string(off) +
                  ") lies beyond the end of the file (" + std::to_string(size) + " bytes)");
-        if (len < 32 || le32(data + off) != kMagic64 || le32(data + off + 4) != kCpuX86_64)
-            fail("its x86_64 slice is not a 64-bit x86_64 Mach-O image");
+        if (len < 32 || le32(data + off) != kMagic64 || le32(data + off + 4) != kHostCpu)
+            fail("its " + arch + " slice is not a 64-bit " + arch + " Mach-O image");
+        if (kHostCpu == kCpuArm64 && (le32(data + off + 8) & 0x00ffffff) == kSubtypeArm64E)
+            fail("it has only arm64e code (pointer authentication), which this host does not run");
         return {data + off, std::size_t(len)};
     }
     magic = le32(data);
     if (magic == kMagic64 || magic == kMagic32) {
         std::uint32_t cpu = le32(data + 4);
-        if (cpu != kCpuX86_64 || magic != kMagic64) fail("it has no x86_64 code (" + cpu_name(cpu) + " only)");
+        if (cpu != kHostCpu || magic != kMagic64)
+            fail("it has no " + cpu_name(kHostCpu) + " code (" + cpu_name(cpu) + " only)");
         if (size < 32) fail("its Mach-O header is cut short (" + std::to_string(size) + " bytes)");
+        if (cpu == kCpuArm64 && (le32(data + 8) & 0x00ffffff) == kSubtypeArm64E)
+            fail("it has only arm64e code (pointer authentication), which this host does not run");
         return {data, size};
     }
     if (magic == kCigam64 || magic == kCigam32) fail("it is a big-endian Mach-O file (" + cpu_name(be32(data + 4)) + ")");
@@ -579,6 +609,13 @@ void *c_library(const char *n) {
 // A C library name (without its underscore): Darwin's helpers, glibc's names for Darwin's, glibc.
 void *c_name(const std::string &n) {
     if (void *p = darwin_name(n)) return p;
+#ifdef __aarch64__
+    // for Apple arm64 callers: the entries of the variadic functions, the double forms of the
+    // long double ones; other variadic functions are not bound
+    if (void *e = apple_arm64_entry(n, &max_api)) return e;
+    if (const char *d = apple_arm64_long_double_alias(n)) return c_library(d);
+    if (apple_arm64_untranslated_variadic(n)) return nullptr;
+#endif
     if (const char *alias = glibc_alias(n)) return c_library(alias);
     return untranslated(n) ? nullptr : c_library(n.c_str());
 }
@@ -823,7 +860,13 @@ private:
     void *flat(const std::string &sym) {
         std::string n = c_part(sym);
         if (n.empty()) return nullptr;
-        if (void *p = max_api(n.c_str())) return p;
+        if (void *p = max_api(n.c_str())) {
+#ifdef __aarch64__
+            // a variadic function of the host: its entry for Apple callers
+            if (void *e = apple_arm64_entry(n, &max_api)) return e;
+#endif
+            return p;
+        }
         return c_name(n);
     }
 
@@ -873,7 +916,7 @@ int prot_of(std::uint32_t initprot, std::uint32_t flags) {
     return p;
 }
 
-std::uint64_t round_page(std::uint64_t v) { return (v + kPage - 1) & ~(kPage - 1); }
+std::uint64_t round_page(std::uint64_t v) { return (v + host_page() - 1) & ~(host_page() - 1); }
 
 std::unique_ptr<MachoModule> load_image(const unsigned char *data, std::size_t size, const std::string &label) {
     const Providers &prov = providers();
@@ -890,7 +933,8 @@ std::unique_ptr<MachoModule> load_image(const unsigned char *data, std::size_t s
     if (order.empty()) fail("all its segments are empty");
     std::sort(order.begin(), order.end(), [](auto *a, auto *b) { return a->vmaddr < b->vmaddr; });
     for (std::size_t i = 0; i < order.size(); ++i) {
-        if (order[i]->vmaddr % kPage) fail("its segment " + order[i]->name + " does not start on a 4096-byte page");
+        if (order[i]->vmaddr % host_page())
+            fail("its segment " + order[i]->name + " does not start on a " + std::to_string(host_page()) + "-byte page");
         if (round_page(order[i]->vmaddr + order[i]->vmsize) < order[i]->vmaddr) fail("its segment " + order[i]->name + " wraps around the address space");
         if (i && order[i - 1]->vmaddr + order[i - 1]->vmsize > order[i]->vmaddr)
             fail("its segments " + order[i - 1]->name + " and " + order[i]->name + " overlap");
@@ -923,6 +967,12 @@ std::unique_ptr<MachoModule> load_image(const unsigned char *data, std::size_t s
             if (!m->in_code(target)) fail("its initialiser " + std::to_string(k / (in.offsets ? 4 : 8)) + " points outside its code");
         }
 
+#ifdef __aarch64__
+    // the instructions written through the data cache, made visible to instruction fetch
+    for (auto *s : order)
+        if (s->initprot & 4)
+            __builtin___clear_cache(reinterpret_cast<char *>(m->at(s->vmaddr)), reinterpret_cast<char *>(m->at(s->vmaddr + s->vmsize)));
+#endif
     // protections, segment by segment; gaps between them inaccessible
     std::uint64_t covered = m->min_vmaddr;
     for (auto *s : order) {
@@ -942,7 +992,7 @@ std::unique_ptr<MachoModule> load_image(const unsigned char *data, std::size_t s
 }  // namespace
 
 bool macho_supported() { return true; }
-const char *macho_arch() { return "x86_64"; }
+const char *macho_arch() { return kHostCpu == kCpuArm64 ? "arm64" : "x86_64"; }
 
 MachoModule *open_macho_image(const unsigned char *data, std::size_t size, const std::string &label, std::string &why) {
     try {
@@ -1009,7 +1059,7 @@ void close_macho(MachoModule *m) {
 
 }  // namespace tk::detail
 
-#else  // Mach-O code runs only on Linux x86-64
+#else  // Mach-O code runs only on Linux x86-64 and AArch64
 
 namespace tk::detail {
 
@@ -1017,7 +1067,7 @@ struct MachoModule {};
 bool macho_supported() { return false; }
 const char *macho_arch() { return ""; }
 MachoModule *open_macho_image(const unsigned char *, std::size_t, const std::string &, std::string &why) {
-    why = "this host runs Mach-O code only on Linux x86-64";
+    why = "this host runs Mach-O code only on Linux x86-64 and AArch64";
     return nullptr;
 }
 MachoModule *open_macho(const std::string &, std::string &why) { return open_macho_image(nullptr, 0, "", why); }

@@ -11,7 +11,7 @@ void detail::outlet_send(OutletRec *o, Event::Kind kind, double value) {
     int index = r->outlet_index(o);
     Patch *patch = HostAccess::patch(box);
     const double now = patch ? HostAccess::impl(patch)->state.now : here().now;
-    HostAccess::events(box).push_back({patch ? HostAccess::processed(patch) : 0, now, index, kind, value});
+    HostAccess::record(box, {patch ? HostAccess::processed(patch) : 0, now, index, kind, value});
     if (!patch) return;
     auto *impl = HostAccess::impl(patch);
     std::vector<Connection> targets;

@@ -97,7 +97,10 @@ struct Patch::Impl {
 
 struct HostAccess {
     static ObjRec *rec(const Box *b) { return find_object(b->obj_); }
-    static std::vector<Event> &events(Box *b) { return b->events_; }
+    static void record(Box *b, Event ev) {
+        std::lock_guard lock(b->events_lock_);
+        b->events_.push_back(std::move(ev));
+    }
     static Patch *patch(Box *b) { return b->patch_; }
     static Patch::Impl *impl(Patch *p) { return p->impl_.get(); }
     static std::int64_t processed(Patch *p) { return p->impl_->frames.load(std::memory_order_acquire); }

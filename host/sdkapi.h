@@ -99,13 +99,17 @@ struct BufferRec {
     long frames = 0;
     double samplerate = 44100.0;
     std::vector<float> samples;  // interleaved
-    bool removed = false;
-    std::mutex samples_lock;     // held between buffer_locksamples and buffer_unlocksamples
+    std::atomic<bool> removed{false};  // looked at under the table's lock, changed under samples_lock
+    // held between buffer_locksamples and buffer_unlocksamples, and while the contents change;
+    // never taken with the table's lock held (a perform routine holding it asks the table)
+    std::mutex samples_lock;
 };
 struct BufferRefRec {
     t_object header;
     void *owner = nullptr;
-    t_symbol *name = nullptr;
+    // set by a message (any thread) while a perform routine looks the buffer up by it: the
+    // symbol, made before it is stored, is published with the pointer
+    std::atomic<t_symbol *> name{nullptr};
 };
 BufferRec *find_buffer(t_symbol *name);
 bool is_buffer(const void *p);

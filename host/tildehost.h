@@ -8,9 +8,11 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <utility>
 #include <variant>
 #include <vector>
 
@@ -164,9 +166,19 @@ public:
     // Asks the object for an inlet (io = 1) or outlet (io = 2) text; nullopt when it
     // leaves the buffer untouched.
     std::optional<std::string> assist(int io, int index) const;
-    // Control events sent from the outlets of this box (recorded always).
+    // Control events sent from the outlets of this box (recorded always). An outlet may send
+    // from any thread (a clock on the scheduler, a message from a thread of the program's or
+    // the external's own), so events are recorded under a lock of the box's; events() reads
+    // the list as it is, for when no other thread sends, take_events() moves it out at any time.
     const std::vector<Event> &events() const { return events_; }
-    void clear_events() { events_.clear(); }
+    void clear_events() {
+        std::lock_guard lock(events_lock_);
+        events_.clear();
+    }
+    std::vector<Event> take_events() {
+        std::lock_guard lock(events_lock_);
+        return std::exchange(events_, {});
+    }
 
 private:
     friend class Patch;
@@ -176,6 +188,7 @@ private:
     _object *obj_ = nullptr;
     std::string text_;
     Patch *patch_ = nullptr;
+    std::mutex events_lock_;  // innermost, held only while an event is added or the list taken
     std::vector<Event> events_;
 };
 

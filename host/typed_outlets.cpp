@@ -28,7 +28,7 @@ void outlet_send_message(OutletRec *o, t_symbol *sel, long argc, const t_atom *a
     ev.sample = patch ? HostAccess::processed(patch) : 0;
     ev.time_ms = patch ? HostAccess::impl(patch)->state.now : here().now;
     const int index = ev.outlet;
-    HostAccess::events(box).push_back(std::move(ev));
+    HostAccess::record(box, std::move(ev));
     if (!patch) return;
     auto *impl = HostAccess::impl(patch);
     std::vector<Connection> targets;

@@ -219,7 +219,7 @@ static void bowedstring_perform64(t_object *ob, t_object *dsp64, double **ins, l
     /* A clear asked for since the last block is carried out here, before the block takes the
        state into its locals: a message may arrive while a block runs, and clearing then would
        be undone when the block stores its state back. */
-    const uint32_t requested = x->clear_requests;
+    const uint32_t requested = tk_load_u32(&x->clear_requests);
     if (requested != x->clears_done) {
         bowedstring_clear(x);
         x->clears_done = requested;
@@ -229,10 +229,11 @@ static void bowedstring_perform64(t_object *ob, t_object *dsp64, double **ins, l
     double *to_nut = x->bow_to_nut_ring;
     double *from_nut = x->nut_to_bow_ring;
     const double b = x->body_b, c = x->body_c, a1 = x->body_a1, a2 = x->body_a2;
-    const double scale = x->delay_scale, max_tap = x->max_tap, gain = x->output_gain;
+    const double scale = x->delay_scale, max_tap = x->max_tap, gain = tk_load(&x->output_gain);
     const int32_t longest = max_tap < 2147483647.0 ? (int32_t)max_tap : 2147483647;
-    const double position = x->bow_position, length = x->string_length;
-    const double velocity = x->bow_velocity, pressure = x->bow_pressure;
+    /* the settings, each read once: a message may write them while the block runs */
+    const double position = tk_load(&x->bow_position), length = tk_load(&x->string_length);
+    const double velocity = tk_load(&x->bow_velocity), pressure = tk_load(&x->bow_pressure);
     /* the values of the previous sample */
     double p = x->position_prev, l = x->length_prev, v = x->velocity_prev, q = x->pressure_prev;
     double bridge_return = x->bridge_return_prev, nut_return = x->nut_return_prev;
@@ -327,7 +328,7 @@ static void bowedstring_dsp64(t_bowedstring *x, t_object *dsp64, short *count, d
 }
 
 /* ---- messages ---- */
-static void bowedstring_velocity(t_bowedstring *x, double v) { x->bow_velocity = bowedstring_clamp01(v); }
+static void bowedstring_velocity(t_bowedstring *x, double v) { tk_store(&x->bow_velocity, bowedstring_clamp01(v)); }
 
 static void bowedstring_length(t_bowedstring *x, double v)
 {
@@ -335,31 +336,31 @@ static void bowedstring_length(t_bowedstring *x, double v)
         v = 0.0;
     if (v > BOWEDSTRING_MAX_LENGTH)
         v = BOWEDSTRING_MAX_LENGTH;
-    x->string_length = v;
+    tk_store(&x->string_length, v);
 }
 
-static void bowedstring_pressure(t_bowedstring *x, double v) { x->bow_pressure = bowedstring_clamp01(v); }
+static void bowedstring_pressure(t_bowedstring *x, double v) { tk_store(&x->bow_pressure, bowedstring_clamp01(v)); }
 
-static void bowedstring_pos(t_bowedstring *x, double v) { x->bow_position = bowedstring_clamp01(v); }
+static void bowedstring_pos(t_bowedstring *x, double v) { tk_store(&x->bow_position, bowedstring_clamp01(v)); }
 
-static void bowedstring_outgain(t_bowedstring *x, double v) { x->output_gain = bowedstring_clamp01(v); }
+static void bowedstring_outgain(t_bowedstring *x, double v) { tk_store(&x->output_gain, bowedstring_clamp01(v)); }
 
 /* Restores the five parameters; the string keeps ringing from where it is. */
 static void bowedstring_setdefault(t_bowedstring *x)
 {
-    x->output_gain = BOWEDSTRING_GAIN_DEFAULT;
-    x->bow_position = BOWEDSTRING_POSITION_DEFAULT;
-    x->string_length = BOWEDSTRING_LENGTH_DEFAULT;
-    x->bow_velocity = BOWEDSTRING_VELOCITY_DEFAULT;
-    x->bow_pressure = BOWEDSTRING_PRESSURE_DEFAULT;
+    tk_store(&x->output_gain, BOWEDSTRING_GAIN_DEFAULT);
+    tk_store(&x->bow_position, BOWEDSTRING_POSITION_DEFAULT);
+    tk_store(&x->string_length, BOWEDSTRING_LENGTH_DEFAULT);
+    tk_store(&x->bow_velocity, BOWEDSTRING_VELOCITY_DEFAULT);
+    tk_store(&x->bow_pressure, BOWEDSTRING_PRESSURE_DEFAULT);
 }
 
 /* Stops the bow at once and asks the perform routine to empty the string at its next block;
    the smoothers then glide up again from 0. */
 static void bowedstring_clearall(t_bowedstring *x)
 {
-    x->bow_velocity = 0.0;
-    x->clear_requests++;
+    tk_store(&x->bow_velocity, 0.0);
+    tk_count_up(&x->clear_requests);
 }
 
 /* ---- new / free ---- */

@@ -145,8 +145,8 @@ static void headdelay_perform64(t_object *ob, t_object *dsp64, double **ins, lon
     double *right = outs[1];
     double *ring = x->delay_ring;
 
-    double diff = headdelay_difference(x->angle_deg, x->ear_distance_cm, x->object_distance_cm,
-                                       x->samples_per_metre);
+    double diff = headdelay_difference(tk_load(&x->angle_deg), tk_load(&x->ear_distance_cm),
+                                       tk_load(&x->object_distance_cm), x->samples_per_metre);
     t_headdelay_tap wl = headdelay_lagrange_weights(diff > 0.0 ? diff : 0.0);
     t_headdelay_tap wr = headdelay_lagrange_weights(-diff > 0.0 ? -diff : 0.0);
 
@@ -170,8 +170,8 @@ static t_int *headdelay_perform(t_int *w)
     long n = (long)w[5];
     double *ring = x->delay_ring;
 
-    float diff = headdelay_differencef((float)x->angle_deg, (float)x->ear_distance_cm,
-                                       (float)x->object_distance_cm, (float)x->samples_per_metre);
+    float diff = headdelay_differencef((float)tk_load(&x->angle_deg), (float)tk_load(&x->ear_distance_cm),
+                                       (float)tk_load(&x->object_distance_cm), (float)x->samples_per_metre);
     t_headdelay_tapf wl = headdelay_lagrange_weightsf(diff > 0.0f ? diff : 0.0f);
     t_headdelay_tapf wr = headdelay_lagrange_weightsf(-diff > 0.0f ? -diff : 0.0f);
 
@@ -217,7 +217,7 @@ static void headdelay_angle(t_headdelay *x, double v)
         object_post(NULL, "Default Angle value: 90");
         v = HEADDELAY_ANGLE_DEFAULT;
     }
-    x->angle_deg = v;
+    tk_store(&x->angle_deg, v);
 }
 
 static void headdelay_ears_dist(t_headdelay *x, double v)
@@ -226,7 +226,7 @@ static void headdelay_ears_dist(t_headdelay *x, double v)
         object_post(NULL, "Default Ears Distance value: 17 cm");
         v = HEADDELAY_EARS_DEFAULT;
     }
-    x->ear_distance_cm = v;
+    tk_store(&x->ear_distance_cm, v);
 }
 
 static void headdelay_object_dist(t_headdelay *x, double v)
@@ -235,7 +235,7 @@ static void headdelay_object_dist(t_headdelay *x, double v)
         object_post(NULL, "Default Object Distance value: 100");
         v = HEADDELAY_OBJECT_DEFAULT;
     }
-    x->object_distance_cm = v;
+    tk_store(&x->object_distance_cm, v);
 }
 
 static const char *const headdelay_outlet_text[] = {

@@ -89,7 +89,7 @@ static void stereoplace_perform64(t_object *ob, t_object *dsp64, double **ins, l
     const double *inr = ins[1];
     double *outl = outs[0];
     double *outr = outs[1];
-    t_stereoplace_mix k = stereoplace_mix(x->sample_period, x->interp_time_s, x->pan_position);
+    t_stereoplace_mix k = stereoplace_mix(x->sample_period, tk_load(&x->interp_time_s), tk_load(&x->pan_position));
     double yl = x->left_output_state[0], yl1 = x->left_output_state[1];
     double yr = x->right_output_state[0], yr1 = x->right_output_state[1];
 
@@ -118,8 +118,8 @@ static t_int *stereoplace_perform(t_int *w)
     float *outl = (float *)w[4];
     float *outr = (float *)w[5];
     long n = (long)w[6];
-    t_stereoplace_mixf k = stereoplace_mixf((float)x->sample_period, (float)x->interp_time_s,
-                                            (float)x->pan_position);
+    t_stereoplace_mixf k = stereoplace_mixf((float)x->sample_period, (float)tk_load(&x->interp_time_s),
+                                            (float)tk_load(&x->pan_position));
     float yl = (float)x->left_output_state[0], yl1 = (float)x->left_output_state[1];
     float yr = (float)x->right_output_state[0], yr1 = (float)x->right_output_state[1];
 
@@ -162,8 +162,8 @@ static void stereoplace_int_time(t_stereoplace *x, double v)
         object_post(NULL, "Default Interpolation Time value: 1");
         v = STEREOPLACE_TIME_DEFAULT;
     }
-    x->interp_time_ms = v;
-    x->interp_time_s = v / 1000.0;
+    tk_store(&x->interp_time_ms, v);
+    tk_store(&x->interp_time_s, v / 1000.0);
 }
 
 static void stereoplace_pan(t_stereoplace *x, double v)
@@ -172,7 +172,7 @@ static void stereoplace_pan(t_stereoplace *x, double v)
         object_post(NULL, "Default Pan Position value: 0.5");
         v = STEREOPLACE_PAN_DEFAULT;
     }
-    x->pan_position = v;
+    tk_store(&x->pan_position, v);
 }
 
 static const char *const stereoplace_inlet_text[] = {

@@ -4,6 +4,7 @@
 // scheduler fires clocks and blocks run; clocks set and unset there must fire (or not) as asked.
 #include <atomic>
 #include <chrono>
+#include <cmath>
 #include <cstring>
 #include <filesystem>
 #include <thread>
@@ -29,9 +30,16 @@ struct Api {
     void (*clock_delay)(t_clock *, long) = nullptr;
     void (*clock_fdelay)(t_clock *, double) = nullptr;
     void (*clock_unset)(t_clock *) = nullptr;
+    void (*clock_set)(t_clock *, long) = nullptr;
+    void (*clock_fset)(t_clock *, double) = nullptr;
+    long (*gettime)() = nullptr;
+    void (*clock_getftime)(double *) = nullptr;
     void (*freeobject)(void *) = nullptr;
     t_symbol *(*gensym)(const char *) = nullptr;
-    bool ok() const { return defer && defer_low && clock_new && clock_delay && clock_fdelay && clock_unset && freeobject && gensym; }
+    bool ok() const {
+        return defer && defer_low && clock_new && clock_delay && clock_fdelay && clock_unset && clock_set && clock_fset && gettime &&
+               clock_getftime && freeobject && gensym;
+    }
 };
 
 template <class F>
@@ -54,6 +62,10 @@ Api host_api() {
     find(a.clock_delay, "clock_delay");
     find(a.clock_fdelay, "clock_fdelay");
     find(a.clock_unset, "clock_unset");
+    find(a.clock_set, "clock_set");
+    find(a.clock_fset, "clock_fset");
+    find(a.gettime, "gettime");
+    find(a.clock_getftime, "clock_getftime");
     find(a.freeobject, "freeobject");
     find(a.gensym, "gensym");
     return a;
@@ -66,7 +78,7 @@ struct Seen {
     std::vector<std::pair<char, long>> calls;  // ('d' defer / 'l' defer_low, the caller's number)
     std::atomic<long> ran{0};
     std::atomic<long> elsewhere{0};  // calls and clock routines that ran on another thread
-    std::atomic<long> a_fired{0}, b_fired{0}, c_fired{0};
+    std::atomic<long> a_fired{0}, b_fired{0}, c_fired{0}, d_fired{0};
     std::atomic<long> a_set{-1}, a_last_seen{-1};  // the caller's number when it set clock A; at its firing
     void where() {
         if (std::this_thread::get_id() != scheduler) elsewhere.fetch_add(1);
@@ -98,6 +110,10 @@ void tick_c(void *) {
     seen->where();
     seen->c_fired.fetch_add(1);
 }
+void tick_d(void *) {
+    seen->where();
+    seen->d_fired.fetch_add(1);
+}
 
 // A patch whose clocks fire every block (blocktick~ sets one from each perform routine, the
 // meter one per window) and three clocks of the test's own for blocktick~'s object, made inside
@@ -105,7 +121,7 @@ void tick_c(void *) {
 struct Scene {
     tk::Patch p{48000.0, 64};
     tk::Box *ticks = nullptr, *meter = nullptr;
-    t_clock *a = nullptr, *b = nullptr, *c = nullptr;
+    t_clock *a = nullptr, *b = nullptr, *c = nullptr, *d = nullptr;
     Api api;
     Scene() {
         ticks = p.create("blocktick~");
@@ -118,14 +134,15 @@ struct Scene {
                 a = api.clock_new(ticks->object(), as_method(tick_a));
                 b = api.clock_new(ticks->object(), as_method(tick_b));
                 c = api.clock_new(ticks->object(), as_method(tick_c));
+                d = api.clock_new(ticks->object(), as_method(tick_d));
             }
             std::fill(out, out + n, 0.25);
         });
         p.run_blocks(1);
     }
-    bool ready() const { return ticks && meter && api.ok() && a && b && c; }
+    bool ready() const { return ticks && meter && api.ok() && a && b && c && d; }
     ~Scene() {
-        for (t_clock *k : {a, b, c})
+        for (t_clock *k : {a, b, c, d})
             if (k) api.freeobject(k);
     }
 };
@@ -145,8 +162,13 @@ void call_from_a_thread_of_its_own(Scene &s) {
         seen->a_set.store(k);
         s.api.clock_delay(s.a, 0);
         s.api.clock_fdelay(s.b, 0.5);
-        s.api.clock_delay(s.c, 1000000000L);  // far beyond the run: the unset must hold
+        // far beyond the run: the unset must hold
+        if (k % 2)
+            s.api.clock_set(s.c, 2000000000L);
+        else
+            s.api.clock_delay(s.c, 1000000000L);
         s.api.clock_unset(s.c);
+        s.api.clock_fset(s.d, k % 2 ? 0.0 : 1.5);  // a time past: at the scheduler's next turn
         if (k % 64 == 0) std::this_thread::yield();
     }
 }
@@ -164,6 +186,82 @@ void expect_everything_ran(const Seen &v, const std::string &mode) {
     EXPECT_EQ(v.a_last_seen.load(), kCalls - 1) << mode << ": the last clock_delay was lost";
     EXPECT_GE(v.b_fired.load(), 1) << mode;
     EXPECT_EQ(v.c_fired.load(), 0) << mode << ": a clock unset at once still fired";
+    EXPECT_GE(v.d_fired.load(), 1) << mode << ": a clock set at a logical time";
+    EXPECT_LE(v.d_fired.load(), kCalls) << mode;
+}
+
+// Clocks set at a logical time of the patch (clock_set, clock_fset): they fire when time reaches
+// it and not before, a time already past fires at the next turn, a new setting replaces the last,
+// and the routine sees the time it was set for (clock_getftime, gettime).
+double fired_at = -1.0;
+long fired_gettime = -1;
+Api *timing_api = nullptr;
+void tick_timed(void *) {
+    timing_api->clock_getftime(&fired_at);
+    fired_gettime = timing_api->gettime();
+}
+
+TEST(DeferThreads, ClocksSetAtALogicalTime) {
+    tk::Patch p(48000.0, 64);
+    tk::Box *b = p.create("blocktick~");
+    ASSERT_TRUE(b);
+    Api api = host_api();
+    ASSERT_TRUE(api.ok()) << "clock_set, clock_fset, gettime or clock_getftime is not exported";
+    timing_api = &api;
+    t_clock *k = api.clock_new(b->object(), as_method(tick_timed));
+    ASSERT_TRUE(k);
+    p.advance(100.0);
+    const double t0 = p.now_ms();
+    api.clock_fset(k, t0 + 50.25);
+    p.advance(50.0);
+    EXPECT_EQ(fired_at, -1.0) << "fired before its time";
+    p.advance(0.5);
+    EXPECT_EQ(fired_at, t0 + 50.25);
+    EXPECT_EQ(fired_gettime, long(t0) + 50);
+
+    fired_at = -1.0;
+    api.clock_set(k, 20);  // long past
+    p.advance(0.25);
+    EXPECT_EQ(fired_at, t0 + 50.5) << "a time past fires at the next turn, at the time then";
+
+    fired_at = -1.0;
+    const double t1 = p.now_ms();
+    api.clock_fset(k, t1 + 40.0);
+    api.clock_set(k, long(t1) + 10);  // replaces the first setting
+    p.advance(100.0);
+    EXPECT_EQ(fired_at, double(long(t1) + 10));
+
+    fired_at = -1.0;
+    api.clock_set(k, long(p.now_ms()) + 5);
+    api.clock_unset(k);
+    api.clock_fset(k, std::nan(""));  // no time at all: now
+    api.clock_unset(k);
+    p.advance(10.0);
+    EXPECT_EQ(fired_at, -1.0) << "an unset clock fired";
+
+    // from the audio thread of the two-thread mode: handed over to the scheduler, which takes the
+    // time as a logical time when it applies it
+    tk::Box *m = p.create("levelmeter~");
+    ASSERT_TRUE(m);
+    fired_at = -1.0;
+    const double t2 = p.now_ms();
+    bool armed = false;
+    p.feed(m, 0, [&](double *out, long n, std::int64_t) {
+        std::fill(out, out + n, 0.0);
+        if (!armed) api.clock_fset(k, t2 + 3.0);
+        armed = true;
+    });
+    p.set_threaded(true);
+    p.compile();
+    p.audio_block();
+    ASSERT_TRUE(armed);
+    p.scheduler_tick(t2 + 2.0);
+    EXPECT_EQ(fired_at, -1.0);
+    p.scheduler_tick(t2 + 4.0);
+    EXPECT_EQ(fired_at, t2 + 3.0);
+    EXPECT_EQ(p.audio_allocations(), 0);
+    api.freeobject(k);
+    timing_api = nullptr;
 }
 
 // One thread runs the blocks and fires the clocks (the scheduler of a patch without an audio
@@ -199,11 +297,12 @@ TEST(DeferThreads, CallsFromAThirdThreadBesideTheAudioAndSchedulerThreads) {
     s.p.compile();
     Seen v;
     seen = &v;
-    std::atomic<bool> called{false}, stop{false};
+    std::atomic<bool> called{false}, stop{false}, scheduling{false};
     std::atomic<std::int64_t> played{0}, ticked{0};
     const double sr = 48000.0;
     std::thread scheduler([&] {
         v.scheduler = std::this_thread::get_id();
+        scheduling.store(true);  // the id is written before, and read after (release, acquire)
         while (!stop.load()) {
             const std::int64_t frames = played.load();
             s.p.scheduler_tick(double(frames) * 1000.0 / sr);
@@ -219,7 +318,7 @@ TEST(DeferThreads, CallsFromAThirdThreadBesideTheAudioAndSchedulerThreads) {
             while (!stop.load() && played.load() - ticked.load() > 16 * 64) std::this_thread::yield();
         }
     });
-    while (v.scheduler == std::thread::id()) std::this_thread::yield();
+    while (!scheduling.load()) std::this_thread::yield();
     std::thread caller([&] {
         call_from_a_thread_of_its_own(s);
         called = true;

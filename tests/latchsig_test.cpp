@@ -180,6 +180,17 @@ TEST(LatchsigMessages, SetHoldsAValueUntilTheNextFall) {
     }
 }
 
+// A `set` or `reset` from another thread, landing mid-block, takes effect at the start of a
+// block (tkt::expect_message_kept_across_threads): the block that was running must not store
+// its own held value or control memory over it. The control stays at 1, so nothing falls but
+// what `reset` arms; the held value is then the one `set` gave, or the input's first sample.
+TEST(LatchsigMessages, SetAndResetFromAnotherThreadDuringABlockAreNotLost) {
+    const int n = 4096;  // long blocks: the message most likely lands mid-block
+    for (const char *text : {"set 5", "reset", "reset 2.5"})
+        tkt::expect_message_kept_across_threads("latchsig~", text, {tkt::noise(n, 0.5, 3), tkt::constant(n, 1.0)},
+                                                {tkt::noise(n, 0.5, 7), tkt::constant(n, 1.0)});
+}
+
 // `reset` arms the latch unless its first atom is a float, which becomes the previous
 // control value. A constant control of 0.5 never falls by itself.
 TEST(LatchsigMessages, ResetAtomTypeRule) {

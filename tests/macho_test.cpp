@@ -1,6 +1,7 @@
-// macOS bundles through the host's Mach-O loader: the probe's x86_64 code computing with glibc's
-// mathematics and the Darwin-only helpers, how NAME.mxo is found, what is refused and how, and
-// corrupted copies that must be refused without a crash.
+// macOS bundles through the host's Mach-O loader: the probe's code for this machine (x86_64 or
+// arm64) computing with glibc's mathematics and the Darwin-only helpers, how NAME.mxo is found,
+// what is refused and how, corrupted copies that must be refused without a crash, and (arm64) the
+// entries for Apple callers of variadic functions.
 #include <unistd.h>
 
 #include <chrono>
@@ -12,6 +13,7 @@
 #include <fstream>
 #include <random>
 
+#include "macho_arm64_entries.h"
 #include "modules.h"
 #include "support.h"
 
@@ -23,15 +25,26 @@ namespace {
 #define TILDEKIT_MACHO_MISSING ""
 #endif
 
+#ifndef TILDEKIT_EMULATED
+#define TILDEKIT_EMULATED 0
+#endif
+
 bool have_fixtures() { return std::strlen(TILDEKIT_MACHO_FIXTURES) > 0 && tk::detail::macho_supported(); }
 
 #define NEED_FIXTURES()                                                                                  \
     do {                                                                                                 \
-        if (!tk::detail::macho_supported()) GTEST_SKIP() << "this host runs Mach-O code only on Linux x86-64"; \
+        if (!tk::detail::macho_supported()) GTEST_SKIP() << "this host runs Mach-O code only on Linux x86-64 and AArch64"; \
         if (!have_fixtures()) GTEST_SKIP() << "no Mach-O fixtures: needs " << TILDEKIT_MACHO_MISSING;  \
     } while (0)
 
 fs::path fixture(const std::string &file) { return fs::path(TILDEKIT_MACHO_FIXTURES) / file; }
+
+// The architecture this host runs, the other one, and the fixture that holds only the other's code.
+const std::string host_arch = tk::detail::macho_arch();
+const bool arm64_host = host_arch == "arm64";
+const std::string other_arch = arm64_host ? "x86_64" : "arm64";
+const std::string other_only = arm64_host ? "machox86~" : "machoarm~";
+fs::path probe_slice() { return fixture("machoprobe~." + host_arch); }
 
 std::vector<unsigned char> bytes_of(const fs::path &p) {
     std::ifstream f(p, std::ios::binary);
@@ -118,10 +131,10 @@ const tk::ClassInfo &probe() {
 
 // ---- its code runs and computes what glibc computes ------------------------------------------
 
-TEST(MachoProbe, UniversalBundleLoadsItsX86_64CodeAndRunsItsInitialiserFirst) {
+TEST(MachoProbe, UniversalBundleLoadsTheCodeOfThisMachineAndRunsItsInitialiserFirst) {
     NEED_FIXTURES();
     const tk::ClassInfo &c = probe();
-    EXPECT_EQ(c.arch, "x86_64 (Mach-O)");
+    EXPECT_EQ(c.arch, host_arch + " (Mach-O)");
     EXPECT_EQ(c.width_bits, 64);
     EXPECT_EQ(c.entry, "ext_main");
     EXPECT_NE(c.file.find("machoprobe~.mxo/Contents/MacOS/machoprobe~"), std::string::npos) << c.file;
@@ -130,7 +143,7 @@ TEST(MachoProbe, UniversalBundleLoadsItsX86_64CodeAndRunsItsInitialiserFirst) {
     EXPECT_EQ(c.banner[0], "machoprobe~: constructed 42");  // the __mod_init_func ran before ext_main
     // an ELF external of the same process says what it is too
     tk::add_search_path(TILDEKIT_FIXTURE_DIR);
-    EXPECT_EQ(tk::load_class("hostprobe~").arch, "x86_64 (ELF)");
+    EXPECT_EQ(tk::load_class("hostprobe~").arch, host_arch + " (ELF)");
 }
 
 TEST(MachoProbe, NumbersGoThroughSincosExp10AndExp2AsGlibcComputesThem) {
@@ -195,7 +208,8 @@ TEST(MachoProbe, PatternFillBzeroErrnoAndStdoutAreGlibcs) {
 
 TEST(MachoProbeDeathTest, StackProtectorAndAssertEndTheProcessNamingTheCause) {
     NEED_FIXTURES();
-    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    // under user-mode emulation a child cannot start the program anew (exec of a foreign binary)
+    GTEST_FLAG_SET(death_test_style, TILDEKIT_EMULATED ? "fast" : "threadsafe");
     auto run = [](const char *sel, tk::Atoms args) {
         probe();
         tk::Patch p;
@@ -215,11 +229,11 @@ TEST(MachoFind, ThinFileInfoPlistAliasAndSymlinkedBundleLoad) {
     NEED_FIXTURES();
     Folder f("find");
     tk::ConsoleCapture quiet;
-    // a plain x86_64 Mach-O file named NAME.mxo; its entry is the older main
+    // a plain Mach-O file of this machine's code named NAME.mxo; its entry is the older main
     write_file(f.dir / "machothin~.mxo", bytes_of(fixture("machothin~")));
     const tk::ClassInfo &thin = tk::load_class("machothin~");
     EXPECT_EQ(thin.entry, "main");
-    EXPECT_EQ(thin.arch, "x86_64 (Mach-O)");
+    EXPECT_EQ(thin.arch, host_arch + " (Mach-O)");
     // Info.plist names an executable of another name
     make_bundle(f.dir, "machoalias~", fixture("machoalias~"), "AliasCode");
     EXPECT_NE(tk::load_class("machoalias~").file.find("machoalias~.mxo/Contents/MacOS/AliasCode"), std::string::npos);
@@ -261,11 +275,12 @@ TEST(MachoFind, BundleProblemsAreRefusedNamingTheFileAndWhy) {
     write_text(w / "Contents" / "Info.plist", info_plist("../../x"));
     EXPECT_NE(load_error("machoslash~").find("names the executable '../../x', which is not a file name"), std::string::npos);
 
-    // arm64 code only: a universal file with one slice, and a thin one
-    make_bundle(f.dir, "machoarm~", fixture("machoarm~.fat"), "machoarm~");
-    EXPECT_EQ(load_error("machoarm~"), d + "/machoarm~.mxo/Contents/MacOS/machoarm~: cannot be loaded: it has no x86_64 code (arm64 only)");
-    write_file(f.dir / "machoarmthin~.mxo", bytes_of(fixture("machoarm~.arm64")));
-    EXPECT_EQ(load_error("machoarmthin~"), d + "/machoarmthin~.mxo: cannot be loaded: it has no x86_64 code (arm64 only)");
+    // the other architecture's code only: a universal file with one slice, and a thin one
+    const std::string only = "it has no " + host_arch + " code (" + other_arch + " only)";
+    make_bundle(f.dir, other_only, fixture(other_only + ".fat"), other_only);
+    EXPECT_EQ(load_error(other_only), d + "/" + other_only + ".mxo/Contents/MacOS/" + other_only + ": cannot be loaded: " + only);
+    write_file(f.dir / "machoarmthin~.mxo", bytes_of(fixture(other_only + "." + other_arch)));
+    EXPECT_EQ(load_error("machoarmthin~"), d + "/machoarmthin~.mxo: cannot be loaded: " + only);
     // Mach-O files that are not bundles
     write_file(f.dir / "machodylib~.mxo", bytes_of(fixture("machodylib~")));
     EXPECT_EQ(load_error("machodylib~"), d + "/machodylib~.mxo: cannot be loaded: it is a dynamic library (MH_DYLIB), not a bundle (MH_BUNDLE)");
@@ -320,7 +335,7 @@ TEST(MachoRefuse, WhatItNeedsAndTheHostHasNotIsNamed) {
 
     // the probe's own code with its fixup information turned into chained fixups, and with a
     // section of thread-local variables
-    auto img = bytes_of(fixture("machoprobe~.x86_64"));
+    auto img = bytes_of(probe_slice());
     std::size_t info = find_command(img, 0x80000022);
     ASSERT_NE(info, 0u);
     auto chained = img;
@@ -372,27 +387,31 @@ bool opens(const std::vector<unsigned char> &b, std::string &why) {
     return m != nullptr;
 }
 
-// Where the x86_64 code of a universal file ends (its offset plus size), else the file's size.
-std::size_t x86_64_end(const std::vector<unsigned char> &img) {
+// Where the code of this machine in a universal file ends (its offset plus size), else the file's size.
+std::size_t host_slice_end(const std::vector<unsigned char> &img) {
     auto be32 = [&](std::size_t at) {
         return std::uint32_t(img[at]) << 24 | std::uint32_t(img[at + 1]) << 16 | std::uint32_t(img[at + 2]) << 8 | img[at + 3];
     };
     if (be32(0) != 0xcafebabe) return img.size();
+    const std::uint32_t cpu = arm64_host ? 0x0100000c : 0x01000007;
     for (std::uint32_t i = 0; i < be32(4); ++i)
-        if (be32(8 + 20 * i) == 0x01000007) return be32(8 + 20 * i + 8) + std::size_t(be32(8 + 20 * i + 12));
+        if (be32(8 + 20 * i) == cpu) return be32(8 + 20 * i + 8) + std::size_t(be32(8 + 20 * i + 12));
     return 0;
 }
 
-TEST(MachoCorrupt, EveryTruncationOfTheX86_64CodeIsRefused) {
+TEST(MachoCorrupt, EveryTruncationOfTheCodeIsRefused) {
     NEED_FIXTURES();
-    for (const char *file : {"machoprobe~.x86_64", "machoprobe~.universal"}) {
+    for (const std::string &file : {"machoprobe~." + host_arch, std::string("machoprobe~.universal")}) {
         auto img = bytes_of(fixture(file));
         std::string why;
         ASSERT_TRUE(opens(img, why)) << why;
-        const std::size_t end = x86_64_end(img);
+        const std::size_t end = host_slice_end(img);
         ASSERT_GT(end, 4096u);
         int refused = 0, tried = 0;
-        for (std::size_t len = 0; len < end; len += len < 4096 ? 1 : 61) {
+        // every length up to the first page, then a prime stride (wider under emulation, where
+        // the arm64 slice's 16 KB pages make the file several times longer)
+        const std::size_t stride = TILDEKIT_EMULATED ? 251 : 61;
+        for (std::size_t len = 0; len < end; len += len < 4096 ? 1 : stride) {
             std::vector<unsigned char> cut(img.begin(), img.begin() + std::ptrdiff_t(len));
             ++tried;
             if (!opens(cut, why)) {
@@ -416,7 +435,7 @@ TEST(MachoCorrupt, RandomMutationsOfHeadersCommandsAndOpcodesNeverCrash) {
                 static_cast<unsigned long long>(seed), iterations);
     RecordProperty("seed", std::to_string(seed));
     std::mt19937_64 rng(seed);
-    const auto thin = bytes_of(fixture("machoprobe~.x86_64"));
+    const auto thin = bytes_of(probe_slice());
     const auto fat = bytes_of(fixture("machoprobe~.universal"));
     const Ranges r = ranges_of(thin);
     ASSERT_EQ(r.opcodes.size(), 4u) << "rebase, bind, lazy bind and export information";
@@ -457,7 +476,7 @@ TEST(MachoCorrupt, RandomMutationsOfHeadersCommandsAndOpcodesNeverCrash) {
 
 TEST(MachoCorrupt, ClosingGivesTheMemoryBack) {
     NEED_FIXTURES();
-    auto img = bytes_of(fixture("machoprobe~.x86_64"));
+    auto img = bytes_of(probe_slice());
     auto mappings = [] {
         std::ifstream maps("/proc/self/maps");
         std::string line;
@@ -470,6 +489,175 @@ TEST(MachoCorrupt, ClosingGivesTheMemoryBack) {
     int before = mappings();
     for (int i = 0; i < 300; ++i) ASSERT_TRUE(opens(img, why)) << why;
     EXPECT_LE(mappings(), before + 2);
+}
+
+// ---- variadic calls: on arm64 Apple passes every variadic argument in a stack slot -----------
+
+// The bundle that calls each variadic function, universal, loaded once.
+const tk::ClassInfo &variadic() {
+    static Folder folder("variadic");
+    static const tk::ClassInfo *info = [] {
+        make_bundle(folder.dir, "machovar~", fixture("machovar~.universal"), "machovar~");
+        tk::ConsoleCapture quiet;
+        return &tk::load_class("machovar~");
+    }();
+    return *info;
+}
+#define NEED_VARIADIC()                                                                               \
+    do {                                                                                              \
+        NEED_FIXTURES();                                                                              \
+        if (!fs::exists(fixture("machovar~.universal"))) GTEST_SKIP() << "no machovar~ fixture here"; \
+    } while (0)
+
+// the fixture's message: thirteen arguments of every kind (the long double one printed as %.2Lf)
+const std::string kText = "i-7 l-1234567890123 ll9223372036854775807 u4000000000 xdeadbeefcafe cZ sstr f3.142 g1e-300 "
+                          "e-2.50e+10 p0x1234 h-3 L2.25 w   42";
+
+std::vector<std::string> posted(tk::Patch &p, tk::Box *b, const char *selector, std::vector<tk::ConsoleLine> *lines = nullptr) {
+    tk::ConsoleCapture cap;
+    p.send(b, selector);
+    if (lines) *lines = cap.lines();
+    return cap.texts();
+}
+
+TEST(MachoVariadic, TypeListsOfClassNewAndClassAddmethodArriveWhole) {
+    NEED_VARIADIC();
+    const tk::ClassInfo &c = variadic();
+    EXPECT_EQ(c.arch, host_arch + " (Mach-O)");
+    EXPECT_EQ(c.creation_types, std::vector<int>{8});
+    ASSERT_EQ(c.banner.size(), 1u);
+    EXPECT_EQ(c.banner[0], "machovar~: 2 classes, ready");
+    bool typed = false;
+    for (auto &m : c.methods) {
+        if (m.selector == "typed") {
+            typed = true;
+            EXPECT_EQ(m.types, (std::vector<int>{1, 2, 3, 4, 5, 6, 7, 1, 2, 3, 1}));
+        } else if (m.selector == "dsp" || m.selector == "record") {
+            EXPECT_EQ(m.types, std::vector<int>{9}) << m.selector;
+        } else {
+            EXPECT_TRUE(m.types.empty()) << m.selector;
+        }
+    }
+    EXPECT_TRUE(typed);
+    // class_new's first type is a fixed argument, the other eight variadic
+    EXPECT_EQ(tk::load_class("machovarmade").creation_types, (std::vector<int>{5, 6, 7, 1, 2, 3, 5, 6, 7}));
+}
+
+TEST(MachoVariadic, EachConsoleFunctionFormatsEveryKindOfArgument) {
+    NEED_VARIADIC();
+    variadic();
+    tk::Patch p;
+    tk::Box *b = p.create("machovar~", {});
+    ASSERT_NE(b, nullptr);
+    std::vector<tk::ConsoleLine> lines;
+    posted(p, b, "posts", &lines);
+    ASSERT_EQ(lines.size(), 6u);
+    const struct {
+        tk::ConsoleLine::Kind kind;
+        const char *object, *prefix;
+    } want[] = {{tk::ConsoleLine::Post, "machovar~", ""},          // object_post
+                {tk::ConsoleLine::Error, "machovar~", ""},         // object_error
+                {tk::ConsoleLine::Post, "machovar~", "warning: "}, // object_warn
+                {tk::ConsoleLine::Post, "", ""},                   // post
+                {tk::ConsoleLine::Error, "", ""},                  // error
+                {tk::ConsoleLine::Post, "", ""}};                  // cpost
+    for (std::size_t i = 0; i < 6; ++i) {
+        EXPECT_EQ(lines[i].kind, want[i].kind) << i;
+        EXPECT_EQ(lines[i].object, want[i].object) << i;
+        EXPECT_EQ(lines[i].text, want[i].prefix + kText) << i;
+    }
+}
+
+TEST(MachoVariadic, TheCLibrarysFormatsAndScansReadEverySlot) {
+    NEED_VARIADIC();
+    variadic();
+    tk::Patch p;
+    tk::Box *b = p.create("machovar~", {});
+    ASSERT_NE(b, nullptr);
+    // sprintf, snprintf into 20 bytes, vsnprintf through the bundle's own va_list, snprintf_zero
+    // into 20 bytes, then the four lengths
+    const std::string cut = kText.substr(0, 19), n = std::to_string(kText.size());
+    EXPECT_EQ(posted(p, b, "print"), (std::vector<std::string>{kText, cut, kText, cut, n + " " + n + " " + n + " " + n}));
+    // sscanf: int, double, string, hex, long double, char, long
+    EXPECT_EQ(posted(p, b, "scan"), std::vector<std::string>{"7: 12 -3.5 abc 31 2500 -77 -9876543210"});
+}
+
+TEST(MachoVariadic, ObjectMethodAndObjectNewPassTheirWords) {
+    NEED_VARIADIC();
+    variadic();
+    tk::Patch p;
+    tk::Box *b = p.create("machovar~", {});
+    ASSERT_NE(b, nullptr);
+    EXPECT_EQ(posted(p, b, "call"), std::vector<std::string>{"seen 0x1 0xfffffffffffffffe 0x123456789abcdef0 self"});
+    EXPECT_EQ(posted(p, b, "make"), std::vector<std::string>{"made 1 -2 3 9223372036854775807 5 -6 7 8"});
+}
+
+TEST(MachoVariadic, DspAddPassesElevenWordsToTheLegacyPerformRoutine) {
+    NEED_VARIADIC();
+    variadic();
+    std::vector<double> in(300);
+    for (std::size_t i = 0; i < in.size(); ++i) in[i] = double(int(i % 17) - 8) * 0.125;
+    for (int vs : {1, 64, 4096}) {
+        tk::Patch p(44100.0, vs);
+        p.set_legacy(true);
+        tk::Box *b = p.create("machovar~", {});
+        ASSERT_NE(b, nullptr);
+        auto out = p.process(b, {in}, std::int64_t(in.size()));
+        ASSERT_EQ(out.size(), 1u);
+        ASSERT_GE(out[0].size(), in.size());
+        // each word wrong would add 1000 times its position
+        for (std::size_t i = 0; i < in.size(); ++i) ASSERT_EQ(out[0][i], in[i]) << "vector size " << vs << ", sample " << i;
+    }
+}
+
+TEST(MachoVariadic, LongDoubleFunctionsComputeWhatTheCallerAsks) {
+    NEED_VARIADIC();
+    variadic();
+    tk::Patch p;
+    tk::Box *b = p.create("machovar~", {});
+    ASSERT_NE(b, nullptr);
+    // sqrtl and strtold: on arm64 the double forms, whose results the caller takes as its long double
+    EXPECT_EQ(posted(p, b, "ldouble"), std::vector<std::string>{"1.4142135623730951 125 1.414"});
+}
+
+TEST(MachoArm64, AVariadicCFunctionWithoutAnEntryIsRefused) {
+    NEED_FIXTURES();
+    if (!arm64_host) GTEST_SKIP() << "on x86_64 every variadic function is bound as it is";
+    std::string why;
+    auto img = bytes_of(fixture("machovarlog~"));
+    EXPECT_FALSE(opens(img, why));
+    EXPECT_EQ(why, "it needs syslog from libSystem (/usr/lib/libSystem.B.dylib), which this host does not provide");
+}
+
+TEST(MachoArm64, PointerAuthenticationCodeIsRefused) {
+    NEED_FIXTURES();
+    if (!arm64_host) GTEST_SKIP() << "arm64 code runs only on an AArch64 host";
+    auto img = bytes_of(fixture("machoprobe~.arm64"));
+    const std::uint32_t arm64e = 2;
+    std::memcpy(img.data() + 8, &arm64e, 4);  // the header's CPU subtype
+    std::string why;
+    EXPECT_FALSE(opens(img, why));
+    EXPECT_EQ(why, "it has only arm64e code (pointer authentication), which this host does not run");
+    // in a universal file: the arm64 slice is taken, an arm64e one alone is refused the same way
+    auto fat = bytes_of(fixture("machoprobe~.universal"));
+    ASSERT_TRUE(opens(fat, why)) << why;
+    for (std::size_t e = 8; e + 20 <= 8 + 2 * 20; e += 20)
+        if (fat[e + 3] == 0x0c) fat[e + 7] = 2;  // big-endian subtype of the arm64 entry
+    EXPECT_FALSE(opens(fat, why));
+    EXPECT_EQ(why, "it has only arm64e code (pointer authentication), which this host does not run");
+}
+
+// Apple's long double is double: a floating conversion with L reads an 8-byte slot, so glibc is
+// given the conversion without it (printf) or with l (scanf); everything else stays as it is.
+TEST(MachoArm64, LongDoubleConversionsAreTheDoubleOnes) {
+    using tk::detail::apple_arm64_format;
+    std::string buf;
+    EXPECT_STREQ(apple_arm64_format("%Lf|%-+5.2Lg|%1$*2$.3Le|%LA|%%Lf|%Ld|L%s", false, buf), "%f|%-+5.2g|%1$*2$.3e|%A|%%Lf|%Ld|L%s");
+    EXPECT_STREQ(apple_arm64_format("%Lf %[^L]%Lg %*Le %3Lc", true, buf), "%lf %[^L]%lg %*le %3Lc");
+    EXPECT_STREQ(apple_arm64_format("%[]L]%Lf", true, buf), "%[]L]%lf");  // a set may begin with ]
+    const char *plain = "%ld %s L";
+    EXPECT_EQ(apple_arm64_format(plain, false, buf), plain);  // nothing to change: the same text
+    EXPECT_EQ(apple_arm64_format(nullptr, false, buf), nullptr);
 }
 
 }  // namespace

@@ -279,6 +279,32 @@ TEST(ThreadsTwoThreadMode, ClocksFireOnTheSchedulerAndMessagesLandWhileBlocksRun
 
 // Clocks set or unset on the audio thread go to the scheduler in the order they were set; none is
 // fired by audio_block itself, and the delay counts from when the scheduler takes the clock.
+// The scheduler records blocktick~'s bangs while another thread takes the recorded events away:
+// every bang is taken exactly once, in order of time.
+TEST(ThreadsTwoThreadMode, EventsTakenFromAnotherThreadAreNeitherLostNorRepeated) {
+    tk::Patch p(48000.0, 16);
+    tk::Box *b = p.create("blocktick~");
+    ASSERT_NE(b, nullptr);
+    constexpr int blocks = 20000;
+    std::atomic<bool> done{false};
+    std::vector<tk::Event> taken;
+    std::thread taker([&] {
+        while (!done.load()) {
+            auto some = b->take_events();
+            taken.insert(taken.end(), some.begin(), some.end());
+            std::this_thread::yield();
+        }
+    });
+    for (int k = 0; k < blocks; ++k) p.run_blocks(1);
+    done = true;
+    taker.join();
+    auto rest = b->take_events();
+    taken.insert(taken.end(), rest.begin(), rest.end());
+    ASSERT_EQ(taken.size(), std::size_t(blocks));
+    for (std::size_t i = 1; i < taken.size(); ++i) ASSERT_GT(taken[i].time_ms, taken[i - 1].time_ms) << "event " << i;
+    EXPECT_TRUE(b->events().empty());
+}
+
 TEST(ThreadsTwoThreadMode, AudioBlockFiresNoClockAndTicksCatchUp) {
     tk::Patch p(44100.0, 64);
     tk::Box *ticks = p.create("blocktick~");

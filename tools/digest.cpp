@@ -86,6 +86,25 @@ std::uint64_t fnv(std::uint64_t h, const void *data, std::size_t n) {
     return h;
 }
 
+// The bits of a sample as the checksum takes them: every NaN as one pattern (x86's default NaN,
+// so x86-64 checksums keep their values). Machines make NaNs with different bits (x86's default
+// NaN has its sign set, ARM's has not), and a NaN is a NaN whatever its bits.
+std::uint64_t hashed_bits(double v) {
+    std::uint64_t b;
+    if (std::isnan(v))
+        b = 0xfff8000000000000ull;
+    else
+        std::memcpy(&b, &v, sizeof b);
+    return b;
+}
+std::uint64_t fnv_samples(std::uint64_t h, const std::vector<double> &v) {
+    for (double x : v) {
+        std::uint64_t b = hashed_bits(x);
+        h = fnv(h, &b, sizeof b);
+    }
+    return h;
+}
+
 std::vector<std::string> externals_in(const std::vector<std::string> &dirs) {
     std::set<std::string> names;
     const auto exts = tk::module_extensions();
@@ -125,7 +144,7 @@ std::string run_case(const std::string &name, const Case &c, std::ofstream *dump
     bool nan = false;
     std::size_t frames = 0;
     for (auto &o : outs) {
-        h = fnv(h, o.data(), o.size() * sizeof(double));
+        h = fnv_samples(h, o);
         for (double v : o) {
             if (std::isnan(v))
                 nan = true;
@@ -138,7 +157,8 @@ std::string run_case(const std::string &name, const Case &c, std::ofstream *dump
     for (auto &e : box->events()) {
         h = fnv(h, &e.sample, sizeof e.sample);
         h = fnv(h, &e.outlet, sizeof e.outlet);
-        h = fnv(h, &e.value, sizeof e.value);
+        std::uint64_t value = hashed_bits(e.value);
+        h = fnv(h, &value, sizeof value);
     }
     char line[200];
     std::snprintf(line, sizeof line, "checksum=%016" PRIx64 " peak=%.17g outlets=%zu frames=%zu events=%zu", h, nan ? NAN : peak,

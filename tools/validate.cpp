@@ -6,7 +6,9 @@
 
 #include <dirent.h>
 #include <signal.h>
+#if defined(__i386__) || defined(__x86_64__)
 #include <xmmintrin.h>
+#endif
 #ifndef _WIN32
 #include <poll.h>
 #include <pthread.h>
@@ -435,10 +437,21 @@ std::optional<std::string> bad_sample(const std::vector<double> &v, std::size_t 
     return std::nullopt;
 }
 
+// The floating-point control register besides the rounding mode: SSE's MXCSR without its exception
+// flags (they may change), or AArch64's FPCR (its flags live apart, in FPSR)
+static unsigned fp_control()
+{
+#if defined(__aarch64__)
+    return (unsigned)__builtin_aarch64_get_fpcr();
+#else
+    return _mm_getcsr() & ~0x3Fu;
+#endif
+}
+
 struct FpEnv {
     int round;
     unsigned csr;
-    static FpEnv now() { return {std::fegetround(), _mm_getcsr() & ~0x3Fu}; }  // exception flags may change
+    static FpEnv now() { return {std::fegetround(), fp_control()}; }
     bool operator==(const FpEnv &o) const { return round == o.round && csr == o.csr; }
 };
 

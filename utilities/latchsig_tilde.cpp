@@ -18,6 +18,14 @@ typedef struct _latchsig {
     double control_value;      /* number last received at inlet 1: start of the per-block ramp */
     int16_t input_connected;   /* connection flag of inlet 0, copied at DSP compilation */
     int16_t control_connected; /* connection flag of inlet 1, copied at DSP compilation */
+    /* `set` and `reset` only ask: the perform routine, which alone writes the held value and
+       the control memory, takes what they ask for at the start of its next block. A message
+       may land while a block runs, and a value written from there would be overwritten when
+       the block stores its own at the end. */
+    double held_asked;          /* the held value of the last `set` */
+    double control_asked;       /* the control memory of the last `reset` */
+    uint32_t set_requests, sets_done;     /* counted up twice per request: odd while it is written */
+    uint32_t reset_requests, resets_done;
 } t_latchsig;
 
 static t_class *latchsig_class;
@@ -25,6 +33,18 @@ static t_class *latchsig_class;
 /* Value that `reset` gives the control memory when it has no float: any control below
    it samples the input at the next sample. */
 static const double latchsig_reset_control = 1e20;
+
+/* ---- DSP core ---- */
+/* Carries out the last `set` and the last `reset` at the start of a block. One whose value is
+   still being written (or gets rewritten while it is read) waits for the next block. */
+static inline void latchsig_take_requests(t_latchsig *x)
+{
+    double v;
+    if (tk_request_take(&x->set_requests, &x->sets_done, &x->held_asked, &v, 1))
+        x->held_value = v;
+    if (tk_request_take(&x->reset_requests, &x->resets_done, &x->control_asked, &v, 1))
+        x->last_control = v;
+}
 
 /* ---- perform ---- */
 /* Input and output may share memory: each sample's inputs are read before its output
@@ -36,9 +56,11 @@ static void latchsig_perform64(t_object *ob, t_object *dsp64, double **ins, long
     const double *in = ins[0];
     const double *control = ins[1];
     double *out = outs[0];
+    latchsig_take_requests(x);
     double prev = x->last_control;
     double held = x->held_value;
-    double ramp = x->control_value; /* local only: every block's ramp starts again */
+    double ramp = tk_load(&x->control_value); /* local only: every block's ramp starts again */
+    const double input_value = tk_load(&x->input_value); /* a number arriving meanwhile counts from the next block */
     for (long i = 0; i < n; i++) {
         double next;
         if (x->control_connected) {
@@ -48,7 +70,7 @@ static void latchsig_perform64(t_object *ob, t_object *dsp64, double **ins, long
             ramp += 1.0;
         }
         if (next < prev) /* a NaN never triggers */
-            held = x->input_connected ? in[i] : x->input_value;
+            held = x->input_connected ? in[i] : input_value;
         out[i] = held;
         prev = next;
     }
@@ -63,9 +85,11 @@ static t_int *latchsig_perform(t_int *w)
     const float *control = (const float *)w[3];
     float *out = (float *)w[4];
     long n = (long)w[5];
+    latchsig_take_requests(x);
     double prev = x->last_control;
     double held = x->held_value;
-    double ramp = x->control_value;
+    double ramp = tk_load(&x->control_value);
+    const double input_value = tk_load(&x->input_value);
     for (long i = 0; i < n; i++) {
         double next;
         if (x->control_connected) {
@@ -75,7 +99,7 @@ static t_int *latchsig_perform(t_int *w)
             ramp += 1.0;
         }
         if (next < prev)
-            held = x->input_connected ? (double)in[i] : x->input_value;
+            held = x->input_connected ? (double)in[i] : input_value;
         out[i] = (float)held;
         prev = next;
     }
@@ -101,23 +125,37 @@ static void latchsig_dsp(t_latchsig *x, t_signal **sp, short *count)
 }
 
 /* ---- messages ---- */
-static void latchsig_set(t_latchsig *x, double v) { x->held_value = v; }
+/* The held value takes v at the start of the next block (see set_requests). */
+static void latchsig_set(t_latchsig *x, double v)
+{
+    tk_request_begin(&x->set_requests);
+    tk_request_value(&x->held_asked, v);
+    tk_request_end(&x->set_requests);
+}
+
+/* The control memory takes v at the start of the next block (see reset_requests). */
+static void latchsig_ask_control(t_latchsig *x, double v)
+{
+    tk_request_begin(&x->reset_requests);
+    tk_request_value(&x->control_asked, v);
+    tk_request_end(&x->reset_requests);
+}
 
 /* Only a float atom sets the control memory; no atom, an integer or a symbol arms the
    latch so that the next control value samples. */
 static void latchsig_reset(t_latchsig *x, t_symbol *s, long argc, t_atom *argv)
 {
     if (argc >= 1 && argv && argv[0].a_type == A_FLOAT)
-        x->last_control = (double)argv[0].a_w.w_float;
+        latchsig_ask_control(x, (double)argv[0].a_w.w_float);
     else
-        x->last_control = latchsig_reset_control;
+        latchsig_ask_control(x, latchsig_reset_control);
 }
 
 static void latchsig_float(t_latchsig *x, double v)
 {
     switch (proxy_getinlet((t_object *)x)) {
-    case 0: x->input_value = v; break;
-    case 1: x->control_value = v; break;
+    case 0: tk_store(&x->input_value, v); break;
+    case 1: tk_store(&x->control_value, v); break;
     default: break;
     }
 }
@@ -151,6 +189,10 @@ static void *latchsig_new(t_symbol *s, long argc, t_atom *argv)
     x->control_value = 0.0;
     x->input_connected = 0;
     x->control_connected = 0;
+    x->held_asked = 0.0;
+    x->control_asked = 0.0;
+    x->set_requests = x->sets_done = 0;
+    x->reset_requests = x->resets_done = 0;
     return x;
 }
 

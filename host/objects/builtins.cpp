@@ -4,6 +4,7 @@
 #include <z_dsp.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -231,16 +232,28 @@ void define_io()
 
 // ---- sig~, cycle~, phasor~, noise~, *~, +~ --------------------------------------------
 
+// A number arrives on the scheduler (or any other) thread while the perform routine may be
+// reading on the audio thread: value, left and offset are stored and loaded whole (relaxed
+// atomics), and a phase restart is a request the perform routine takes at its next block, so
+// that neither thread's write of the running phase is lost.
 struct t_osc {
     t_pxobject ob;
     double value;   // sig~: the value; cycle~ / phasor~: frequency; *~ / +~: right operand
     double left;    // *~ / +~: left operand while no signal is connected there
     double offset;  // cycle~: phase offset in cycles
-    double phase;   // running phase in cycles, in [0, 1)
+    double phase;   // running phase in cycles, in [0, 1); the perform routine's own
+    double restart;  // phasor~: a phase to restart at (wrapped: in [0, 1) or NaN), -1 when none is asked for
     double sr;
     std::uint32_t seed;  // noise~
     short conn[2];
 };
+
+double shared_load(double &f) { return std::atomic_ref<double>(f).load(std::memory_order_relaxed); }
+void shared_store(double &f, double v) { std::atomic_ref<double>(f).store(v, std::memory_order_relaxed); }
+// A flag a message raises under the object's lock and the perform routine looks at before it
+// tries that lock (and clears under it).
+long flag_load(long &f) { return std::atomic_ref<long>(f).load(std::memory_order_relaxed); }
+void flag_store(long &f, long v) { std::atomic_ref<long>(f).store(v, std::memory_order_relaxed); }
 
 t_class *sig_class, *cycle_class, *phasor_class, *noise_class, *mul_class, *add_class;
 
@@ -251,8 +264,9 @@ void sig_perform(t_object *xo, t_object *, double **ins, long, double **outs, lo
     auto *x = reinterpret_cast<t_osc *>(xo);
     const double *in = ins[0];
     double *out = outs[0];
+    const double v = shared_load(x->value);
     for (long i = 0; i < n; ++i)
-        out[i] = x->conn[0] ? in[i] : x->value;
+        out[i] = x->conn[0] ? in[i] : v;
 }
 
 void cycle_perform(t_object *xo, t_object *, double **ins, long, double **outs, long, long n, long, void *)
@@ -262,9 +276,10 @@ void cycle_perform(t_object *xo, t_object *, double **ins, long, double **outs, 
     double *out = outs[0];
     double p = x->phase;
     const double k = 1.0 / x->sr;
+    const double value = shared_load(x->value), offset = shared_load(x->offset);
     for (long i = 0; i < n; ++i) {
-        double freq = x->conn[0] ? f[i] : x->value;
-        double off = x->conn[1] ? ph[i] : x->offset;
+        double freq = x->conn[0] ? f[i] : value;
+        double off = x->conn[1] ? ph[i] : offset;
         out[i] = std::cos(two_pi * (p + off));
         p = wrap(p + freq * k);
     }
@@ -276,10 +291,12 @@ void phasor_perform(t_object *xo, t_object *, double **ins, long, double **outs,
     auto *x = reinterpret_cast<t_osc *>(xo);
     const double *f = ins[0];
     double *out = outs[0];
-    double p = x->phase;
+    const double restart = std::atomic_ref<double>(x->restart).exchange(-1.0, std::memory_order_relaxed);
+    double p = restart == -1.0 ? x->phase : restart;
     const double k = 1.0 / x->sr;
+    const double value = shared_load(x->value);
     for (long i = 0; i < n; ++i) {
-        double freq = x->conn[0] ? f[i] : x->value;
+        double freq = x->conn[0] ? f[i] : value;
         out[i] = p;
         p = wrap(p + freq * k);
     }
@@ -306,9 +323,10 @@ void arith_perform(t_object *xo, t_object *, double **ins, long, double **outs, 
     auto *x = reinterpret_cast<t_osc *>(xo);
     const double *a = ins[0], *b = ins[1];
     double *out = outs[0];
+    const double left = shared_load(x->left), value = shared_load(x->value);
     for (long i = 0; i < n; ++i) {
-        double l = x->conn[0] ? a[i] : x->left;
-        double r = x->conn[1] ? b[i] : x->value;
+        double l = x->conn[0] ? a[i] : left;
+        double r = x->conn[1] ? b[i] : value;
         out[i] = Multiply ? l * r : l + r;
     }
 }
@@ -341,21 +359,21 @@ void osc_float(t_osc *x, double v)
     t_class *c = static_cast<t_class *>(x->ob.z_ob.o_messlist);
     if (c == mul_class || c == add_class) {
         if (inlet == 0)
-            x->left = v;
+            shared_store(x->left, v);
         else
-            x->value = v;
+            shared_store(x->value, v);
     } else if (c == cycle_class) {
         if (inlet == 0)
-            x->value = v;
+            shared_store(x->value, v);
         else
-            x->offset = v;
+            shared_store(x->offset, v);
     } else if (c == phasor_class) {
         if (inlet == 0)
-            x->value = v;
+            shared_store(x->value, v);
         else
-            x->phase = wrap(v);  // a number at the right inlet restarts the ramp there
+            shared_store(x->restart, wrap(v));  // a number at the right inlet restarts the ramp there
     } else {
-        x->value = v;
+        shared_store(x->value, v);
     }
 }
 void osc_int(t_osc *x, t_atom_long v) { osc_float(x, double(v)); }
@@ -374,6 +392,7 @@ void *osc_new(t_symbol *s, long argc, t_atom *argv)
     x->left = 0;
     x->offset = 0;
     x->phase = 0;
+    x->restart = -1.0;
     x->sr = sys_getsr();
     if (!(x->sr > 0))
         x->sr = 44100.0;
@@ -739,7 +758,7 @@ std::int64_t line_samples(const t_line *x, double ms) { return std::llround(ms *
 
 void line_take_pending(t_line *x)
 {
-    if (!x->pending_kind || !x->lock->try_lock())
+    if (!flag_load(x->pending_kind) || !x->lock->try_lock())
         return;
     if (x->pending_kind == 1) {
         x->playing = x->pending;
@@ -753,7 +772,7 @@ void line_take_pending(t_line *x)
     }
     x->pos = 0;
     x->running_segment = false;
-    x->pending_kind = 0;
+    flag_store(x->pending_kind, 0);
     x->lock->unlock();
 }
 
@@ -824,7 +843,7 @@ void line_start(t_line *x, const double *targets, const double *times, int count
         x->pending.ms[k] = times[k];
     }
     x->pending.count = count;
-    x->pending_kind = 1;
+    flag_store(x->pending_kind, 1);
 }
 
 void line_float(t_line *x, double v)
@@ -876,7 +895,7 @@ void line_list(t_line *x, t_symbol *, long argc, t_atom *argv)
 void line_stop(t_line *x)
 {
     std::lock_guard<std::mutex> g(*x->lock);
-    x->pending_kind = 2;
+    flag_store(x->pending_kind, 2);
 }
 
 void *line_new(t_symbol *, long argc, t_atom *argv)
@@ -953,13 +972,13 @@ void count_take(t_count *x)
         x->running = x->new_running;
     x->has_new_value = 0;
     x->new_running = -1;
-    x->changed = 0;
+    flag_store(x->changed, 0);
 }
 
 void count_perform(t_object *xo, t_object *, double **, long, double **outs, long, long n, long, void *)
 {
     auto *x = reinterpret_cast<t_count *>(xo);
-    if (x->changed && x->lock->try_lock()) {
+    if (flag_load(x->changed) && x->lock->try_lock()) {
         count_take(x);
         x->lock->unlock();
     }
@@ -1011,7 +1030,7 @@ void count_set(t_count *x, const double *from, long running)
         x->has_new_value = 1;
     }
     x->new_running = running;
-    x->changed = 1;
+    flag_store(x->changed, 1);
 }
 
 void count_bang(t_count *x) { count_set(x, nullptr, 1); }
@@ -1029,7 +1048,7 @@ void count_limit_msg(t_count *x, const char *what, double v, double *slot)
         return;
     std::lock_guard<std::mutex> g(*x->lock);
     *slot = n;
-    x->changed = 1;
+    flag_store(x->changed, 1);
 }
 void count_ft1(t_count *x, double v) { count_limit_msg(x, "maximum", v, &x->max_set); }
 void count_min(t_count *x, double v) { count_limit_msg(x, "minimum", v, &x->min_set); }

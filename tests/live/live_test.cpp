@@ -629,15 +629,27 @@ TEST(LiveStress, EveryExternalWithMetroDrivenMessagesRunsWithinItsPeriodWithoutA
     for (std::size_t i = 0; i < msgs.size(); ++i)
         lines.push_back(cord(i % 2 ? "m2" : "m1", 0, msgs[i], 0));
     write_file(dir / "stress.maxpat", p.dump());
-    Result r = run_tilde({"run", "stress.maxpat", "--live", "--seconds", "10", "--no-connect", "-q", "--out", "s.wav"}, dir, server.name());
+#if TILDEKIT_LIVE_SANITIZED
+    // built with ThreadSanitizer, which slows every access many times over: the run is about the
+    // two threads' races (a report ends the player with a failing status), not about its period
+    const int seconds = 2;
+    const auto most = std::chrono::seconds(150);
+#else
+    const int seconds = 10;
+    const auto most = std::chrono::seconds(60);
+#endif
+    Result r = run_tilde({"run", "stress.maxpat", "--live", "--seconds", std::to_string(seconds), "--no-connect", "-q", "--out", "s.wav"}, dir,
+                         server.name(), most);
     ASSERT_EQ(r.status, 0) << r.err;
     const auto xruns = closing_figure(r.err, "xruns"), worst = closing_figure(r.err, "worst");
     ASSERT_TRUE(xruns && worst) << r.err;
+#if !TILDEKIT_LIVE_SANITIZED
     EXPECT_TRUE(*xruns == 0 || *worst < 50) << r.err;
+#endif
     EXPECT_EQ(closing_figure(r.err, "allocations on the audio thread"), 0.0) << r.err;
     auto s = read_sound(dir / "s.wav");
     ASSERT_TRUE(s);
-    EXPECT_EQ(s->frames(), 480000u);
+    EXPECT_EQ(s->frames(), std::size_t(seconds) * 48000u);
 }
 
 TEST(LiveServerGone, EndsWithTheDocumentedErrorAndKeepsARecording)
