@@ -36,6 +36,29 @@ struct _class {
 
 namespace tk::detail {
 
+// The arguments of a *_format call as atoms: s symbol, l/i integer, f/d float (each one
+// argument); other letters are skipped.
+inline std::vector<t_atom> atoms_from_format(const char *fmt, va_list ap) {
+    std::vector<t_atom> v;
+    for (const char *f = fmt; f && *f; ++f) {
+        t_atom a{};
+        if (*f == 's') {
+            a.a_type = A_SYM;
+            a.a_w.w_sym = va_arg(ap, t_symbol *);
+        } else if (*f == 'l' || *f == 'i') {
+            a.a_type = A_LONG;
+            a.a_w.w_long = *f == 'l' ? t_atom_long(va_arg(ap, long)) : t_atom_long(va_arg(ap, int));
+        } else if (*f == 'f' || *f == 'd') {
+            a.a_type = A_FLOAT;
+            a.a_w.w_float = t_atom_float(va_arg(ap, double));
+        } else {
+            continue;
+        }
+        v.push_back(a);
+    }
+    return v;
+}
+
 struct ObjRec;
 
 struct OutletRec {

@@ -32,6 +32,8 @@
 #include <ext_obex.h>
 #include <z_dsp.h>
 
+#include "internal.h"
+
 #include <array>
 #include <atomic>
 #include <cstdarg>
@@ -239,35 +241,14 @@ int e_snprintf_zero(char *buffer, size_t count, const char *format, ...) {
     return f(buffer, count, "%s", text.c_str());
 }
 
-// The *_format calls of the attribute API: their letters (s symbol, l long, i int, f and d
-// double; other letters take no argument) read from the slots into atoms, which the host's
-// *_atoms forms take.
-std::vector<t_atom> atoms_of(const char *fmt, va_list ap) {
-    std::vector<t_atom> v;
-    for (const char *p = fmt; p && *p; ++p) {
-        t_atom a{};
-        if (*p == 's') {
-            a.a_type = A_SYM;
-            a.a_w.w_sym = va_arg(ap, t_symbol *);
-        } else if (*p == 'l' || *p == 'i') {
-            a.a_type = A_LONG;
-            a.a_w.w_long = *p == 'l' ? t_atom_long(va_arg(ap, long)) : t_atom_long(va_arg(ap, int));
-        } else if (*p == 'f' || *p == 'd') {
-            a.a_type = A_FLOAT;
-            a.a_w.w_float = t_atom_float(va_arg(ap, double));
-        } else {
-            continue;
-        }
-        v.push_back(a);
-    }
-    return v;
-}
+// The *_format calls of the attribute API: their arguments read from the slots into atoms,
+// which the host's *_atoms forms take.
 
 t_max_err e_class_attr_addattr_format(t_class *c, const char *attrname, const char *attrname2, const t_symbol *type, long flags,
                                       const char *fmt, ...) {
     va_list ap;
     APPLE_VA_START(ap, fmt);
-    std::vector<t_atom> v = atoms_of(fmt, ap);
+    std::vector<t_atom> v = atoms_from_format(fmt, ap);
     va_end(ap);
     auto f = host<t_max_err (*)(t_class *, const char *, const char *, t_symbol *, long, long, t_atom *)>(kClassAttrAtoms);
     return f(c, attrname, attrname2, const_cast<t_symbol *>(type), flags, long(v.size()), v.data());
@@ -276,7 +257,7 @@ t_max_err e_class_attr_addattr_format(t_class *c, const char *attrname, const ch
 t_max_err e_object_addattr_format(t_object *x, const char *attrname, t_symbol *type, long flags, const char *fmt, ...) {
     va_list ap;
     APPLE_VA_START(ap, fmt);
-    std::vector<t_atom> v = atoms_of(fmt, ap);
+    std::vector<t_atom> v = atoms_from_format(fmt, ap);
     va_end(ap);
     auto f = host<t_max_err (*)(t_object *, const char *, t_symbol *, long, long, t_atom *)>(kObjectAttrAtoms);
     return f(x, attrname, type, flags, long(v.size()), v.data());
@@ -452,18 +433,18 @@ const char *apple_arm64_format(const char *fmt, bool scan, std::string &buf) {
             continue;
         }
         // flags, width, precision, position and length up to the conversion
-        std::string spec;
-        while (*p && std::strchr("0123456789.*$-+ #'hlLqjztm", *p)) spec += *p++;
+        std::string modifiers;
+        while (*p && std::strchr("0123456789.*$-+ #'hlLqjztm", *p)) modifiers += *p++;
         const char conv = *p;
-        const std::size_t at = spec.find('L');
+        const std::size_t at = modifiers.find('L');
         if (at != std::string::npos && conv && std::strchr("aAeEfFgG", conv)) {
             if (scan)
-                spec[at] = 'l';
+                modifiers[at] = 'l';
             else
-                spec.erase(at, 1);
+                modifiers.erase(at, 1);
             changed = true;
         }
-        buf += spec;
+        buf += modifiers;
         if (!conv) break;
         buf += *p++;
         if (scan && conv == '[') {  // a set: up to its ], which may come first

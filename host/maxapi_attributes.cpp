@@ -47,29 +47,6 @@ std::vector<t_atom> parse_text(const char *text) {
 
 bool is_attr_name(const t_atom &a) { return a.a_type == A_SYM && a.a_w.w_sym && a.a_w.w_sym->s_name[0] == '@'; }
 
-// The arguments of a *_format call as atoms: s symbol, l/i integer, f/d float (each one
-// argument); other letters are skipped.
-std::vector<t_atom> atoms_from_format(const char *fmt, va_list ap) {
-    std::vector<t_atom> v;
-    for (const char *f = fmt; f && *f; ++f) {
-        t_atom a{};
-        if (*f == 's') {
-            a.a_type = A_SYM;
-            a.a_w.w_sym = va_arg(ap, t_symbol *);
-        } else if (*f == 'l' || *f == 'i') {
-            a.a_type = A_LONG;
-            a.a_w.w_long = *f == 'l' ? t_atom_long(va_arg(ap, long)) : t_atom_long(va_arg(ap, int));
-        } else if (*f == 'f' || *f == 'd') {
-            a.a_type = A_FLOAT;
-            a.a_w.w_float = t_atom_float(va_arg(ap, double));
-        } else {
-            continue;
-        }
-        v.push_back(a);
-    }
-    return v;
-}
-
 }  // namespace
 
 void *tk::detail::attr_object_method(AttrRec *a, t_symbol *s, void *const *p) {
