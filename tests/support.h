@@ -127,8 +127,11 @@ inline void expect_message_kept_across_threads(const std::function<tk::Box *(tk:
             for (; !sent; ++waited) p.process(b, busy, n);
             scheduler.join();
             const auto got = p.process(b, in, n);
-            bool kept = false;  // most likely it landed in the first block waited for: m = waited - 1
-            for (int m = waited; m >= 0 && !kept; --m) kept = got == fresh_after(m);
+            // Most likely it landed in the last block waited for (m = 0), so search upwards: each
+            // candidate costs m blocks, and a search down from `waited` costs waited^2 / 2 of them,
+            // minutes when a loaded machine has held the sending thread back for a thousand blocks.
+            bool kept = false;
+            for (int m = 0; m <= waited && !kept; ++m) kept = got == fresh_after(m);
             EXPECT_TRUE(kept) << b->text() << ": " << text << (legacy ? " (legacy)" : "") << ", round " << round
                               << ": first sample " << got[0][0] << " matches no fresh box given the message before 0 to "
                               << waited << " of the busy blocks (with it before none: " << fresh_after(0)[0][0] << ")";
