@@ -50,6 +50,8 @@ typedef struct _thirdbands {
     double *lane_data;                            /* the chain laid out across vector lanes (in chain's block) */
     int32_t lanes_current;                        /* lane_data holds the constants of the bands in lanes_bands */
     uint32_t lanes_bands;                         /* bit b: band b had a gain when lane_data was laid out */
+    long lanes_sections;                          /* the number of sections laid out in lane_data */
+    int32_t lanes_hold_states;                    /* lane_data's states are newer than the tables' */
     int32_t lanes;                                /* vector lanes: 8 (AVX-512), 4 (AVX2), 2 (SSE2), 1 (none) */
 } t_thirdbands;
 
@@ -362,6 +364,35 @@ static void lanes_unpack(t_thirdbands_section *ch, long S, int W, const double *
         *(VT *)(r + 8 * W) = n3;                                                                               \
         *(VT *)(r + 9 * W) = n4;                                                                               \
         return y;                                                                                              \
+    }                                                                                                          \
+                                                                                                               \
+    /* band_state_guard on the states in the layout of K steps, when none of them is broken: */               \
+    /* each is flushed as flush_abnormal flushes it, and 0 is returned. Where a section's state */            \
+    /* overflowed (padding aside), nothing is changed and 1 is returned: its band starts again */             \
+    /* from silence, which band_state_guard does on the tables. */                                            \
+    ATTR static int lanes_guard_##SUFFIX(double *base, long K)                                                 \
+    {                                                                                                          \
+        const MT *pm = (const MT *)(base + K * THIRDBANDS_FIELDS * W) + K;                                     \
+        const VT lo = (VT){} + 0x1p-1021, hi = (VT){} + 0x1p1023, zero = (VT){} + 0.0;                         \
+        const MT magnitude = (MT){} + 0x7FFFFFFFFFFFFFFFLL;                                                    \
+        MT broken = (MT){} + 0;                                                                                \
+        for (long k = 0; k < K; k++)                                                                           \
+            for (int f = 6; f < THIRDBANDS_FIELDS; f++) {                                                      \
+                const VT ax = (VT)(*(const MT *)(base + (k * THIRDBANDS_FIELDS + f) * W) & magnitude);         \
+                broken |= ~(MT)(ax < hi) & ~pm[k];                                                             \
+            }                                                                                                  \
+        long long any = 0;                                                                                     \
+        for (int L = 0; L < W; L++)                                                                            \
+            any |= broken[L];                                                                                  \
+        if (any)                                                                                               \
+            return 1;                                                                                          \
+        for (long k = 0; k < K; k++)                                                                           \
+            for (int f = 6; f < THIRDBANDS_FIELDS; f++) {                                                      \
+                VT *s = (VT *)(base + (k * THIRDBANDS_FIELDS + f) * W);                                        \
+                const VT ax = (VT)((MT)*s & magnitude);                                                        \
+                *s = (VT)((MT)*s & (((MT)(ax >= lo) & (MT)(ax < hi)) | (MT)(*s == zero)));                     \
+            }                                                                                                  \
+        return 0;                                                                                              \
     }
 
 /* The tick and the block's pipeline for groups of G samples: a block of a few groups wastes less
@@ -492,6 +523,7 @@ static void thirdbands_perform64(t_object *ob, t_object *dsp64, double **ins, lo
     const uint32_t requested = tk_load_u32(&x->reset_requests);
     if (requested != x->resets_done) {
         thirdbands_clear(x);
+        x->lanes_hold_states = 0; /* the cleared tables are the states now */
         x->resets_done = requested;
     }
     if (tk_load_i32(&x->bypass)) {
@@ -535,6 +567,12 @@ static void thirdbands_perform64(t_object *ob, t_object *dsp64, double **ins, lo
     const long groups = W > 1 && S >= W && n >= G ? n / G : 0;
     const int relayout = groups > 0 && !(x->lanes_current && x->lanes_bands == bands);
     const int chained = groups * G < n;
+    /* Between blocks that run wholly across the lanes the states stay in the layout; the tables
+       take them back before anything else reads them (the chain, a new layout). */
+    if (x->lanes_hold_states && (relayout || chained)) {
+        lanes_store_states(x->lane_data, x->lanes_sections, W, x->s1, x->s2, x->s3, x->s4);
+        x->lanes_hold_states = 0;
+    }
 
     /* The running sections of all bands with a gain, in signal order. */
     t_thirdbands_section *ch = x->chain;
@@ -571,7 +609,8 @@ static void thirdbands_perform64(t_object *ob, t_object *dsp64, double **ins, lo
             lanes_pack(ch, S, W, x->lane_data);
             x->lanes_current = 1;
             x->lanes_bands = bands;
-        } else {
+            x->lanes_sections = S;
+        } else if (!x->lanes_hold_states) {
             lanes_load_states(x->lane_data, S, W, x->s1, x->s2, x->s3, x->s4);
         }
         if (W == 8)
@@ -580,8 +619,11 @@ static void thirdbands_perform64(t_object *ob, t_object *dsp64, double **ins, lo
             (G == 2 ? lanes_run_avx2_2 : lanes_run_avx2_4)(x->lane_data, S, in, out, groups);
         else
             (G == 2 ? lanes_run_sse2_2 : lanes_run_sse2_4)(x->lane_data, S, in, out, groups);
+        const long K = (S + W - 1) / W;
         if (chained)
             lanes_unpack(ch, S, W, x->lane_data);
+        else if (!(W == 8 ? lanes_guard_avx512 : W == 4 ? lanes_guard_avx2 : lanes_guard_sse2)(x->lane_data, K))
+            x->lanes_hold_states = 1; /* guarded where they are */
         else
             lanes_store_states(x->lane_data, S, W, x->s1, x->s2, x->s3, x->s4);
         for (; i < groups * G; i++) {
@@ -620,7 +662,7 @@ static void thirdbands_perform64(t_object *ob, t_object *dsp64, double **ins, lo
         x->s4[at] = ch[j].s4;
     }
 
-    for (int b = 0; b < THIRDBANDS_BANDS; b++) {
+    for (int b = 0; b < THIRDBANDS_BANDS && !x->lanes_hold_states; b++) {
         if (gains[b] == 0.0)
             continue;
         long row = (long)b * THIRDBANDS_ROW;
@@ -734,6 +776,8 @@ static void *thirdbands_new(void)
         x->lane_data = (double *)(((uintptr_t)((char *)x->chain + chain_bytes) + 63) & ~(uintptr_t)63);
     x->lanes_current = 0;
     x->lanes_bands = 0;
+    x->lanes_sections = 0;
+    x->lanes_hold_states = 0;
     x->master_db = 0.0;
     x->bypass = 0;
     x->rate_changed = 0;
