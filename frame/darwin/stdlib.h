@@ -11,6 +11,9 @@ extern "C" {
 int abs(int j) __attribute__((__const__));
 char *getenv(const char *name);
 long random(void);
+/* the compiler's SSE headers define inline aligned-allocation helpers that call these */
+void *malloc(size_t size);
+void free(void *ptr);
 
 #ifdef __cplusplus
 }
