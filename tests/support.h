@@ -7,6 +7,7 @@
 #include <cmath>
 #include <complex>
 #include <cstdint>
+#include <cstring>
 #include <random>
 #include <functional>
 #include <string>
@@ -19,6 +20,26 @@ namespace tkt {
 
 // Every test program finds the externals of its own build (.mxe64 or .mxe).
 inline const bool module_dir_registered = (tk::add_search_path(TILDEKIT_MODULE_DIR), true);
+
+// A 64-bit linear congruential generator: the same numbers on every platform and compiler, so
+// that recorded digests of random sessions hold everywhere.
+struct Lcg {
+    std::uint64_t s;
+    explicit Lcg(std::uint64_t seed) : s(seed * 0x9E3779B97F4A7C15ull + 7) {}
+    std::uint64_t next() { return s = s * 6364136223846793005ull + 1442695040888963407ull; }
+    std::uint64_t below(std::uint64_t n) { return (next() >> 33) % n; }
+    double uniform(double lo, double hi) { return lo + (hi - lo) * double(next() >> 11) * 0x1p-53; }
+};
+
+// FNV-1a over the bits of the samples, continuing from h.
+inline std::uint64_t fnv1a(const std::vector<double> &v, std::uint64_t h = 14695981039346656037ull) {
+    for (double x : v) {
+        std::uint64_t b;
+        std::memcpy(&b, &x, sizeof b);
+        for (int i = 0; i < 8; ++i) h = (h ^ ((b >> (8 * i)) & 0xFF)) * 1099511628211ull;
+    }
+    return h;
+}
 
 inline std::vector<double> impulse(std::size_t n, double amp = 1.0) {
     std::vector<double> v(n, 0.0);

@@ -301,25 +301,12 @@ TEST(Thirdbands, MemoryIsReturnedAndFailuresLeaveNoBox) {
 // ---- the same output on every path, and the same as before the sections ran across lanes ----
 namespace {
 
-// A 64-bit linear congruential generator: the same numbers on every platform and compiler.
-struct Lcg {
-    std::uint64_t s;
-    explicit Lcg(std::uint64_t seed) : s(seed * 0x9E3779B97F4A7C15ull + 7) {}
-    std::uint64_t next() { return s = s * 6364136223846793005ull + 1442695040888963407ull; }
-    std::uint64_t below(std::uint64_t n) { return (next() >> 33) % n; }
-    double uniform(double lo, double hi) { return lo + (hi - lo) * double(next() >> 11) * 0x1p-53; }
-};
+using tkt::Lcg;
 
 // FNV-1a over the bits of the samples.
 struct Digest {
     std::uint64_t h = 14695981039346656037ull;
-    void add(const std::vector<double> &v) {
-        for (double x : v) {
-            std::uint64_t b;
-            std::memcpy(&b, &x, sizeof b);
-            for (int i = 0; i < 8; ++i) h = (h ^ ((b >> (8 * i)) & 0xFF)) * 1099511628211ull;
-        }
-    }
+    void add(const std::vector<double> &v) { h = tkt::fnv1a(v, h); }
 };
 
 // A number for a message: mostly in range, sometimes on or past a limit, or not finite.
